@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing Drennik needs on Debian 12. Idempotent: when
+# everything is present it only checks, in about a second.
+set -euo pipefail
+
+packages=(g++ cmake make qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev
+          fonts-liberation curl python3)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "installing: ${missing[*]}"
+$sudo apt-get -o DPkg::Lock::Timeout=600 update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -q \
+    --no-install-recommends "${missing[@]}"

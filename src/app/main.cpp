@@ -1,0 +1,69 @@
+// Drennik: a small POP3 server with a desktop window.
+
+#include "app/options.h"
+#include "app/signals.h"
+#include "mail_service/frmDrennik.h"
+#include "platform/file_system.h"
+#include "socket_layer/modFalquor.h"
+#include "trace_window/frmFalquorDialog.h"
+
+#include <QApplication>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Without any display Qt would abort; the server runs without a window instead.
+void ChooseHeadlessPlatformIfNeeded() {
+    if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr &&
+        std::getenv("QT_QPA_PLATFORM") == nullptr) {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string error;
+    const std::optional<Options> options = ParseOptions(argc, argv, error);
+    if (!options) {
+        std::fprintf(stderr, "drennik: %s\n%s", error.c_str(), Usage());
+        return 2;
+    }
+    if (options->help) {
+        std::fputs(Usage(), stdout);
+        return 0;
+    }
+    if (options->version) {
+        std::puts("drennik " DRENNIK_VERSION);
+        return 0;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    ChooseHeadlessPlatformIfNeeded();
+    QApplication app(argc, argv);
+
+    if (!platform::IsDirectory(options->root)) {
+        std::fprintf(stderr, "drennik: warning: the maildrop root %s does not exist; every maildrop is empty\n",
+                     options->root.c_str());
+    }
+    modFalquor falquor;
+    falquor.SetIdleTimeout(options->idleTimeout);
+    frmDrennik window(falquor, MaildropStore(options->root), options->port);
+    window.Form_Load();
+    window.show();
+    // Beside the main window, so that both are seen.
+    frmFalquorDialog& trace = falquor.TraceWindow();
+    trace.move(window.frameGeometry().right() + 12, window.frameGeometry().top());
+
+    std::printf("listening on port %d\n", window.ListeningPort());
+    std::fflush(stdout);
+
+    OnTerminationSignal([&] {
+        window.close();
+        trace.close();
+        QApplication::quit();
+    });
+    return app.exec();
+}

@@ -1,0 +1,86 @@
+#include "app/options.h"
+
+#include <charconv>
+#include <string_view>
+
+namespace {
+
+bool ReadInteger(std::string_view text, long long low, long long high, long long& value) {
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    return !text.empty() && result.ec == std::errc() && result.ptr == end && value >= low &&
+           value <= high;
+}
+
+}  // namespace
+
+const char* Usage() {
+    return "usage: drennik [--port N] [--root DIR] [--idle-timeout SECONDS] [--help] [--version]\n"
+           "  --port N                 TCP port to listen on (default 110; 0 picks a free port)\n"
+           "  --root DIR               maildrop root, one folder per user (default \"/Post Office/\")\n"
+           "  --idle-timeout SECONDS   close connections idle this long (default 600)\n"
+           "  --help                   show this text\n"
+           "  --version                show the version\n";
+}
+
+std::optional<Options> ParseOptions(int argc, const char* const* argv, std::string& error) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        std::string_view value;
+        bool hasValue = false;
+        if (const auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+            hasValue = true;
+        }
+        auto takeValue = [&]() -> bool {
+            if (hasValue) {
+                return true;
+            }
+            if (i + 1 >= argc) {
+                error = std::string(arg) + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+            return true;
+        };
+        long long number = 0;
+        if (arg == "--help" || arg == "-h") {
+            options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
+        } else if (arg == "--port") {
+            if (!takeValue()) {
+                return std::nullopt;
+            }
+            if (!ReadInteger(value, 0, 65535, number)) {
+                error = "bad port: " + std::string(value);
+                return std::nullopt;
+            }
+            options.port = static_cast<int>(number);
+        } else if (arg == "--root") {
+            if (!takeValue()) {
+                return std::nullopt;
+            }
+            if (value.empty()) {
+                error = "the maildrop root must not be empty";
+                return std::nullopt;
+            }
+            options.root = std::string(value);
+        } else if (arg == "--idle-timeout") {
+            if (!takeValue()) {
+                return std::nullopt;
+            }
+            if (!ReadInteger(value, 1, 7 * 24 * 3600, number)) {
+                error = "bad idle timeout: " + std::string(value);
+                return std::nullopt;
+            }
+            options.idleTimeout = std::chrono::seconds(number);
+        } else {
+            error = "unknown option: " + std::string(arg);
+            return std::nullopt;
+        }
+    }
+    return options;
+}

@@ -1,0 +1,18 @@
+#pragma once
+// The command line.
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+struct Options {
+    int port = 110;
+    std::string root = "/Post Office/";
+    std::chrono::milliseconds idleTimeout = std::chrono::minutes(10);
+    bool help = false;
+    bool version = false;
+};
+
+// Nullopt with `error` set for a bad option or value.
+std::optional<Options> ParseOptions(int argc, const char* const* argv, std::string& error);
+const char* Usage();

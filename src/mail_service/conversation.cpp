@@ -1,0 +1,65 @@
+#include "mail_service/conversation.h"
+
+#include "mail_service/pop3_interpreter.h"
+
+Conversation::Conversation(ConnectionSlot& slot, Pop3Channel& channel, const MaildropStore& store,
+                           std::function<void()> resumeLater)
+    : slot_(slot), channel_(channel), store_(store), resumeLater_(std::move(resumeLater)) {}
+
+void Conversation::Serve() {
+    if (serving_ || ended_) {
+        return;
+    }
+    serving_ = true;
+    Pop3Session session{slot_, channel_, store_, stream_};
+    int served = 0;
+    while (true) {
+        if (stream_) {
+            const MessageStream::Step step = stream_->Pump(channel_, kStreamBytesPerTurn);
+            if (step == MessageStream::Step::Failed) {
+                stream_.reset();
+                ended_ = true;
+                channel_.Close();
+                break;
+            }
+            if (step == MessageStream::Step::More) {
+                if (!channel_.Congested()) {
+                    resumeLater_();  // let other connections have their turn
+                }
+                break;  // else the drain resumes it
+            }
+            stream_.reset();
+        }
+        // Replies are taken in order: the next request waits until the last reply is queued
+        // and the queue is below its mark.
+        if (channel_.Congested()) {
+            break;
+        }
+        if (served == kLinesPerTurn) {
+            resumeLater_();
+            break;
+        }
+        if (!channel_.ReceiveLine(line_)) {
+            EndInput();
+            break;
+        }
+        Interpret(session, line_);
+        ++served;
+    }
+    serving_ = false;
+}
+
+void Conversation::EndInput() {
+    switch (channel_.InputState()) {
+        case InputEnd::Open:
+            return;
+        case InputEnd::LineTooLong:
+            channel_.SendLine("-ERR line too long");
+            break;
+        case InputEnd::PeerClosed:
+        case InputEnd::Failed:
+            break;
+    }
+    ended_ = true;
+    channel_.Close();
+}

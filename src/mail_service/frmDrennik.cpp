@@ -1,0 +1,315 @@
+#include "mail_service/frmDrennik.h"
+
+#include "mail_service/conversation.h"
+#include "mail_service/slot_models.h"
+#include "mail_service/socket_channel.h"
+#include "platform/dialogs.h"
+#include "platform/fonts.h"
+#include "platform/twips.h"
+#include "platform/winsock.h"
+#include "socket_layer/modFalquor.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QTimer>
+
+namespace {
+
+constexpr char kGreeting[] = "+OK Drennik here";
+// How long accepting rests when the process has no descriptor left for a new connection.
+constexpr int kAcceptPauseMs = 100;
+
+void SetShown(QLineEdit* box, const std::string& bytes) {
+    const QString text = QString::fromLocal8Bit(bytes);
+    if (box->text() != text) {
+        box->setText(text);
+    }
+}
+
+}  // namespace
+
+struct frmDrennik::Connection {
+    Connection(modFalquor& falquor, int socket, ConnectionSlot& slot, const MaildropStore& store,
+               std::function<void()> resumeLater)
+        : channel(falquor, socket), conversation(slot, channel, store, std::move(resumeLater)) {}
+
+    SocketChannel channel;
+    Conversation conversation;
+};
+
+frmDrennik::frmDrennik(modFalquor& falquor, MaildropStore store, int port, QWidget* parent)
+    : QWidget(parent), falquor_(falquor), store_(std::move(store)), port_(port) {
+    platform::InstallFontSubstitutes();
+    slots_.emplace_back();  // slot 0: the fields the window has from its design
+    BuildControls();
+}
+
+frmDrennik::~frmDrennik() = default;
+
+void frmDrennik::BuildControls() {
+    setWindowTitle(QStringLiteral("Drennik"));
+    setFixedSize(platform::TwipsToPixels(7470, logicalDpiX()),
+                 platform::TwipsToPixels(5025, logicalDpiY()));
+    QPalette background = palette();
+    background.setColor(QPalette::Window, QColor(192, 192, 192));
+    setPalette(background);
+    setAutoFillBackground(true);
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setPointSizeF(8.25);
+    font.setBold(true);
+    setFont(font);
+
+    const QPalette system = QPalette();
+    auto label = [&](const char* name, const char* caption, int left, int top, int width,
+                     int height) {
+        auto* l = new QLabel(QString::fromLatin1(caption), this);
+        l->setObjectName(QString::fromLatin1(name));
+        l->setAutoFillBackground(true);
+        QPalette p = l->palette();
+        p.setColor(QPalette::Window, system.color(QPalette::Base));
+        p.setColor(QPalette::WindowText, system.color(QPalette::Text));
+        l->setPalette(p);
+        platform::PlaceInTwips(l, left, top, width, height);
+        return l;
+    };
+    auto field = [&](const char* name, int left, int top, int width, int height) {
+        auto* box = new QLineEdit(this);
+        box->setObjectName(QString::fromLatin1(name));
+        box->setReadOnly(true);  // it shows the connection; it is not input
+        platform::PlaceInTwips(box, left, top, width, height);
+        return box;
+    };
+    auto list = [&](const char* name, SlotListModel* model, int left, int top, int width,
+                    int height) {
+        auto* view = new QListView(this);
+        view->setObjectName(QString::fromLatin1(name));
+        view->setUniformItemSizes(true);
+        view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        view->setModel(model);
+        platform::PlaceInTwips(view, left, top, width, height);
+        return view;
+    };
+
+    numbers_ = new ConnectionNumberModel(this);
+    marksModel_ = new SlotListModel(SlotListModel::Column::DeletionMarks, this);
+    sizesModel_ = new SlotListModel(SlotListModel::Column::Sizes, this);
+    namesModel_ = new SlotListModel(SlotListModel::Column::FileNames, this);
+
+    lblConnection = label("lblConnection", "Connection:", 240, 360, 1215, 255);
+    cboConnection = new QComboBox(this);
+    cboConnection->setObjectName(QStringLiteral("cboConnection"));
+    cboConnection->setModel(numbers_);
+    platform::PlaceInTwips(cboConnection, 1320, 360, 1215, 315);
+    txtRequest = field("txtRequest", 2760, 360, 855, 315);
+    lblSocket = label("lblSocket", "Socket:", 3720, 360, 615, 255);
+    txtSocket = field("txtSocket", 4440, 360, 495, 315);
+    lblState = label("lblState", "State:", 5160, 360, 495, 255);
+    txtState = field("txtState", 5880, 360, 1455, 315);
+    lblUser = label("lblUser", "User:", 240, 840, 495, 255);
+    txtUser = field("txtUser", 960, 840, 1935, 315);
+    lblTotalCount = label("lblTotalCount", "Total Count:", 3000, 840, 1095, 255);
+    txtTotalCount = field("txtTotalCount", 4080, 840, 855, 315);
+    lblTotalSize = label("lblTotalSize", "Total Size:", 5040, 840, 975, 255);
+    txtTotalSize = field("txtTotalSize", 6000, 840, 1335, 315);
+    lstDeletionList = list("lstDeletionList", marksModel_, 240, 1320, 375, 3570);
+    lstSizeList = list("lstSizeList", sizesModel_, 600, 1320, 735, 3570);
+    lstFileList = list("lstFileList", namesModel_, 1320, 1320, 6015, 3570);
+
+    // The layout was drawn for a narrower face: a caption that does not fit takes the room it
+    // needs, up to the next control.
+    const std::pair<QLabel*, QWidget*> captioned[] = {
+        {lblConnection, cboConnection}, {lblSocket, txtSocket}, {lblState, txtState},
+        {lblUser, txtUser}, {lblTotalCount, txtTotalCount}, {lblTotalSize, txtTotalSize}};
+    for (const auto& [caption, next] : captioned) {
+        const int needed = caption->fontMetrics().horizontalAdvance(caption->text());
+        if (needed > caption->width()) {
+            caption->resize(std::max(caption->width(), std::min(needed, next->x() - caption->x())),
+                            caption->height());
+        }
+    }
+
+    // The tab order of the design; labels take no focus.
+    QWidget* const order[] = {lstFileList, txtTotalSize, txtTotalCount, txtUser,
+                              txtState,    txtSocket,    txtRequest,    cboConnection,
+                              lstDeletionList, lstSizeList};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i) {
+        setTabOrder(order[i], order[i + 1]);
+    }
+
+    connect(cboConnection, &QComboBox::currentIndexChanged, this,
+            [this](int) { cboConnection_Click(); });
+}
+
+void frmDrennik::Form_Load() {
+    falquor_.StartWinSock();
+    numbers_->Append();
+    cboConnection->setCurrentIndex(-1);
+    ConnectionSlot& slot0 = slots_.front();
+    slot0 = ConnectionSlot{};
+    slot0.names.emplace_back();
+    ++slot0.listsRevision;
+    RefreshView();
+
+    falquor_.CreateSocket(listeningSocket_, port_);
+    if (platform::listen(listeningSocket_, platform::MaxBacklog()) != 0) {
+        platform::MessageBox(QStringLiteral("Could not listen on Port  %1").arg(port_), this);
+        platform::EndProgram(1);
+    }
+    if (platform::WSAAsyncSelect(listeningSocket_, this, kAcceptMessage, platform::FD_ACCEPT) !=
+        0) {
+        platform::MessageBox(QStringLiteral("Unable to set Asynch mode"), this);
+    }
+}
+
+void frmDrennik::Form_Unload() {
+    if (unloaded_) {
+        return;
+    }
+    unloaded_ = true;
+    falquor_.CloseSocket(listeningSocket_);
+    platform::WSACleanup();  // closes every connection still open
+    falquor_.ForgetConnections();
+    connections_.clear();
+    slotBySocket_.clear();
+}
+
+void frmDrennik::txtRequest_MouseUp() {
+    char address[38];
+    int length = 20;
+    const int socket = platform::accept(listeningSocket_, address, &length);
+    if (socket == platform::kInvalidSocket) {
+        const int error = platform::WSAGetLastError();
+        if (error == platform::WSAEMFILE || error == platform::WSAENOBUFS) {
+            PauseAccepting();
+        }
+        return;  // no connection, no record
+    }
+    currentClientSocket_ = socket;
+    const int n = cboConnection->count();
+    numbers_->Append();
+    ConnectionSlot& slot = slots_.emplace_back();
+    slot.socket = std::to_string(socket);
+    slot.state = kStateAuthorisation;
+    slot.open = true;
+    slotBySocket_[socket] = n;
+    auto connection = std::make_unique<Connection>(falquor_, socket, slot, store_,
+                                                   [this, n] { ResumeLater(n); });
+    falquor_.Attach(socket, ConnectionHooks{[this, n] { Resume(n); }, [this, n, socket] { OnClosed(n, socket); }});
+    Connection& c = *connection;
+    connections_[n] = std::move(connection);
+
+    int shown = n;
+    ShowConnection(shown);
+    c.channel.SendLine(kGreeting);
+    if (platform::WSAAsyncSelect(socket, this, kReadMessage,
+                                 platform::FD_READ | platform::FD_WRITE) != 0) {
+        platform::MessageBox(QStringLiteral("Unable to set Asynch mode"), this);
+    }
+}
+
+void frmDrennik::txtRequest_DblClick(int index) {
+    int shown = index;
+    ShowConnection(shown);
+    if (const auto it = connections_.find(index); it != connections_.end()) {
+        it->second->conversation.Serve();
+    }
+}
+
+void frmDrennik::ShowConnection(int& number) {
+    if (number >= cboConnection->count() || number < 0) {
+        number = 0;
+    }
+    if (number == shown_) {
+        return;
+    }
+    ShowFields(number);
+    // Selecting raises the selector's click, which comes back here once more.
+    cboConnection->setCurrentIndex(number);
+    shown_ = number;
+}
+
+void frmDrennik::cboConnection_Click() {
+    int number = cboConnection->currentIndex();
+    ShowConnection(number);
+}
+
+void frmDrennik::ShowFields(int number) {
+    const ConnectionSlot& slot = slots_[static_cast<std::size_t>(number)];
+    SetShown(txtRequest, slot.request);
+    SetShown(txtSocket, slot.socket);
+    SetShown(txtState, slot.state);
+    SetShown(txtUser, slot.user);
+    SetShown(txtTotalCount, slot.totalCount);
+    SetShown(txtTotalSize, slot.totalSize);
+    marksModel_->Show(&slot);
+    sizesModel_->Show(&slot);
+    namesModel_->Show(&slot);
+}
+
+void frmDrennik::RefreshView() { ShowFields(shown_); }
+
+void frmDrennik::Resume(int index) {
+    if (const auto it = connections_.find(index); it != connections_.end()) {
+        it->second->conversation.Serve();
+        RefreshView();
+    }
+}
+
+void frmDrennik::ResumeLater(int index) {
+    QMetaObject::invokeMethod(this, [this, index] { Resume(index); }, Qt::QueuedConnection);
+}
+
+void frmDrennik::OnClosed(int index, int socket) {
+    ConnectionSlot& slot = slots_[static_cast<std::size_t>(index)];
+    slot.open = false;
+    if (const auto it = slotBySocket_.find(socket);
+        it != slotBySocket_.end() && it->second == index) {
+        slotBySocket_.erase(it);
+    }
+    connections_.erase(index);
+    // A server that runs for months keeps every record, but only recent ones keep their lists.
+    closedKeepingLists_.push_back(index);
+    if (closedKeepingLists_.size() > kClosedKeepingLists) {
+        slots_[static_cast<std::size_t>(closedKeepingLists_.front())].ReleaseLists();
+        closedKeepingLists_.pop_front();
+    }
+    RefreshView();
+}
+
+void frmDrennik::PauseAccepting() {
+    platform::WSAAsyncSelect(listeningSocket_, this, kAcceptMessage, 0);
+    QTimer::singleShot(kAcceptPauseMs, this, [this] {
+        if (!unloaded_) {
+            platform::WSAAsyncSelect(listeningSocket_, this, kAcceptMessage, platform::FD_ACCEPT);
+        }
+    });
+}
+
+int frmDrennik::ListeningPort() const { return platform::LocalPort(listeningSocket_); }
+
+bool frmDrennik::event(QEvent* event) {
+    if (event->type() != platform::SocketEvent::type()) {
+        return QWidget::event(event);
+    }
+    const auto* socketEvent = static_cast<const platform::SocketEvent*>(event);
+    if (socketEvent->message() == kAcceptMessage) {
+        txtRequest_MouseUp();
+    } else if (socketEvent->message() == kReadMessage) {
+        const int socket = socketEvent->socket();
+        const long left = falquor_.OnSocketEvent(socket, socketEvent->events());
+        if (const auto it = slotBySocket_.find(socket);
+            it != slotBySocket_.end() && (left & platform::FD_READ) != 0) {
+            txtRequest_DblClick(it->second);
+        }
+    }
+    RefreshView();
+    return true;
+}
+
+void frmDrennik::closeEvent(QCloseEvent* event) {
+    Form_Unload();
+    event->accept();
+}

@@ -1,0 +1,26 @@
+#pragma once
+// What a POP3 conversation needs from the connection it runs on. The window's connections
+// provide it over the socket layer; tests provide it in memory.
+
+#include "socket_layer/modFalquor.h"
+
+#include <string>
+#include <string_view>
+
+class Pop3Channel {
+public:
+    virtual ~Pop3Channel() = default;
+
+    // The next complete request line without its CR LF, if one can be had now.
+    virtual bool ReceiveLine(std::string& line) = 0;
+    // Why ReceiveLine has nothing more to give.
+    virtual InputEnd InputState() const = 0;
+    // One reply line; CR LF is added.
+    virtual void SendLine(std::string_view text) = 0;
+    // Bytes without CR LF: the first pieces of a message line too long to hold at once.
+    virtual void SendPart(std::string_view bytes) = 0;
+    // True while output is backed up: send no more until the conversation is resumed.
+    virtual bool Congested() const = 0;
+    // Ends the connection once what was sent has gone out.
+    virtual void Close() = 0;
+};

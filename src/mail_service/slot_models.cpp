@@ -1,0 +1,58 @@
+#include "mail_service/slot_models.h"
+
+SlotListModel::SlotListModel(Column column, QObject* parent)
+    : QAbstractListModel(parent), column_(column) {}
+
+void SlotListModel::Show(const ConnectionSlot* slot) {
+    if (slot == slot_ && (slot == nullptr || slot->listsRevision == revision_)) {
+        return;
+    }
+    beginResetModel();
+    slot_ = slot;
+    revision_ = slot != nullptr ? slot->listsRevision : 0;
+    endResetModel();
+}
+
+int SlotListModel::rowCount(const QModelIndex& parent) const {
+    if (parent.isValid() || slot_ == nullptr) {
+        return 0;
+    }
+    switch (column_) {
+        case Column::DeletionMarks: return static_cast<int>(slot_->marks.size());
+        case Column::Sizes: return static_cast<int>(slot_->sizes.size());
+        case Column::FileNames: return static_cast<int>(slot_->names.size());
+    }
+    return 0;
+}
+
+QVariant SlotListModel::data(const QModelIndex& index, int role) const {
+    if (role != Qt::DisplayRole || slot_ == nullptr || !index.isValid() ||
+        index.row() >= rowCount()) {
+        return {};
+    }
+    const auto row = static_cast<std::size_t>(index.row());
+    switch (column_) {
+        case Column::DeletionMarks: return QString(QChar::fromLatin1(slot_->marks[row]));
+        case Column::Sizes: return QStringLiteral(" ") + QString::number(slot_->sizes[row]);
+        case Column::FileNames: return QString::fromLocal8Bit(slot_->names[row]);
+    }
+    return {};
+}
+
+void ConnectionNumberModel::Append() {
+    beginInsertRows(QModelIndex(), count_, count_);
+    ++count_;
+    endInsertRows();
+}
+
+int ConnectionNumberModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : count_;
+}
+
+QVariant ConnectionNumberModel::data(const QModelIndex& index, int role) const {
+    if ((role != Qt::DisplayRole && role != Qt::EditRole) || !index.isValid() ||
+        index.row() >= count_) {
+        return {};
+    }
+    return QString::number(index.row());
+}

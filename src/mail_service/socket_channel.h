@@ -1,0 +1,21 @@
+#pragma once
+// A connection's POP3 channel over the socket layer.
+
+#include "mail_service/pop3_channel.h"
+#include "socket_layer/modFalquor.h"
+
+class SocketChannel final : public Pop3Channel {
+public:
+    SocketChannel(modFalquor& falquor, int socket) : falquor_(falquor), socket_(socket) {}
+
+    bool ReceiveLine(std::string& line) override { return falquor_.ReceiveFromSocket(socket_, line); }
+    InputEnd InputState() const override { return falquor_.InputState(socket_); }
+    void SendLine(std::string_view text) override { falquor_.SendToSocket(socket_, text, 0); }
+    void SendPart(std::string_view bytes) override { falquor_.SendToSocket(socket_, bytes, 1); }
+    bool Congested() const override { return falquor_.Congested(socket_); }
+    void Close() override { falquor_.CloseWhenFlushed(socket_); }
+
+private:
+    modFalquor& falquor_;
+    int socket_;
+};

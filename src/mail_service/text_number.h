@@ -1,0 +1,26 @@
+#pragma once
+// Reading a number out of a command argument the way the server always has: the decimal
+// number at the start of the text, blanks (code 32) skipped anywhere in it, an optional sign
+// and fraction, reading stopped at the first byte that cannot continue it. A text that does
+// not start with a number gives 0 ("1 2" gives 12, "x" gives 0). Exact: no floating point.
+
+#include <cstdint>
+#include <string_view>
+
+struct DecimalNumber {
+    enum class Fraction { None, BelowHalf, Half, AboveHalf };
+    bool negative = false;
+    std::uint64_t whole = 0;  // saturates far beyond any message number
+    Fraction fraction = Fraction::None;
+};
+
+DecimalNumber ReadNumber(std::string_view text);
+// The value less one, still exact.
+DecimalNumber MinusOne(DecimalNumber value);
+// The nearest integer, halves to the even neighbour.
+std::int64_t RoundHalfEven(DecimalNumber value);
+
+// ReadNumber then RoundHalfEven: how a message number is read.
+inline std::int64_t ReadMessageNumber(std::string_view text) {
+    return RoundHalfEven(ReadNumber(text));
+}

@@ -1,0 +1,120 @@
+#pragma once
+// The socket calls the server is written against, in the shape of the classic Windows socket
+// library (handles are ints, results are -1 on failure and the reason comes from
+// WSAGetLastError as a WinSock number), provided here over POSIX sockets. Readiness is
+// delivered as SocketEvent through the Qt event loop, like window messages of WSAAsyncSelect.
+
+#include <QEvent>
+#include <cstdint>
+
+class QObject;
+
+namespace platform {
+
+inline constexpr int kSocketError = -1;
+inline constexpr int kInvalidSocket = -1;
+
+inline constexpr int AF_INET_ = 2;
+inline constexpr int SOCK_STREAM_ = 1;
+
+// Event bits of WSAAsyncSelect.
+inline constexpr long FD_READ = 1;
+inline constexpr long FD_WRITE = 2;
+inline constexpr long FD_ACCEPT = 8;
+
+// shutdown() directions.
+inline constexpr int SD_SEND = 1;
+
+// WinSock error numbers reported by WSAGetLastError.
+inline constexpr int WSAEINTR = 10004;
+inline constexpr int WSAEBADF = 10009;
+inline constexpr int WSAEACCES = 10013;
+inline constexpr int WSAEFAULT = 10014;
+inline constexpr int WSAEINVAL = 10022;
+inline constexpr int WSAEMFILE = 10024;
+inline constexpr int WSAEWOULDBLOCK = 10035;
+inline constexpr int WSAENOTSOCK = 10038;
+inline constexpr int WSAEAFNOSUPPORT = 10047;
+inline constexpr int WSAEADDRINUSE = 10048;
+inline constexpr int WSAEADDRNOTAVAIL = 10049;
+inline constexpr int WSAENETDOWN = 10050;
+inline constexpr int WSAECONNABORTED = 10053;
+inline constexpr int WSAECONNRESET = 10054;
+inline constexpr int WSAENOBUFS = 10055;
+inline constexpr int WSAENOTCONN = 10057;
+inline constexpr int WSAESHUTDOWN = 10058;
+inline constexpr int WSAETIMEDOUT = 10060;
+inline constexpr int WSAECONNREFUSED = 10061;
+inline constexpr int WSASYSNOTREADY = 10091;
+inline constexpr int WSANOTINITIALISED = 10093;
+
+// The largest listen backlog the system allows.
+int MaxBacklog();
+
+struct WSAData {
+    std::uint16_t version = 0;
+    std::uint16_t highVersion = 0;
+    char description[257] = {};
+    char systemStatus[129] = {};
+    std::uint16_t maxSockets = 0;
+    std::uint16_t maxDatagram = 0;
+    char vendorInfo[200] = {};
+};
+
+// An IPv4 address as handed to bind: family, port in network order, address (0 = any).
+struct SocketAddress {
+    std::int16_t family = AF_INET_;
+    std::uint16_t port = 0;
+    std::uint32_t address = 0;
+    char zero[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+};
+
+int WSAStartup(std::uint16_t version, WSAData* data);
+// Ends the use of the library: every socket still open is closed and every registration dropped.
+int WSACleanup();
+int WSAGetLastError();
+
+int socket(int family, int type, int protocol);
+int bind(int s, const SocketAddress& address, int length);
+std::uint16_t htons(std::uint16_t value);
+// Fails with WSAEINVAL on a socket that was never bound successfully.
+int listen(int s, int backlog);
+// Returns a non-blocking handle, or -1; re-enables FD_ACCEPT notification.
+int accept(int s, char* address, int* length);
+// Byte count, 0 at end of stream, or -1; re-enables FD_READ notification.
+int recv(int s, char* buffer, int length, int flags);
+// Byte count or -1; a refusal for lack of buffer space arms one FD_WRITE notification.
+int send(int s, const char* buffer, int length, int flags);
+int shutdown(int s, int how);
+int closesocket(int s);
+
+// Asks for `events` on socket `s` to be delivered to `receiver` as SocketEvent carrying
+// `message`. One registration per socket: a new one replaces the previous; events 0 stops
+// them. The socket becomes non-blocking. Returns 0, or -1 for a socket that is not open.
+// Like the window messages it stands for, FD_READ and FD_ACCEPT are reported once and then
+// again only after the next recv or accept on the socket, and FD_WRITE only after a send
+// was refused for lack of buffer space; so a receiver that stops reading is not woken.
+int WSAAsyncSelect(int s, QObject* receiver, unsigned message, long events);
+
+// The local port a socket is bound to, or -1.
+int LocalPort(int s);
+
+// Test seam: makes the next WSAStartup calls fail as if the library were missing.
+void SetStartupFailsForTesting(bool fails);
+
+class SocketEvent : public QEvent {
+public:
+    SocketEvent(unsigned message, int socket, long events);
+    static QEvent::Type type();
+
+    unsigned message() const { return message_; }
+    int socket() const { return socket_; }
+    long events() const { return events_; }
+
+private:
+    unsigned message_;
+    int socket_;
+    long events_;
+};
+
+}  // namespace platform

@@ -1,0 +1,146 @@
+#include "trace_window/frmFalquorDialog.h"
+
+#include "platform/dialogs.h"
+#include "platform/fonts.h"
+#include "platform/twips.h"
+
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+
+namespace {
+constexpr int kRepaintDelayMs = 50;
+const QRect kTraceBoxDesign(120, 120, 5175, 3615);
+}  // namespace
+
+frmFalquorDialog::frmFalquorDialog(QWidget* parent) : QWidget(parent) {
+    platform::InstallFontSubstitutes();
+    setWindowTitle(QStringLiteral("Falquor Dialog"));
+    const int dpiX = logicalDpiX();
+    const int dpiY = logicalDpiY();
+    resize(platform::TwipsToPixels(5535, dpiX), platform::TwipsToPixels(4245, dpiY));
+
+    txtDialog = new QPlainTextEdit(this);
+    txtDialog->setObjectName(QStringLiteral("txtDialog"));
+    QFont mono(QStringLiteral("Courier New"));
+    mono.setPointSizeF(8.25);
+    mono.setWeight(QFont::Normal);
+    txtDialog->setFont(mono);
+    txtDialog->setReadOnly(true);
+    txtDialog->setLineWrapMode(QPlainTextEdit::NoWrap);
+    txtDialog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    txtDialog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    platform::PlaceInTwips(txtDialog, kTraceBoxDesign.x(), kTraceBoxDesign.y(),
+                           kTraceBoxDesign.width(), kTraceBoxDesign.height());
+
+    btnClear = new QPushButton(QStringLiteral("&Clear"), this);
+    btnClear->setObjectName(QStringLiteral("btnClear"));
+    platform::PlaceInTwips(btnClear, 120, 3840, 1695, 375);
+
+    Save = new QPushButton(QStringLiteral("&Save"), this);
+    Save->setObjectName(QStringLiteral("Save"));
+    platform::PlaceInTwips(Save, 1920, 3840, 1695, 375);
+
+    setTabOrder(txtDialog, btnClear);
+    setTabOrder(btnClear, Save);
+
+    connect(btnClear, &QPushButton::clicked, this, &frmFalquorDialog::btnClear_Click);
+    connect(Save, &QPushButton::clicked, this, &frmFalquorDialog::Save_Click);
+
+    repaintTimer_.setSingleShot(true);
+    repaintTimer_.setInterval(kRepaintDelayMs);
+    connect(&repaintTimer_, &QTimer::timeout, this, &frmFalquorDialog::RepaintTrace);
+}
+
+void frmFalquorDialog::TraceChanged() {
+    if (!repaintTimer_.isActive()) {
+        repaintTimer_.start();
+    }
+}
+
+void frmFalquorDialog::RepaintTrace() {
+    repaintTimer_.stop();
+    // A hidden window keeps collecting; it catches up when shown again.
+    if (!isVisible() || trace_.revision() == shownRevision_) {
+        return;
+    }
+    shownRevision_ = trace_.revision();
+    QScrollBar* vertical = txtDialog->verticalScrollBar();
+    QScrollBar* horizontal = txtDialog->horizontalScrollBar();
+    // Follow the newest entry unless the reader has scrolled up to look at older ones.
+    const bool following = vertical->value() >= vertical->maximum();
+    const int oldTop = vertical->value();
+    const int oldLeft = horizontal->value();
+    QByteArray shown = QByteArray::fromStdString(trace_.Contents());
+    shown.replace("\r\n", "\n");
+    txtDialog->setPlainText(QString::fromLocal8Bit(shown));
+    vertical->setValue(following ? vertical->maximum() : oldTop);
+    horizontal->setValue(oldLeft);
+}
+
+QRect frmFalquorDialog::ResizedTraceBox(QRect box, QSize outer) {
+    box.moveTo(100, 100);
+    if (outer.height() > 1000) {
+        box.setHeight(outer.height() - 1000);
+    }
+    if (outer.width() > 600) {
+        box.setWidth(outer.width() - 300);
+    }
+    return box;
+}
+
+void frmFalquorDialog::Form_Resize() {
+    const int dpiX = logicalDpiX();
+    const int dpiY = logicalDpiY();
+    const QRect px = txtDialog->geometry();
+    const QRect current(platform::PixelsToTwips(px.x(), dpiX), platform::PixelsToTwips(px.y(), dpiY),
+                        platform::PixelsToTwips(px.width(), dpiX),
+                        platform::PixelsToTwips(px.height(), dpiY));
+    // The outer size, frame and title bar included.
+    QSize outer = frameGeometry().size();
+    if (outer.width() < width() || outer.height() < height()) {
+        outer = size();
+    }
+    const QRect box = ResizedTraceBox(
+        current, QSize(platform::PixelsToTwips(outer.width(), dpiX),
+                       platform::PixelsToTwips(outer.height(), dpiY)));
+    platform::PlaceInTwips(txtDialog, box.x(), box.y(), box.width(), box.height());
+}
+
+void frmFalquorDialog::btnClear_Click() {
+    trace_.Clear();
+    RepaintTrace();
+}
+
+void frmFalquorDialog::Save_Click() {
+    const std::optional<QString> name =
+        platform::InputBox(QStringLiteral("Please enter file: "),
+                           QString::fromLatin1(platform::kApplicationTitle), this);
+    if (!name || name->isEmpty()) {
+        return;
+    }
+    QFile file(*name);
+    std::string bytes = trace_.Contents();
+    bytes += "\r\n";
+    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                         file.write(bytes.data(), static_cast<qint64>(bytes.size())) ==
+                             static_cast<qint64>(bytes.size()) &&
+                         file.flush();
+    if (!written) {
+        platform::MessageBox(
+            QStringLiteral("Could not save the trace to %1: %2").arg(*name, file.errorString()),
+            this);
+    }
+}
+
+void frmFalquorDialog::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    Form_Resize();
+}
+
+void frmFalquorDialog::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    Form_Resize();
+    RepaintTrace();
+}

@@ -1,0 +1,45 @@
+#pragma once
+// The trace window: shows the socket trace, clears it and saves it to a file.
+
+#include "trace_window/trace_ring.h"
+
+#include <QRect>
+#include <QSize>
+#include <QTimer>
+#include <QWidget>
+
+class QPlainTextEdit;
+class QPushButton;
+
+class frmFalquorDialog : public QWidget {
+    Q_OBJECT
+public:
+    explicit frmFalquorDialog(QWidget* parent = nullptr);
+
+    TraceRing& trace() { return trace_; }
+    // Called after each trace entry: the view catches up within a fraction of a second,
+    // at most once per event-loop pass, however many entries arrive.
+    void TraceChanged();
+    // Shows the current trace now.
+    void RepaintTrace();
+
+    void Form_Resize();
+    void btnClear_Click();
+    void Save_Click();
+
+    // Where Form_Resize puts the trace box, in twips, for a window of the given outer size.
+    static QRect ResizedTraceBox(QRect box, QSize outer);
+
+    QPlainTextEdit* txtDialog;
+    QPushButton* btnClear;
+    QPushButton* Save;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    TraceRing trace_;
+    QTimer repaintTimer_;
+    std::uint64_t shownRevision_ = ~std::uint64_t{0};
+};

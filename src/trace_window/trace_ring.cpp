@@ -1,0 +1,38 @@
+#include "trace_window/trace_ring.h"
+
+#include <algorithm>
+#include <cstring>
+
+TraceRing::TraceRing(std::size_t capacity) : data_(std::max<std::size_t>(capacity, 1)) {}
+
+void TraceRing::Append(std::string_view bytes) {
+    const std::size_t cap = data_.size();
+    ++revision_;
+    if (bytes.size() >= cap) {
+        std::memcpy(data_.data(), bytes.data() + bytes.size() - cap, cap);
+        head_ = 0;
+        size_ = cap;
+        return;
+    }
+    const std::size_t first = std::min(bytes.size(), cap - head_);
+    std::memcpy(data_.data() + head_, bytes.data(), first);
+    std::memcpy(data_.data(), bytes.data() + first, bytes.size() - first);
+    head_ = (head_ + bytes.size()) % cap;
+    size_ = std::min(cap, size_ + bytes.size());
+}
+
+void TraceRing::Clear() {
+    head_ = 0;
+    size_ = 0;
+    ++revision_;
+}
+
+std::string TraceRing::Contents() const {
+    std::string out;
+    out.reserve(size_);
+    const std::size_t start = (head_ + data_.size() - size_) % data_.size();
+    const std::size_t first = std::min(size_, data_.size() - start);
+    out.append(data_.data() + start, first);
+    out.append(data_.data(), size_ - first);
+    return out;
+}

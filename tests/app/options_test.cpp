@@ -1,0 +1,44 @@
+#include "app/options.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+std::optional<Options> Parse(std::vector<const char*> args, std::string* error = nullptr) {
+    args.insert(args.begin(), "drennik");
+    std::string message;
+    auto options = ParseOptions(static_cast<int>(args.size()), args.data(), message);
+    if (error != nullptr) {
+        *error = message;
+    }
+    return options;
+}
+
+}  // namespace
+
+TEST(Options, DefaultsAndOverrides) {
+    const auto defaults = Parse({});
+    ASSERT_TRUE(defaults);
+    EXPECT_EQ(defaults->port, 110);
+    EXPECT_EQ(defaults->root, "/Post Office/");
+    EXPECT_EQ(defaults->idleTimeout, std::chrono::minutes(10));
+    const auto set = Parse({"--port", "0", "--root=/tmp/x", "--idle-timeout", "3"});
+    ASSERT_TRUE(set);
+    EXPECT_EQ(set->port, 0);
+    EXPECT_EQ(set->root, "/tmp/x");
+    EXPECT_EQ(set->idleTimeout, std::chrono::seconds(3));
+    EXPECT_EQ(Parse({"--port=65535"})->port, 65535);
+}
+
+TEST(Options, BadOptionsAreRefusedWithAReason) {
+    std::string error;
+    for (const std::vector<const char*>& bad :
+         std::vector<std::vector<const char*>>{{"--port"}, {"--port", "65536"}, {"--port", "-1"},
+                                               {"--port", "12x"}, {"--port", ""}, {"--bogus"},
+                                               {"--root", ""}, {"--idle-timeout", "0"}}) {
+        EXPECT_FALSE(Parse(bad, &error)) << bad[0];
+        EXPECT_FALSE(error.empty());
+    }
+}

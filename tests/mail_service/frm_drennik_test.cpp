@@ -1,0 +1,252 @@
+#include "mail_service/frmDrennik.h"
+#include "platform/twips.h"
+#include "platform/winsock.h"
+#include "socket_layer/modFalquor.h"
+#include "support/loopback.h"
+#include "trace_window/frmFalquorDialog.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+
+namespace {
+
+QRect Twips(const QWidget* w, int left, int top, int width, int height) {
+    const int dx = w->logicalDpiX();
+    const int dy = w->logicalDpiY();
+    return QRect(platform::TwipsToPixels(left, dx), platform::TwipsToPixels(top, dy),
+                 platform::TwipsToPixels(width, dx), platform::TwipsToPixels(height, dy));
+}
+
+QStringList Rows(const QListView* view) {
+    QStringList rows;
+    for (int i = 0; i < view->model()->rowCount(); ++i) {
+        rows << view->model()->index(i, 0).data().toString();
+    }
+    return rows;
+}
+
+// The server window started on a free port over a temporary maildrop root.
+struct Server {
+    Server() : window(falquor, MaildropStore(root.path()), 0) {
+        window.Form_Load();
+        window.show();
+        port = window.ListeningPort();
+    }
+    ~Server() { window.close(); }
+
+    std::string Trace() { return falquor.TraceWindow().trace().Contents(); }
+
+    TempDir root;
+    modFalquor falquor;
+    frmDrennik window;
+    int port = 0;
+};
+
+}  // namespace
+
+TEST(MainWindow, ControlsAsDesigned) {
+    modFalquor falquor;
+    frmDrennik w(falquor, MaildropStore("/nonexistent"), 0);
+    EXPECT_EQ(w.windowTitle(), "Drennik");
+    EXPECT_EQ(w.size(), Twips(&w, 0, 0, 7470, 5025).size());
+    EXPECT_EQ(w.palette().color(QPalette::Window), QColor(192, 192, 192));
+    EXPECT_EQ(w.font().family(), "MS Sans Serif");
+    EXPECT_DOUBLE_EQ(w.font().pointSizeF(), 8.25);
+    EXPECT_TRUE(w.font().bold());
+
+    struct Expected {
+        QWidget* control;
+        const char* kind;
+        QString caption;
+        QRect twips;
+    };
+    const Expected controls[] = {
+        {w.lblConnection, "QLabel", "Connection:", {240, 360, 1215, 255}},
+        {w.cboConnection, "QComboBox", "", {1320, 360, 1215, 315}},
+        {w.txtRequest, "QLineEdit", "", {2760, 360, 855, 315}},
+        {w.lblSocket, "QLabel", "Socket:", {3720, 360, 615, 255}},
+        {w.txtSocket, "QLineEdit", "", {4440, 360, 495, 315}},
+        {w.lblState, "QLabel", "State:", {5160, 360, 495, 255}},
+        {w.txtState, "QLineEdit", "", {5880, 360, 1455, 315}},
+        {w.lblUser, "QLabel", "User:", {240, 840, 495, 255}},
+        {w.txtUser, "QLineEdit", "", {960, 840, 1935, 315}},
+        {w.lblTotalCount, "QLabel", "Total Count:", {3000, 840, 1095, 255}},
+        {w.txtTotalCount, "QLineEdit", "", {4080, 840, 855, 315}},
+        {w.lblTotalSize, "QLabel", "Total Size:", {5040, 840, 975, 255}},
+        {w.txtTotalSize, "QLineEdit", "", {6000, 840, 1335, 315}},
+        {w.lstDeletionList, "QListView", "", {240, 1320, 375, 3570}},
+        {w.lstSizeList, "QListView", "", {600, 1320, 735, 3570}},
+        {w.lstFileList, "QListView", "", {1320, 1320, 6015, 3570}},
+    };
+    for (const Expected& e : controls) {
+        SCOPED_TRACE(e.control->objectName().toStdString());
+        EXPECT_STREQ(e.control->metaObject()->className(), e.kind);
+        EXPECT_TRUE(e.control->isVisibleTo(&w));
+        EXPECT_EQ(e.control->font(), w.font()) << "no control has a font of its own";
+        const QRect designed = Twips(&w, e.twips.x(), e.twips.y(), e.twips.width(), e.twips.height());
+        if (auto* label = qobject_cast<QLabel*>(e.control)) {
+            EXPECT_EQ(label->text(), e.caption);
+            EXPECT_EQ(label->palette().color(QPalette::Window), QPalette().color(QPalette::Base));
+            EXPECT_EQ(label->palette().color(QPalette::WindowText), QPalette().color(QPalette::Text));
+            EXPECT_TRUE(label->autoFillBackground());
+            // No caption is clipped; a label grows only as far as its text needs.
+            EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width());
+            EXPECT_EQ(label->pos(), designed.topLeft());
+            EXPECT_EQ(label->height(), designed.height());
+            EXPECT_GE(label->width(), designed.width());
+            if (label->width() > designed.width()) {
+                EXPECT_EQ(label->width(), label->fontMetrics().horizontalAdvance(label->text()));
+            }
+        } else {
+            EXPECT_EQ(e.control->geometry(), designed);
+        }
+        if (auto* box = qobject_cast<QLineEdit*>(e.control)) {
+            EXPECT_TRUE(box->isReadOnly());
+        }
+    }
+    // Labels never reach over the control that follows them.
+    EXPECT_LE(w.lblSocket->geometry().right(), w.txtSocket->x());
+    EXPECT_LE(w.lblState->geometry().right(), w.txtState->x());
+    EXPECT_LE(w.lblUser->geometry().right(), w.txtUser->x());
+    EXPECT_LE(w.lblTotalSize->geometry().right(), w.txtTotalSize->x());
+
+    // Tab order: lstFileList 0, the text boxes 1-5, the request box 12, the selector 13, the
+    // deletion and size lists 14 and 15 (the labels hold the numbers between, but take no focus).
+    const QWidget* chain[] = {w.lstFileList, w.txtTotalSize, w.txtTotalCount, w.txtUser,
+                              w.txtState,    w.txtSocket,    w.txtRequest,    w.cboConnection,
+                              w.lstDeletionList, w.lstSizeList};
+    for (std::size_t i = 0; i + 1 < std::size(chain); ++i) {
+        EXPECT_EQ(chain[i]->nextInFocusChain(), chain[i + 1]) << i;
+    }
+}
+
+TEST(MainWindow, FormLoadOpensTheTraceWindowFirstAndPreparesSlotZero) {
+    Server s;
+    EXPECT_TRUE(s.falquor.TraceWindow().isVisible());
+    EXPECT_GT(s.port, 0);
+    EXPECT_EQ(s.window.cboConnection->count(), 1);
+    EXPECT_EQ(s.window.cboConnection->itemText(0), "0");
+    EXPECT_EQ(s.window.cboConnection->currentIndex(), -1);
+    EXPECT_EQ(s.window.shownConnection(), 0);
+    for (QLineEdit* box : {s.window.txtRequest, s.window.txtSocket, s.window.txtState,
+                           s.window.txtUser, s.window.txtTotalCount, s.window.txtTotalSize}) {
+        EXPECT_EQ(box->text(), "");
+    }
+    EXPECT_EQ(Rows(s.window.lstFileList), QStringList{""});
+    EXPECT_TRUE(Rows(s.window.lstSizeList).isEmpty());
+    EXPECT_TRUE(Rows(s.window.lstDeletionList).isEmpty());
+    // Picking "0" selects it and changes nothing else.
+    s.window.cboConnection->setCurrentIndex(0);
+    EXPECT_EQ(s.window.shownConnection(), 0);
+    EXPECT_EQ(Rows(s.window.lstFileList), QStringList{""});
+}
+
+TEST(MainWindow, FormUnloadClosesTheListenerAndEveryConnection) {
+    Server s;
+    LoopbackClient client(s.port);
+    ASSERT_EQ(client.ReadUntil("\r\n"), "+OK Drennik here\r\n");
+    s.window.close();
+    EXPECT_TRUE(client.WaitForClose());
+    LoopbackClient late;
+    EXPECT_FALSE(late.Connect(s.port));
+}
+
+TEST(MainWindow, EachConnectionGetsItsSlotGreetingAndConversation) {
+    Server s;
+    s.root.Write("bob/1", std::string(120, 'a'));
+    s.root.Write("bob/2", std::string(200, 'b'));
+    LoopbackClient first(s.port);
+    ASSERT_EQ(first.ReadUntil("\r\n"), "+OK Drennik here\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return s.window.SlotCount() == 2; }));
+    EXPECT_EQ(s.window.cboConnection->count(), 2);
+    EXPECT_EQ(s.window.cboConnection->currentIndex(), 1);
+    EXPECT_EQ(s.window.shownConnection(), 1);
+    const QString handle = QString::number(s.window.currentClientSocket());
+    EXPECT_EQ(s.window.txtSocket->text(), handle);
+    EXPECT_EQ(s.window.txtState->text(), "Authorisation");
+    EXPECT_EQ(s.window.txtUser->text(), "");
+    EXPECT_NE(s.Trace().find("[" + handle.toStdString() + "-->] >+OK Drennik here<\r\n"),
+              std::string::npos);
+
+    LoopbackClient second(s.port);
+    ASSERT_EQ(second.ReadUntil("\r\n"), "+OK Drennik here\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return s.window.shownConnection() == 2; }));
+    EXPECT_EQ(s.window.cboConnection->currentText(), "2");
+
+    // Each client is answered on its own socket, and a request shows its connection.
+    first.Send("USER bob\r\nPASS bob\r\n");
+    EXPECT_EQ(first.ReadUntil("+OK\r\n+OK\r\n"), "+OK\r\n+OK\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return s.window.txtTotalCount->text() == "2"; }));
+    EXPECT_EQ(s.window.shownConnection(), 1);
+    EXPECT_EQ(s.window.cboConnection->currentIndex(), 1);
+    EXPECT_EQ(s.window.txtState->text(), "Transaction");
+    EXPECT_EQ(s.window.txtTotalSize->text(), "320");
+    EXPECT_EQ(s.window.txtRequest->text(), "PASS bob");
+    EXPECT_EQ(Rows(s.window.lstFileList), (QStringList{"1", "2"}));
+    EXPECT_EQ(Rows(s.window.lstSizeList), (QStringList{" 120", " 200"}));
+    EXPECT_EQ(Rows(s.window.lstDeletionList), (QStringList{" ", " "}));
+    second.Send("STAT\r\n");
+    EXPECT_EQ(second.ReadUntil("\r\n"), "+OK  \r\n");
+    ASSERT_TRUE(PumpUntil([&] { return s.window.shownConnection() == 2; }));
+    first.Send("DELE 2\r\n");
+    EXPECT_EQ(first.ReadUntil("\r\n"), "+OK\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return s.window.shownConnection() == 1; }));
+    EXPECT_EQ(Rows(s.window.lstDeletionList), (QStringList{" ", "D"}));
+
+    // Picking "0" and back shows each slot's fields.
+    s.window.cboConnection->setCurrentIndex(0);
+    EXPECT_EQ(s.window.txtUser->text(), "");
+    EXPECT_EQ(Rows(s.window.lstFileList), QStringList{""});
+    s.window.cboConnection->setCurrentIndex(1);
+    EXPECT_EQ(s.window.txtUser->text(), "bob");
+    EXPECT_EQ(Rows(s.window.lstDeletionList), (QStringList{" ", "D"}));
+}
+
+TEST(MainWindow, ShowConnectionClampsAndReturnsEarly) {
+    Server s;
+    LoopbackClient client(s.port);
+    ASSERT_TRUE(PumpUntil([&] { return s.window.SlotCount() == 2; }));
+    int number = 2;  // equal to the count of entries
+    s.window.ShowConnection(number);
+    EXPECT_EQ(number, 0);
+    EXPECT_EQ(s.window.shownConnection(), 0);
+    EXPECT_EQ(s.window.cboConnection->currentIndex(), 0);
+    number = -1;
+    s.window.ShowConnection(number);
+    EXPECT_EQ(number, 0);
+    // Switching to the slot already shown leaves the selection as it is, even if it differs.
+    s.window.cboConnection->blockSignals(true);
+    s.window.cboConnection->setCurrentIndex(1);
+    s.window.cboConnection->blockSignals(false);
+    number = 0;
+    s.window.ShowConnection(number);
+    EXPECT_EQ(s.window.cboConnection->currentIndex(), 1);
+    EXPECT_EQ(s.window.shownConnection(), 0);
+}
+
+TEST(MainWindow, ClosedConnectionsKeepTheirFieldsAndRecentOnesTheirLists) {
+    Server s;
+    s.root.Write("bob/1", "x");
+    s.falquor.SetIdleTimeout(std::chrono::hours(1));
+    const int rounds = static_cast<int>(frmDrennik::kClosedKeepingLists) + 2;
+    for (int i = 0; i < rounds; ++i) {
+        LoopbackClient client(s.port);
+        client.Send("USER bob\r\nPASS bob\r\n");
+        ASSERT_EQ(client.ReadUntil("+OK\r\n+OK\r\n"), "+OK\r\n+OK\r\n");
+        client.Close();
+        ASSERT_TRUE(PumpUntil([&] { return !s.window.Slot(i + 1).open; })) << i;
+    }
+    EXPECT_EQ(s.falquor.OpenConnections(), 0u);
+    EXPECT_EQ(s.window.Slot(1).user, "bob");
+    EXPECT_EQ(s.window.Slot(1).state, "Transaction");
+    EXPECT_EQ(s.window.Slot(1).MessageCount(), 0) << "long closed: lists released";
+    EXPECT_EQ(s.window.Slot(2).MessageCount(), 0);
+    EXPECT_EQ(s.window.Slot(3).MessageCount(), 1);
+    EXPECT_EQ(s.window.Slot(rounds).MessageCount(), 1);
+}

@@ -1,0 +1,197 @@
+#include "mail_service/conversation.h"
+#include "mail_service/pop3_interpreter.h"
+#include "support/fake_channel.h"
+#include "support/loopback.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using testing_support::TempDir;
+
+namespace {
+
+// One connection's conversation over an in-memory channel.
+struct Session {
+    explicit Session(const std::string& root) : store(root) {}
+
+    // Sends one line and returns the reply bytes it drew.
+    std::string Say(const std::string& line) {
+        channel.input.push_back(line);
+        conversation.Serve();
+        return channel.Take();
+    }
+
+    MaildropStore store;
+    ConnectionSlot slot;
+    FakeChannel channel;
+    int resumes = 0;
+    Conversation conversation{slot, channel, store, [this] { ++resumes; }};
+};
+
+}  // namespace
+
+TEST(Interpreter, SplitsTheLineAsTheServerAlwaysHas) {
+    const Pop3Request a = ParseRequest("   user Bob   ");
+    EXPECT_EQ(a.line, "user Bob");
+    EXPECT_EQ(a.word, "USER");
+    EXPECT_EQ(a.argument, "Bob");
+    const Pop3Request b = ParseRequest("USERbob");
+    EXPECT_EQ(b.argument, "ob") << "the argument starts at the sixth byte";
+    const Pop3Request c = ParseRequest("RETRIEVE 1");
+    EXPECT_EQ(c.word, "RETR");
+    EXPECT_EQ(c.argument, "EVE 1");
+    const Pop3Request d = ParseRequest("to 1");
+    EXPECT_EQ(d.word, "TO");
+    EXPECT_EQ(ParseRequest("").word, "");
+    EXPECT_EQ(ParseRequest("\xe9tat").word, "\xe9TAT") << "upper-casing is ASCII only";
+}
+
+TEST(Interpreter, LoginStatListDeleAndQuit) {
+    TempDir root;
+    root.Write("bob/1", std::string(120, 'a'));
+    root.Write("bob/2", std::string(200, 'b'));
+    Session s(root.path());
+    EXPECT_EQ(s.Say("STAT"), "+OK  \r\n") << "no totals before a login";
+    EXPECT_EQ(s.Say("LIST"), "+OK  Messages\r\n.\r\n");
+    EXPECT_EQ(s.Say("QUIT"), "+OK \r\n");
+    EXPECT_EQ(s.Say("DELE 1"), "-ERR no such message\r\n");
+    EXPECT_EQ(s.Say("user bob"), "+OK\r\n");
+    EXPECT_EQ(s.slot.user, "bob");
+    EXPECT_EQ(s.Say("pass Bob"), "-ERR\r\n") << "case matters";
+    EXPECT_EQ(s.slot.state, "");
+    EXPECT_EQ(s.Say("pass bob"), "+OK\r\n");
+    EXPECT_EQ(s.slot.state, "Transaction");
+    EXPECT_EQ(s.Say("STAT"), "+OK 2 320\r\n");
+    EXPECT_EQ(s.Say("LIST"), "+OK 2 Messages\r\n1 120\r\n2 200\r\n.\r\n");
+    EXPECT_EQ(s.Say("LIST 2"), "+OK 2 200\r\n");
+    EXPECT_EQ(s.Say("LIST 3"), "-ERR no such message\r\n");
+    EXPECT_EQ(s.Say("DELE 2"), "+OK\r\n");
+    EXPECT_EQ(s.Say("DELE 2"), "+OK\r\n");
+    EXPECT_EQ(s.slot.marks, (std::vector<char>{' ', 'D'}));
+    EXPECT_EQ(s.Say("STAT"), "+OK 2 320\r\n") << "DELE changes no totals";
+    EXPECT_EQ(s.Say("DELE 3"), "-ERR no such message\r\n");
+    EXPECT_EQ(s.Say("DELE 99999999999999999999"), "-ERR no such message\r\n");
+    EXPECT_EQ(s.Say("QUITTING"), "+OK \r\n");
+    EXPECT_EQ(s.slot.state, "Update");
+    EXPECT_TRUE(root.Exists("bob/1"));
+    EXPECT_FALSE(root.Exists("bob/2"));
+    EXPECT_EQ(s.Say("STATUS"), "+OK 2 320\r\n") << "still answered after QUIT";
+    EXPECT_FALSE(s.channel.closed) << "the client closes, not the server";
+}
+
+TEST(Interpreter, UnsupportedCommandsAndOddLines) {
+    TempDir root;
+    Session s(root.path());
+    EXPECT_EQ(s.Say("noop"), "-ERR NOOP not supported\r\n");
+    EXPECT_EQ(s.Say("TOP 1 10"), "-ERR TOP not supported\r\n");
+    EXPECT_EQ(s.Say(""), "-ERR  not supported\r\n");
+    EXPECT_EQ(s.Say("   "), "-ERR  not supported\r\n");
+    EXPECT_EQ(s.Say("capa"), "-ERR CAPA not supported\r\n");
+    EXPECT_EQ(s.Say("   USER bob   "), "+OK\r\n");
+    EXPECT_EQ(s.slot.user, "bob");
+    EXPECT_EQ(s.slot.request, "USER bob");
+    EXPECT_EQ(s.Say("USERbob"), "+OK\r\n");
+    EXPECT_EQ(s.slot.user, "ob");
+}
+
+TEST(Interpreter, PassRefusesNamesThatAreNoPlainFolder) {
+    TempDir root;
+    TempDir outside;
+    outside.Write("x/canary", "secret");
+    Session s(root.path());
+    EXPECT_EQ(s.Say("PASS"), "-ERR\r\n") << "the empty name would list the root itself";
+    const std::string relative =
+        std::filesystem::relative(outside.path() + "/x", root.path()).string();
+    for (const std::string& name : {std::string(".."), std::string("../x"), relative,
+                                    outside.path() + "/x", std::string(300, 'a'),
+                                    std::string("a\0b", 3)}) {
+        s.Say("USER " + name);
+        EXPECT_EQ(s.Say("PASS " + name), "-ERR\r\n") << name;
+        EXPECT_EQ(s.Say("LIST"), "+OK  Messages\r\n.\r\n");
+    }
+    EXPECT_TRUE(std::filesystem::exists(outside.path() + "/x/canary"));
+}
+
+TEST(Interpreter, RetrAndQuitUseTheOwnerOfTheSnapshot) {
+    TempDir root;
+    root.Write("alice/1", "alice's mail\r\n");
+    root.Write("bob/1", "bob's mail\r\n");
+    Session s(root.path());
+    s.Say("USER bob");
+    s.Say("PASS bob");
+    EXPECT_EQ(s.Say("USER alice"), "+OK\r\n");
+    EXPECT_EQ(s.slot.user, "alice");
+    EXPECT_EQ(s.Say("RETR 1"), "+OK \r\nbob's mail\r\n.\r\n");
+    s.Say("DELE 1");
+    s.Say("QUIT");
+    EXPECT_TRUE(root.Exists("alice/1"));
+    EXPECT_FALSE(root.Exists("bob/1"));
+    // A later accepted PASS makes its user the owner, with a fresh snapshot.
+    EXPECT_EQ(s.Say("PASS alice"), "+OK\r\n");
+    EXPECT_EQ(s.slot.marks, (std::vector<char>{' '}));
+    EXPECT_EQ(s.Say("RETR 1"), "+OK \r\nalice's mail\r\n.\r\n");
+    EXPECT_EQ(s.Say("RETRIEVE 1"), "-ERR no such message\r\n");
+}
+
+TEST(Conversation, AnswersPipelinedLinesInOrderAndWaitsForOutput) {
+    TempDir root;
+    root.Write("bob/1", std::string(300 * 1024, 'm') + "\r\n");
+    Session s(root.path());
+    s.channel.congestAt = 64 * 1024;
+    for (const char* line : {"USER bob", "PASS bob", "RETR 1", "STAT", "QUIT"}) {
+        s.channel.input.push_back(line);
+    }
+    s.conversation.Serve();
+    // The RETR reply fills the output: the lines after it wait.
+    EXPECT_TRUE(s.conversation.Streaming());
+    EXPECT_EQ(s.channel.input.size(), 2u);
+    for (int i = 0; i < 100 && s.conversation.Streaming(); ++i) {
+        s.channel.Drain();
+        s.conversation.Serve();
+    }
+    EXPECT_TRUE(s.channel.input.empty());
+    const std::string out = s.channel.Take();
+    const std::string tail = ".\r\n+OK 1 307202\r\n+OK \r\n";
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+    EXPECT_EQ(out.size(), std::string("+OK\r\n+OK\r\n+OK \r\n").size() + 300 * 1024 + 2 + tail.size());
+}
+
+TEST(Conversation, GivesOtherConnectionsATurnDuringLongWork) {
+    TempDir root;
+    Session s(root.path());
+    for (int i = 0; i < Conversation::kLinesPerTurn + 10; ++i) {
+        s.channel.input.push_back("NOOP");
+    }
+    s.conversation.Serve();
+    EXPECT_EQ(s.resumes, 1);
+    EXPECT_EQ(s.channel.input.size(), 10u);
+    s.conversation.Serve();
+    EXPECT_TRUE(s.channel.input.empty());
+}
+
+TEST(Conversation, EndsTheConnectionWhenInputEnds) {
+    TempDir root;
+    root.Write("bob/1", "x");
+    {
+        Session s(root.path());
+        for (const char* line : {"USER bob", "PASS bob", "DELE 1", "QUIT"}) {
+            s.channel.input.push_back(line);
+        }
+        s.channel.end = InputEnd::PeerClosed;
+        s.conversation.Serve();
+        EXPECT_EQ(s.channel.Take(), "+OK\r\n+OK\r\n+OK\r\n+OK \r\n");
+        EXPECT_TRUE(s.channel.closed);
+        EXPECT_FALSE(root.Exists("bob/1")) << "lines sent before the close are carried out";
+    }
+    {
+        Session s(root.path());
+        s.channel.input.push_back("NOOP");
+        s.channel.end = InputEnd::LineTooLong;
+        s.conversation.Serve();
+        s.conversation.Serve();
+        EXPECT_EQ(s.channel.Take(), "-ERR NOOP not supported\r\n-ERR line too long\r\n");
+        EXPECT_TRUE(s.channel.closed);
+    }
+}

@@ -1,0 +1,208 @@
+#include "mail_service/maildrop.h"
+#include "mail_service/message_stream.h"
+#include "support/fake_channel.h"
+#include "support/loopback.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+using testing_support::TempDir;
+
+namespace {
+
+ConnectionSlot ScannedSlot(const MaildropStore& store, const std::string& user) {
+    ConnectionSlot slot;
+    slot.user = user;
+    ScanMaildrop(slot, store);
+    return slot;
+}
+
+std::string Retrieve(const ConnectionSlot& slot, std::int64_t number, const MaildropStore& store) {
+    FakeChannel out;
+    auto stream = RetrieveMessage(slot, number, store, out);
+    while (stream && stream->Pump(out, 1 << 20) == MessageStream::Step::More) {
+    }
+    return out.output;
+}
+
+}  // namespace
+
+TEST(Maildrop, ScanListsRegularFilesInByteOrderWithSizesAndTotals) {
+    TempDir root;
+    root.Write("bob/b", std::string(10, 'x'));
+    root.Write("bob/a", "");
+    root.Write("bob/\xc3\xa9t\xc3\xa9", std::string(200, 'y'));
+    root.Write("bob/.hidden", "not a message");
+    root.Make("bob/folder");
+    ::symlink((root.path() + "/bob/b").c_str(), (root.path() + "/bob/link").c_str());
+    ::mkfifo((root.path() + "/bob/fifo").c_str(), 0600);
+    const MaildropStore store(root.path());
+    const ConnectionSlot slot = ScannedSlot(store, "bob");
+    EXPECT_EQ(slot.names, (std::vector<std::string>{"a", "b", "\xc3\xa9t\xc3\xa9"}));
+    EXPECT_EQ(slot.sizes, (std::vector<std::int64_t>{0, 10, 200}));
+    EXPECT_EQ(slot.marks, (std::vector<char>{' ', ' ', ' '}));
+    EXPECT_EQ(slot.identities.size(), 3u);
+    EXPECT_EQ(slot.totalCount, "3");
+    EXPECT_EQ(slot.totalSize, "210");
+    EXPECT_EQ(slot.owner, "bob");
+
+    FakeChannel out;
+    SendMessageList(slot, out);
+    EXPECT_EQ(out.Take(), "+OK 3 Messages\r\n1 0\r\n2 10\r\n3 200\r\n.\r\n");
+    SendListEntry(slot, 3, out);
+    SendListEntry(slot, 4, out);
+    SendListEntry(slot, 0, out);
+    EXPECT_EQ(out.Take(), "+OK 3 200\r\n-ERR no such message\r\n-ERR no such message\r\n");
+}
+
+TEST(Maildrop, MissingEmptyAndLinkedUserFoldersAreEmptyMaildrops) {
+    TempDir root;
+    TempDir outside;
+    outside.Write("secret", "canary");
+    root.Make("empty");
+    ::symlink(outside.path().c_str(), (root.path() + "/linked").c_str());
+    const MaildropStore store(root.path());
+    for (const char* user : {"missing", "empty", "linked"}) {
+        const ConnectionSlot slot = ScannedSlot(store, user);
+        EXPECT_EQ(slot.MessageCount(), 0) << user;
+        EXPECT_EQ(slot.totalCount, "0");
+        EXPECT_EQ(slot.totalSize, "0");
+    }
+    FakeChannel out;
+    SendMessageList(ScannedSlot(store, "empty"), out);
+    EXPECT_EQ(out.output, "+OK 0 Messages\r\n.\r\n");
+}
+
+TEST(Maildrop, ARescanReplacesTheSnapshotAndItsMarks) {
+    TempDir root;
+    root.Write("bob/1", "one");
+    const MaildropStore store(root.path());
+    ConnectionSlot slot = ScannedSlot(store, "bob");
+    slot.marks[0] = 'D';
+    root.Write("bob/2", "two!");
+    ScanMaildrop(slot, store);
+    EXPECT_EQ(slot.names, (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(slot.marks, (std::vector<char>{' ', ' '}));
+    EXPECT_EQ(slot.totalSize, "7");
+}
+
+TEST(Maildrop, PlainFolderNames) {
+    for (const char* good : {"bob", "a.b", "\xe9l\xe9", "x y", "...", ".bob"}) {
+        EXPECT_TRUE(IsPlainFolderName(good)) << good;
+    }
+    const std::string nul("a\0b", 3);
+    for (const std::string& bad :
+         {std::string(), std::string("."), std::string(".."), std::string("../x"),
+          std::string("a/../../x"), std::string("/etc"), std::string("a\\b"), std::string("c:x"),
+          std::string("*"), std::string("?"), std::string("a\tb"), std::string("\x7f"), nul,
+          std::string(256, 'a')}) {
+        EXPECT_FALSE(IsPlainFolderName(bad)) << bad;
+    }
+    EXPECT_TRUE(IsPlainFolderName(std::string(255, 'a')));
+}
+
+TEST(Maildrop, RetrieveSendsLinesStuffedAndEnded) {
+    TempDir root;
+    root.Write("bob/1", "Subject: hi\r\nbody\r\n");
+    root.Write("bob/2", ".\r\n..two\r\nlf\nonly\ncr\rend");
+    root.Write("bob/3", "");
+    root.Write("bob/4", "\r\n\r\n.");
+    const MaildropStore store(root.path());
+    const ConnectionSlot slot = ScannedSlot(store, "bob");
+    EXPECT_EQ(Retrieve(slot, 1, store), "+OK \r\nSubject: hi\r\nbody\r\n.\r\n");
+    EXPECT_EQ(Retrieve(slot, 2, store),
+              "+OK \r\n..\r\n...two\r\nlf\r\nonly\r\ncr\r\nend\r\n.\r\n");
+    EXPECT_EQ(Retrieve(slot, 3, store), "+OK \r\n.\r\n");
+    EXPECT_EQ(Retrieve(slot, 4, store), "+OK \r\n\r\n\r\n..\r\n.\r\n");
+    EXPECT_EQ(Retrieve(slot, 0, store), "-ERR no such message\r\n");
+    EXPECT_EQ(Retrieve(slot, 5, store), "-ERR no such message\r\n");
+    EXPECT_EQ(Retrieve(slot, -1, store), "-ERR no such message\r\n");
+}
+
+TEST(Maildrop, RetrieveRefusesWhatReplacedAMessageAfterTheScan) {
+    TempDir root;
+    TempDir outside;
+    outside.Write("secret", "canary");
+    for (const char* name : {"1", "2", "3", "4"}) {
+        root.Write(std::string("bob/") + name, "mail");
+    }
+    const MaildropStore store(root.path());
+    const ConnectionSlot slot = ScannedSlot(store, "bob");
+    std::filesystem::remove(root.path() + "/bob/1");
+    std::filesystem::remove(root.path() + "/bob/2");
+    ::symlink((outside.path() + "/secret").c_str(), (root.path() + "/bob/2").c_str());
+    std::filesystem::remove(root.path() + "/bob/3");
+    root.Make("bob/3");
+    std::filesystem::remove(root.path() + "/bob/4");
+    ::mkfifo((root.path() + "/bob/4").c_str(), 0600);
+    for (int n = 1; n <= 4; ++n) {
+        EXPECT_EQ(Retrieve(slot, n, store), "-ERR message unavailable\r\n") << n;
+    }
+}
+
+TEST(Maildrop, RetrieveStreamsLongLinesAndBlockEdgesExactly) {
+    TempDir root;
+    std::string message;
+    std::string expected = "+OK \r\n";
+    // Line ends of every kind straddling the stream's block edges, and one overlong line.
+    for (int i = 0; i < 3000; ++i) {
+        const std::string line = (i % 7 == 0 ? "." : "") + std::string(static_cast<size_t>(i % 83), 'a' + i % 26);
+        const char* ends[] = {"\r\n", "\n", "\r"};
+        message += line + ends[i % 3];
+        expected += (line.starts_with('.') ? "." : "") + line + "\r\n";
+    }
+    const std::string overlong = "." + std::string(200 * 1024, 'z');
+    message += overlong;
+    expected += "." + overlong + "\r\n.\r\n";
+    root.Write("bob/1", message);
+    const MaildropStore store(root.path());
+    const ConnectionSlot slot = ScannedSlot(store, "bob");
+    const std::string got = Retrieve(slot, 1, store);
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+}
+
+TEST(Maildrop, QuitDeletesExactlyTheMarkedFilesThatAreStillTheSame) {
+    TempDir root;
+    for (const char* name : {"1", "2", "3", "4", "5"}) {
+        root.Write(std::string("bob/") + name, name);
+    }
+    const MaildropStore store(root.path());
+    ConnectionSlot slot = ScannedSlot(store, "bob");
+    slot.marks = {'D', ' ', 'D', 'D', 'D'};
+    // Message 4 was replaced by new mail under the same name; message 5 is gone already.
+    std::filesystem::remove(root.path() + "/bob/4");
+    root.Write("bob/4", "new mail");
+    std::filesystem::remove(root.path() + "/bob/5");
+    FakeChannel out;
+    DeleteMarkedMessages(slot, store, out);
+    EXPECT_EQ(out.Take(), "+OK \r\n");
+    EXPECT_FALSE(root.Exists("bob/1"));
+    EXPECT_TRUE(root.Exists("bob/2"));
+    EXPECT_FALSE(root.Exists("bob/3"));
+    EXPECT_TRUE(root.Exists("bob/4"));
+    // Again over the same marks: nothing more to do, still a success.
+    DeleteMarkedMessages(slot, store, out);
+    EXPECT_EQ(out.Take(), "+OK \r\n");
+}
+
+TEST(Maildrop, QuitReportsFilesThatCouldNotBeDeleted) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root may delete from a read-only folder";
+    }
+    TempDir root;
+    root.Write("bob/1", "x");
+    const MaildropStore store(root.path());
+    ConnectionSlot slot = ScannedSlot(store, "bob");
+    slot.marks[0] = 'D';
+    ::chmod((root.path() + "/bob").c_str(), 0500);
+    FakeChannel out;
+    DeleteMarkedMessages(slot, store, out);
+    ::chmod((root.path() + "/bob").c_str(), 0700);
+    EXPECT_EQ(out.output, "-ERR some deleted messages not removed\r\n");
+    EXPECT_TRUE(root.Exists("bob/1"));
+}
