@@ -34,6 +34,7 @@ struct modFalquor::Link {
     enum class State { Open, Closing, Lingering };
 
     int socket = -1;
+    std::uint64_t serial = 0;  // tells this connection from a later one on the same handle
     ConnectionHooks hooks;
     LineBuffer input;
     OutputQueue output;
@@ -44,7 +45,6 @@ struct modFalquor::Link {
     bool congested = false;
     bool dirty = false;
     Clock::time_point lastActivity = Clock::now();
-    Clock::time_point lingerUntil{};
 };
 
 modFalquor::modFalquor(QObject* parent) : QObject(parent) {
@@ -95,6 +95,7 @@ void modFalquor::AppendTrace(std::string_view prefix, std::string_view text) {
 void modFalquor::Attach(int socket, ConnectionHooks hooks) {
     auto link = std::make_unique<Link>();
     link->socket = socket;
+    link->serial = ++serials_;
     link->hooks = std::move(hooks);
     links_[socket] = std::move(link);
 }
@@ -136,6 +137,12 @@ bool modFalquor::ReceiveFromSocket(int& socket, std::string& text) {
     }
     while (true) {
         if (link->input.PopLine(text)) {
+            if (text.size() > LineBuffer::kMaxLine) {
+                // However the bytes were split into reads: a line this long ends the input.
+                text.clear();
+                link->overlong = true;
+                return false;
+            }
             prefix_.assign("[-->");
             AppendNumber(prefix_, socket);
             prefix_.append("] \r\n");
@@ -178,11 +185,11 @@ InputEnd modFalquor::InputState(int socket) const {
     if (link == nullptr || link->failed) {
         return InputEnd::Failed;
     }
-    if (link->input.HasLine()) {
-        return InputEnd::Open;
-    }
     if (link->overlong) {
         return InputEnd::LineTooLong;
+    }
+    if (link->input.HasLine()) {
+        return InputEnd::Open;
     }
     return link->peerClosed ? InputEnd::PeerClosed : InputEnd::Open;
 }
@@ -264,7 +271,12 @@ void modFalquor::Advance(Link& link) {
         // turn the close into a reset that could destroy the last reply before it is read.
         platform::shutdown(socket, platform::SD_SEND);
         link.state = Link::State::Lingering;
-        link.lingerUntil = Clock::now() + kLinger;
+        QTimer::singleShot(kLinger, this, [this, socket, serial = link.serial] {
+            if (const Link* l = Find(socket);
+                l != nullptr && l->serial == serial && l->state == Link::State::Lingering) {
+                Finish(socket);
+            }
+        });
         DiscardInput(link);
     }
 }
@@ -329,18 +341,12 @@ void modFalquor::SetIdleTimeout(std::chrono::milliseconds timeout) {
 
 void modFalquor::SweepIdle() {
     const auto now = Clock::now();
-    std::vector<int> expired;
     std::vector<int> idle;
     for (const auto& [socket, link] : links_) {
-        if (link->state == Link::State::Lingering && now >= link->lingerUntil) {
-            expired.push_back(socket);
-        } else if (link->state == Link::State::Open && link->output.empty() &&
-                   now - link->lastActivity >= idleTimeout_) {
+        if (link->state == Link::State::Open && link->output.empty() &&
+            now - link->lastActivity >= idleTimeout_) {
             idle.push_back(socket);
         }
-    }
-    for (const int socket : expired) {
-        Finish(socket);
     }
     for (const int socket : idle) {
         CloseWhenFlushed(socket);

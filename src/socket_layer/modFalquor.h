@@ -89,6 +89,7 @@ private:
     std::unordered_map<int, std::unique_ptr<Link>> links_;
     std::vector<int> dirty_;
     bool flushPosted_ = false;
+    std::uint64_t serials_ = 0;
     std::chrono::milliseconds idleTimeout_ = std::chrono::minutes(10);
     QTimer sweepTimer_;
     std::string prefix_;  // scratch for trace prefixes

@@ -2,6 +2,7 @@
 #include "platform/twips.h"
 #include "platform/winsock.h"
 #include "socket_layer/modFalquor.h"
+#include "support/focus.h"
 #include "support/loopback.h"
 #include "trace_window/frmFalquorDialog.h"
 
@@ -118,11 +119,13 @@ TEST(MainWindow, ControlsAsDesigned) {
 
     // Tab order: lstFileList 0, the text boxes 1-5, the request box 12, the selector 13, the
     // deletion and size lists 14 and 15 (the labels hold the numbers between, but take no focus).
-    const QWidget* chain[] = {w.lstFileList, w.txtTotalSize, w.txtTotalCount, w.txtUser,
-                              w.txtState,    w.txtSocket,    w.txtRequest,    w.cboConnection,
-                              w.lstDeletionList, w.lstSizeList};
-    for (std::size_t i = 0; i + 1 < std::size(chain); ++i) {
-        EXPECT_EQ(chain[i]->nextInFocusChain(), chain[i + 1]) << i;
+    const auto chain = {static_cast<QWidget*>(w.lstFileList), static_cast<QWidget*>(w.txtTotalSize),
+                        static_cast<QWidget*>(w.txtTotalCount), static_cast<QWidget*>(w.txtUser),
+                        static_cast<QWidget*>(w.txtState), static_cast<QWidget*>(w.txtSocket),
+                        static_cast<QWidget*>(w.txtRequest), static_cast<QWidget*>(w.cboConnection),
+                        static_cast<QWidget*>(w.lstDeletionList), static_cast<QWidget*>(w.lstSizeList)};
+    for (auto it = chain.begin(); it + 1 != chain.end(); ++it) {
+        EXPECT_EQ(NextControl(*it, chain), *(it + 1)) << (*it)->objectName().toStdString();
     }
 }
 
@@ -238,7 +241,7 @@ TEST(MainWindow, ClosedConnectionsKeepTheirFieldsAndRecentOnesTheirLists) {
     for (int i = 0; i < rounds; ++i) {
         LoopbackClient client(s.port);
         client.Send("USER bob\r\nPASS bob\r\n");
-        ASSERT_EQ(client.ReadUntil("+OK\r\n+OK\r\n"), "+OK\r\n+OK\r\n");
+        ASSERT_EQ(client.ReadUntil("+OK\r\n+OK\r\n"), "+OK Drennik here\r\n+OK\r\n+OK\r\n");
         client.Close();
         ASSERT_TRUE(PumpUntil([&] { return !s.window.Slot(i + 1).open; })) << i;
     }

@@ -130,8 +130,7 @@ TEST_F(WinsockTest, ARefusedSendArmsOneWriteEvent) {
     Recorder receiver;
     const int listener = BoundListener();
     ASSERT_EQ(platform::listen(listener, platform::MaxBacklog()), 0);
-    LoopbackClient client(platform::LocalPort(listener));
-    client.SetReceiveBuffer(4096);
+    LoopbackClient client(platform::LocalPort(listener), 4096);
     int s = -1;
     ASSERT_TRUE(PumpUntil([&] { return (s = platform::accept(listener, nullptr, nullptr)) >= 0; }));
     ASSERT_EQ(platform::WSAAsyncSelect(s, &receiver, 521, platform::FD_READ | platform::FD_WRITE), 0);
@@ -150,11 +149,12 @@ TEST_F(WinsockTest, ARefusedSendArmsOneWriteEvent) {
     EXPECT_TRUE(receiver.seen.empty()) << "not writable until the client reads";
     long received = 0;
     char buffer[64 * 1024];
-    ASSERT_TRUE(PumpUntil([&] {
+    const bool got = PumpUntil([&] {
         const ssize_t n = ::recv(client.fd(), buffer, sizeof buffer, MSG_DONTWAIT);
         received += n > 0 ? n : 0;
         return !receiver.seen.empty();
-    }));
+    });
+    ASSERT_TRUE(got);
     EXPECT_EQ(receiver.seen[0].events, platform::FD_WRITE);
     PumpFor(50ms);
     EXPECT_EQ(receiver.seen.size(), 1u) << "one event per refused send";

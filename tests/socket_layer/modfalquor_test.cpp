@@ -14,12 +14,16 @@ namespace {
 // A socket layer with one accepted connection whose events the test routes like the window.
 class Link : public QObject {
 public:
-    Link() {
+    // A small `receiveBuffer` on both ends makes output back up quickly.
+    explicit Link(int receiveBuffer = 0) {
         falquor.StartWinSock();
         EXPECT_TRUE(falquor.CreateSocket(listener, 0));
         EXPECT_EQ(platform::listen(listener, platform::MaxBacklog()), 0);
-        client.Connect(platform::LocalPort(listener));
+        client.Connect(platform::LocalPort(listener), receiveBuffer);
         PumpUntil([&] { return (socket = platform::accept(listener, nullptr, nullptr)) >= 0; });
+        if (receiveBuffer > 0) {
+            ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
         falquor.Attach(socket, ConnectionHooks{[this] { ++drained; }, [this] { closed = true; }});
         platform::WSAAsyncSelect(socket, this, 521, platform::FD_READ | platform::FD_WRITE);
     }
@@ -102,8 +106,7 @@ TEST(SocketLayer, ReceivesLinesExactlyAndTracesThem) {
 }
 
 TEST(SocketLayer, SendsEveryByteInOrderThroughAFullReceiveWindow) {
-    Link link;
-    link.client.SetReceiveBuffer(4096);
+    Link link(4096);
     std::string expected;
     for (int i = 0; i < 20000; ++i) {
         const std::string text = "line " + std::to_string(i) + std::string(i % 50, '.');
@@ -122,9 +125,8 @@ TEST(SocketLayer, SendsEveryByteInOrderThroughAFullReceiveWindow) {
 }
 
 TEST(SocketLayer, DoesNotReadWhileOutputIsBackedUp) {
-    Link link;
-    link.client.SetReceiveBuffer(4096);
-    const std::string big(modFalquor::kHighWater + 1, 'x');
+    Link link(4096);
+    const std::string big(4 * modFalquor::kHighWater, 'x');
     link.falquor.SendToSocket(link.socket, big);
     ASSERT_TRUE(link.falquor.Congested(link.socket));
     link.client.Send("STAT\r\n");
@@ -149,10 +151,24 @@ TEST(SocketLayer, OverlongLineEndsTheInputAfterTheLinesBeforeIt) {
     }));
     link.falquor.SendToSocket(link.socket, "-ERR line too long");
     link.falquor.CloseWhenFlushed(link.socket);
+    EXPECT_FALSE(link.falquor.ReceiveFromSocket(link.socket, line));
     EXPECT_EQ(link.client.ReadUntil("\r\n"), "-ERR line too long\r\n");
     EXPECT_TRUE(link.client.WaitForClose());
+    link.client.Close();
     EXPECT_TRUE(PumpUntil([&] { return link.closed; }));
     EXPECT_EQ(link.falquor.OpenConnections(), 0u);
+}
+
+TEST(SocketLayer, ACompleteLineOverTheLimitIsTooLongToo) {
+    Link link;
+    link.client.Send("NOOP\r\n" + std::string(LineBuffer::kMaxLine + 1, 'a') + "\r\nQUIT\r\n");
+    std::string line;
+    ASSERT_TRUE(PumpUntil([&] { return link.falquor.ReceiveFromSocket(link.socket, line); }));
+    EXPECT_EQ(line, "NOOP");
+    ASSERT_TRUE(PumpUntil([&] {
+        EXPECT_FALSE(link.falquor.ReceiveFromSocket(link.socket, line));
+        return link.falquor.InputState(link.socket) == InputEnd::LineTooLong;
+    }));
 }
 
 TEST(SocketLayer, PeerCloseKeepsBufferedLinesAndClosesAfterTheReplies) {
@@ -186,9 +202,8 @@ TEST(SocketLayer, IdleConnectionsAreClosedButNotWhileOutputIsPending) {
     EXPECT_TRUE(PumpUntil([&] { return link.closed; }));
 
     // A slow reader of a long reply is not idle.
-    Link slow;
+    Link slow(4096);
     slow.falquor.SetIdleTimeout(300ms);
-    slow.client.SetReceiveBuffer(4096);
     slow.falquor.SendToSocket(slow.socket, std::string(4 * 1024 * 1024, 'x'));
     PumpFor(1500ms);
     EXPECT_FALSE(slow.closed);

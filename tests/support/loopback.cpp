@@ -36,9 +36,12 @@ void PumpFor(std::chrono::milliseconds duration) {
     PumpUntil([&] { return timer.elapsed() >= duration.count(); }, duration + 1s);
 }
 
-bool LoopbackClient::Connect(int port) {
+bool LoopbackClient::Connect(int port, int receiveBuffer) {
     Close();
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0) {
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -95,10 +98,6 @@ std::string LoopbackClient::ReadUntil(std::string_view pattern, std::chrono::mil
 
 bool LoopbackClient::WaitForClose(std::chrono::milliseconds deadline) {
     return PumpUntil([&] { return !ReadAvailable() || ended_; }, deadline);
-}
-
-void LoopbackClient::SetReceiveBuffer(int bytes) {
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
 void LoopbackClient::Close() {

@@ -18,19 +18,20 @@ void PumpFor(std::chrono::milliseconds duration);
 class LoopbackClient {
 public:
     LoopbackClient() = default;
-    explicit LoopbackClient(int port) { Connect(port); }
+    // A small `receiveBuffer` makes the server's output back up; it must be set before
+    // connecting, as shrinking a live connection's buffer stalls it.
+    explicit LoopbackClient(int port, int receiveBuffer = 0) { Connect(port, receiveBuffer); }
     LoopbackClient(const LoopbackClient&) = delete;
     LoopbackClient& operator=(const LoopbackClient&) = delete;
     ~LoopbackClient() { Close(); }
 
-    bool Connect(int port);
+    bool Connect(int port, int receiveBuffer = 0);
     void Send(std::string_view bytes);
     // Reads (pumping the event loop) until the received bytes contain `pattern`; returns and
     // consumes everything up to and including it, or "" when the deadline passes.
     std::string ReadUntil(std::string_view pattern, std::chrono::milliseconds deadline = 20s);
     // True once the server has closed the connection (pumping until the deadline).
     bool WaitForClose(std::chrono::milliseconds deadline = 20s);
-    void SetReceiveBuffer(int bytes);
     void Close();
     int fd() const { return fd_; }
     std::string& received() { return received_; }

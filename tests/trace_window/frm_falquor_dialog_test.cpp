@@ -1,5 +1,6 @@
 #include "platform/dialogs.h"
 #include "platform/twips.h"
+#include "support/focus.h"
 #include "support/loopback.h"
 #include "trace_window/frmFalquorDialog.h"
 
@@ -48,8 +49,10 @@ TEST(TraceWindow, ControlsAsDesigned) {
     EXPECT_EQ(dialog.txtDialog->lineWrapMode(), QPlainTextEdit::NoWrap);
     EXPECT_EQ(dialog.txtDialog->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     EXPECT_EQ(dialog.txtDialog->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-    EXPECT_EQ(dialog.txtDialog->nextInFocusChain(), dialog.btnClear);
-    EXPECT_EQ(dialog.btnClear->nextInFocusChain(), dialog.Save);
+    const auto controls = {static_cast<QWidget*>(dialog.txtDialog),
+                           static_cast<QWidget*>(dialog.btnClear), static_cast<QWidget*>(dialog.Save)};
+    EXPECT_EQ(NextControl(dialog.txtDialog, controls), dialog.btnClear);
+    EXPECT_EQ(NextControl(dialog.btnClear, controls), dialog.Save);
     for (QPushButton* button : {dialog.btnClear, dialog.Save}) {
         EXPECT_LE(button->fontMetrics().horizontalAdvance(button->text().remove('&')),
                   button->width());
