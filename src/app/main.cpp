@@ -15,6 +15,8 @@
 
 namespace {
 
+constexpr int kWindowMargin = 20;
+
 // Without any display Qt would abort; the server runs without a window instead.
 void ChooseHeadlessPlatformIfNeeded() {
     if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr &&
@@ -51,11 +53,12 @@ int main(int argc, char** argv) {
     modFalquor falquor;
     falquor.SetIdleTimeout(options->idleTimeout);
     frmDrennik window(falquor, MaildropStore(options->root), options->port);
+    // The trace window opens beside the main window, not over it, so that both are seen.
+    frmFalquorDialog& trace = falquor.TraceWindow();
+    window.move(kWindowMargin, kWindowMargin);
+    trace.move(kWindowMargin + window.width() + 3 * kWindowMargin, kWindowMargin);
     window.Form_Load();
     window.show();
-    // Beside the main window, so that both are seen.
-    frmFalquorDialog& trace = falquor.TraceWindow();
-    trace.move(window.frameGeometry().right() + 12, window.frameGeometry().top());
 
     std::printf("listening on port %d\n", window.ListeningPort());
     std::fflush(stdout);
