@@ -88,7 +88,8 @@ void MessageStream::EndLine(std::string_view tail, Pop3Channel& out) {
         line = carry_;
     }
     if (!lineStarted_ && !line.empty() && line.front() == '.') {
-        stuffed_.assign(".");
+        stuffed_.clear();
+        stuffed_.push_back('.');
         stuffed_.append(line);
         out.SendLine(stuffed_);
     } else {

@@ -22,10 +22,15 @@ std::string_view TrimBlanks(std::string_view text) {
     return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
-void AppendNumber(std::string& out, int value) {
+// The marker of a trace entry: "[" n "-->]" for a sent text, "[-->" n "] " CR LF for a
+// received line, n being the socket handle.
+void MakePrefix(std::string& out, std::string_view before, int socket, std::string_view after) {
     char digits[16];
-    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    const auto result = std::to_chars(digits, digits + sizeof digits, socket);
+    out.clear();
+    out.append(before);
     out.append(digits, result.ptr);
+    out.append(after);
 }
 
 }  // namespace
@@ -106,9 +111,7 @@ modFalquor::Link* modFalquor::Find(int socket) const {
 }
 
 bool modFalquor::SendToSocket(int& socket, std::string_view text, int raw) {
-    prefix_.assign("[");
-    AppendNumber(prefix_, socket);
-    prefix_.append("-->]");
+    MakePrefix(prefix_, "[", socket, "-->]");
     AppendTrace(prefix_, text);
 
     Link* link = Find(socket);
@@ -143,9 +146,7 @@ bool modFalquor::ReceiveFromSocket(int& socket, std::string& text) {
                 link->overlong = true;
                 return false;
             }
-            prefix_.assign("[-->");
-            AppendNumber(prefix_, socket);
-            prefix_.append("] \r\n");
+            MakePrefix(prefix_, "[-->", socket, "] \r\n");
             AppendTrace(prefix_, text);
             link->lastActivity = Clock::now();
             return true;
