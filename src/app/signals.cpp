@@ -1,5 +1,6 @@
 #include "app/signals.h"
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -21,7 +22,8 @@ void OnTerminationSignal(std::function<void()> handler) {
     if (::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;
     }
-    auto* notifier = new QSocketNotifier(pipeEnds[0], QSocketNotifier::Read);
+    auto* notifier = new QSocketNotifier(pipeEnds[0], QSocketNotifier::Read,
+                                         QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [handler] {
         char bytes[16];
         while (::read(pipeEnds[0], bytes, sizeof bytes) > 0) {

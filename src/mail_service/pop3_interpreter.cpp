@@ -103,8 +103,11 @@ void Interpret(Pop3Session& session, std::string_view received) {
             return;
         }
     }
+    // The word is echoed, but never a line break of the client's: a reply is one line.
     std::string reply = "-ERR ";
-    reply += request.word;
+    for (const char c : request.word) {
+        reply += c == '\r' || c == '\n' ? '?' : c;
+    }
     reply += " not supported";
     session.out.SendLine(reply);
 }

@@ -167,6 +167,8 @@ QEvent::Type SocketEvent::type() {
 
 void SetStartupFailsForTesting(bool fails) { lib().failStartup = fails; }
 
+void AdoptSocketForTesting(int s) { Adopt(s); }
+
 int WSAStartup(std::uint16_t version, WSAData* data) {
     if (lib().failStartup) {
         return WSASYSNOTREADY;

@@ -99,6 +99,10 @@ int WSAAsyncSelect(int s, QObject* receiver, unsigned message, long events);
 // The local port a socket is bound to, or -1.
 int LocalPort(int s);
 
+// Test seam: takes on a connected stream socket made elsewhere (one end of a socketpair), so
+// the layers above can be driven without a network.
+void AdoptSocketForTesting(int s);
+
 // Test seam: makes the next WSAStartup calls fail as if the library were missing.
 void SetStartupFailsForTesting(bool fails);
 

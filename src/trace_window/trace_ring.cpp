@@ -6,6 +6,9 @@
 TraceRing::TraceRing(std::size_t capacity) : data_(std::max<std::size_t>(capacity, 1)) {}
 
 void TraceRing::Append(std::string_view bytes) {
+    if (bytes.empty()) {
+        return;  // an empty view may carry no pointer at all
+    }
     const std::size_t cap = data_.size();
     ++revision_;
     if (bytes.size() >= cap) {

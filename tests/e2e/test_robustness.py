@@ -381,7 +381,9 @@ class DescriptorExhaustion(unittest.TestCase):
             self.assertEqual(c.request(b"PASS fd"), b"+OK\r\n")
             self.assertEqual(c.request(b"STAT"), stat_reply([12]))
         # And it has not leaked the descriptors of the closed connections.
-        wait_for(lambda: self.server.open_fds() <= baseline + len(self.clients) + 3,
+        # A few descriptors are the libraries' own, opened lazily once there is work (the
+        # toolkit's wakeup descriptors, a sanitizer's probe pipe); a leak would be dozens.
+        wait_for(lambda: self.server.open_fds() <= baseline + len(self.clients) + 6,
                  what="descriptors of closed connections to be released "
                       "(baseline %d)" % baseline)
 

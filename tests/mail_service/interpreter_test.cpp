@@ -88,6 +88,7 @@ TEST(Interpreter, UnsupportedCommandsAndOddLines) {
     EXPECT_EQ(s.Say(""), "-ERR  not supported\r\n");
     EXPECT_EQ(s.Say("   "), "-ERR  not supported\r\n");
     EXPECT_EQ(s.Say("capa"), "-ERR CAPA not supported\r\n");
+    EXPECT_EQ(s.Say("a\rb\nc"), "-ERR A?B? not supported\r\n") << "a reply is one line";
     EXPECT_EQ(s.Say("   USER bob   "), "+OK\r\n");
     EXPECT_EQ(s.slot.user, "bob");
     EXPECT_EQ(s.slot.request, "USER bob");

@@ -1,0 +1,66 @@
+// POP3 steps shared by the scenarios: login, checked RETR, one short session.
+#pragma once
+
+#include "net.hpp"
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// Read-only view of a whole file (mmap), the bytes a RETR must reproduce.
+class MappedFile {
+public:
+    explicit MappedFile(const std::string& path);
+    ~MappedFile();
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    std::span<const char> bytes() const { return {data_, size_}; }
+
+private:
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// Greeting, USER, PASS (password = user name).
+void login(Conn& c, const std::string& user);
+
+// Reading pace for a slow client; rate 0 reads as fast as possible.
+struct Pace {
+    double bytesPerSec = 0;
+    std::size_t maxRead = 64 * 1024;
+};
+
+// Sends RETR msg and checks the unstuffed reply against `file`; returns the
+// milliseconds from sending RETR to the final ".".
+double retrChecked(Conn& c, int msg, std::span<const char> file, const Pace& pace = {});
+
+// Worst single reply time seen by a client, in milliseconds.
+struct Latency {
+    double worstMs = 0;
+    std::string worstWhat;
+    std::vector<double> all;  // every reply time, for percentiles
+    std::vector<std::string> slow;  // replies over 50 ms: when and which
+    Clock::time_point start = Clock::now();
+    void add(double ms, const char* what) {
+        all.push_back(ms);
+        if (ms > 50 && slow.size() < 20)
+            slow.push_back(std::string(what) + " " + std::to_string(ms) + " ms, at " +
+                           std::to_string(msSince(start) / 1000.0) + " s");
+        if (ms > worstMs) {
+            worstMs = ms;
+            worstWhat = what;
+        }
+    }
+    double percentile(double p) const;
+    std::size_t over(double ms) const;
+};
+
+// connect, greeting, USER, PASS, STAT (must report expectMsgs), [LIST,
+// RETR 1 checked against retrFile], QUIT, close.
+void shortSession(int port, const std::string& user, long expectMsgs, Ms timeout,
+                  Latency* lat = nullptr, const std::span<const char>* retrFile = nullptr);
+
+}  // namespace bench

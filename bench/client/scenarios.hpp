@@ -1,0 +1,15 @@
+// Entry points of the measured scenarios (see scenarios.cpp).
+#pragma once
+
+#include "args.hpp"
+
+namespace bench {
+
+int runRetr(const Args& a);        // --port --user --file [--msg --rcvbuf]
+int runList(const Args& a);        // --port --user --count --size
+int runSessions(const Args& a);    // --port --user --messages [--count]
+int runConcurrent(const Args& a);  // --port --root [--clients --user-prefix]
+int runSlowReader(const Args& a);  // --port --pid --user --file --side-user
+                                   // --side-file --side-messages [--rate]
+
+}  // namespace bench

@@ -1,0 +1,102 @@
+# Dovecot as the reference server: install from Debian, write a
+# self-contained config in a temporary folder, start it in the foreground
+# so that its master's PID is ours to stop. Sourced by run.sh.
+
+dovecot_install() {
+    if ! dpkg -s dovecot-pop3d >/dev/null 2>&1; then
+        log "installing dovecot-pop3d from Debian"
+        apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends dovecot-pop3d \
+            >"$WORK/apt.log" 2>&1 ||
+            { apt-get update >>"$WORK/apt.log" 2>&1 &&
+              apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends dovecot-pop3d \
+                >>"$WORK/apt.log" 2>&1; } ||
+            die "could not install dovecot-pop3d (see $WORK/apt.log)"
+    fi
+    stop_system_pop3
+}
+
+# The package may start the system Dovecot on port 110: stop it by its PID.
+stop_system_pop3() {
+    local pid comm
+    for pid in $(ss -Hltnp 'sport = :110' 2>/dev/null | grep -o 'pid=[0-9]*' | cut -d= -f2 | sort -u); do
+        comm=$(cat "/proc/$pid/comm" 2>/dev/null || true)
+        [ "$comm" = dovecot ] || { log "port 110 is held by '$comm' (pid $pid), left alone"; continue; }
+        log "stopping the system Dovecot listening on port 110 (pid $pid)"
+        kill -TERM "$pid" 2>/dev/null || true
+        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    done
+}
+
+# dovecot_config DIR MAILROOT PORT VARIANT(installed|reuse)
+dovecot_config() {
+    local dir=$1 mail=$2 port=$3 variant=$4 u
+    mkdir -p "$dir"
+    # Password = user name; mail processes refuse root, so all run as nobody.
+    : >"$dir/passwd"
+    for u in $(ls "$mail"); do
+        printf '%s:{PLAIN}%s:65534:65534::%s/%s::\n' "$u" "$u" "$mail" "$u" >>"$dir/passwd"
+    done
+    chmod 644 "$dir/passwd"
+    chown -R nobody:nogroup "$mail"
+    cat >"$dir/dovecot.conf" <<EOF
+base_dir = $dir/run
+state_dir = $dir/state
+log_path = $dir/dovecot.log
+protocols = pop3
+listen = 127.0.0.1
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain
+mail_location = maildir:~/Maildir
+namespace inbox {
+  inbox = yes
+}
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u $dir/passwd
+}
+userdb {
+  driver = passwd-file
+  args = username_format=%u $dir/passwd
+}
+# Defaults (10 per user and address, 100 processes) would refuse the
+# concurrent scenario and the quick reconnects of the sequential one.
+protocol pop3 {
+  mail_max_userip_connections = 10000
+}
+default_process_limit = 400
+default_client_limit = 4000
+service pop3-login {
+  inet_listener pop3 {
+    address = 127.0.0.1
+    port = $port
+  }
+  inet_listener pop3s {
+    port = 0
+  }
+}
+EOF
+    if [ "$variant" = reuse ]; then
+        # Process reuse: long-lived, prestarted login and pop3 processes.
+        cat >>"$dir/dovecot.conf" <<EOF
+service pop3-login {
+  service_count = 0
+  process_min_avail = $(nproc)
+}
+service pop3 {
+  service_count = 0
+  process_min_avail = 4
+}
+EOF
+    fi
+}
+
+# dovecot_start DIR PORT -> sets DOVECOT_PID
+dovecot_start() {
+    local dir=$1 port=$2
+    dovecot -F -c "$dir/dovecot.conf" >"$dir/stdout.log" 2>&1 &
+    DOVECOT_PID=$!
+    track_pid "$DOVECOT_PID"
+    "$CLIENT" probe --port "$port" --wait-ms 15000 ||
+        die "Dovecot did not answer on port $port; log: $(tail -5 "$dir/dovecot.log" "$dir/stdout.log" 2>/dev/null)"
+}

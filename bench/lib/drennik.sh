@@ -1,0 +1,45 @@
+# Building Drennik (Release, own tree) and the client, and starting Drennik.
+# Sourced by run.sh.
+
+# Sets CLIENT (and DRENNIK unless given): the whole project in Release when
+# Drennik is measured, otherwise the client alone.
+build_all() {
+    if [ "$WITH_DRENNIK" = 1 ] && [ -z "$DRENNIK" ]; then
+        log "building Drennik in Release ($RELEASE_DIR)"
+        { cmake -S "$ROOT" -B "$RELEASE_DIR" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF &&
+          cmake --build "$RELEASE_DIR" -j2; } >"$LOGDIR/build.log" 2>&1 ||
+            { tail -30 "$LOGDIR/build.log" >&2; die "Release build failed (see $LOGDIR/build.log)"; }
+        DRENNIK=$RELEASE_DIR/drennik
+        CLIENT=$RELEASE_DIR/bench/pop3bench
+    fi
+    if [ -z "${CLIENT:-}" ] || [ ! -x "$CLIENT" ]; then
+        log "building the bench client alone ($ROOT/build-bench)"
+        { cmake -S "$BENCH" -B "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release &&
+          cmake --build "$ROOT/build-bench" -j2; } >"$LOGDIR/build-client.log" 2>&1 ||
+            { tail -30 "$LOGDIR/build-client.log" >&2; die "client build failed"; }
+        CLIENT=$ROOT/build-bench/pop3bench
+    fi
+    if [ "$WITH_DRENNIK" = 1 ]; then
+        [ -x "$DRENNIK" ] || die "no Drennik executable at $DRENNIK"
+    fi
+}
+
+# drennik_start ROOTDIR -> sets DRENNIK_PID, DRENNIK_PORT
+drennik_start() {
+    local root=$1
+    QT_QPA_PLATFORM=offscreen "$DRENNIK" --port 0 --root "$root" --idle-timeout 600 \
+        >"$WORK/drennik.out" 2>"$WORK/drennik.err" &
+    DRENNIK_PID=$!
+    track_pid "$DRENNIK_PID"
+    DRENNIK_PORT=
+    for _ in $(seq 150); do
+        DRENNIK_PORT=$(grep -o -m1 'listening on port [0-9]*' "$WORK/drennik.out" 2>/dev/null |
+                       grep -o '[0-9]*$' || true)
+        [ -n "$DRENNIK_PORT" ] && break
+        kill -0 "$DRENNIK_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    [ -n "$DRENNIK_PORT" ] ||
+        die "Drennik printed no 'listening on port N' within 15 s; stderr: $(tail -5 "$WORK/drennik.err")"
+    "$CLIENT" probe --port "$DRENNIK_PORT" --wait-ms 10000 || die "Drennik did not greet"
+}

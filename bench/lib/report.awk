@@ -1,0 +1,97 @@
+# Table and target verdicts from results.tsv lines:
+#   scenario <TAB> server <TAB> run <TAB> value=V unit=U key=value...
+# Run 0 is the unmeasured warm-up. Variables: servers (space separated,
+# Drennik first when present), mode (full|quick|smoke).
+
+function median(a, n,    i, j, t, b) {
+    for (i = 1; i <= n; i++) b[i] = a[i]
+    for (i = 2; i <= n; i++)
+        for (j = i; j > 1 && b[j - 1] > b[j]; j--) { t = b[j]; b[j] = b[j - 1]; b[j - 1] = t }
+    return n % 2 ? b[(n + 1) / 2] : (b[n / 2] + b[n / 2 + 1]) / 2
+}
+function higherBetter(u) { return u == "MB/s" || u == "sessions/s" }
+function fmt(v) { return sprintf(v >= 100 ? "%.1f" : "%.2f", v) }
+
+BEGIN { FS = "\t"; ns = split(servers, srv, " ") }
+{
+    sc = $1; sv = $2; run = $3
+    if (!(sc in seen)) { seen[sc] = 1; order[++nsc] = sc }
+    nkv = split($4, kv, " ")
+    for (i = 1; i <= nkv; i++) {
+        k = substr(kv[i], 1, index(kv[i], "=") - 1); v = substr(kv[i], index(kv[i], "=") + 1)
+        f[k] = v
+    }
+    if (f["value"] == "ERR") { errs[sc, sv]++; delete f; next }
+    unit[sc] = f["unit"]
+    fails[sc, sv] += f["failures"] + 0
+    # +0 everywhere: values cut out of strings would compare as text.
+    if (sc == "slowreader") { worst[sv] = f["worst_ms"] + 0; p99[sv] = f["p99_ms"] + 0; over[sv] = f["over50ms"] + 0; peak[sv] = f["rss_peak_kib"] + 0 }
+    if (run > 0 || mode == "smoke") {
+        cnt[sc, sv]++; vals[sc, sv, cnt[sc, sv]] = f["value"] + 0; byrun[sc, sv, run] = f["value"] + 0
+        runs[sc, run] = 1
+    }
+    delete f
+}
+END {
+    printf "%-11s %-18s %-11s %11s %11s %11s %5s\n", "scenario", "server", "unit", "median", "min", "max", "runs"
+    for (o = 1; o <= nsc; o++) {
+        sc = order[o]
+        for (s = 1; s <= ns; s++) {
+            sv = srv[s]; n = cnt[sc, sv] + 0
+            if (n == 0 && !errs[sc, sv]) continue
+            delete a; lo = hi = ""
+            for (i = 1; i <= n; i++) {
+                a[i] = vals[sc, sv, i] + 0
+                if (lo == "" || a[i] < lo) lo = a[i]
+                if (hi == "" || a[i] > hi) hi = a[i]
+            }
+            med[sc, sv] = n ? median(a, n) : ""
+            extra = errs[sc, sv] ? sprintf("  %d run(s) FAILED", errs[sc, sv]) : ""
+            if (sc == "concurrent") extra = extra sprintf("  failures=%d", fails[sc, sv])
+            if (sc == "slowreader") extra = extra sprintf("  growth; peak RSS %d KiB; other client: worst %.2f ms, p99 %.2f ms, %d over 50 ms", peak[sv], worst[sv], p99[sv], over[sv])
+            if (n) printf "%-11s %-18s %-11s %11s %11s %11s %5d%s\n", sc, sv, unit[sc], fmt(med[sc, sv]), fmt(lo), fmt(hi), n, extra
+            else printf "%-11s %-18s %-11s %11s %11s %11s %5d%s\n", sc, sv, unit[sc], "-", "-", "-", 0, extra
+            if (errs[sc, sv] || fails[sc, sv]) checks = checks sprintf("CHECK %-11s %-18s %s\n", sc, sv, "FAIL (errors or wrong bytes, see the log above)")
+        }
+        # Per-pair ratios Drennik / each Dovecot set-up, and which is faster.
+        best[sc] = ""
+        for (s = 2; s <= ns; s++) {
+            d = srv[s]
+            if (srv[1] != "drennik" || cnt[sc, d] == 0) continue
+            delete r; m = 0
+            for (run = 1; (sc, run) in runs; run++)
+                if (((sc, "drennik", run) in byrun) && ((sc, d, run) in byrun) && byrun[sc, d, run] > 0)
+                    r[++m] = byrun[sc, "drennik", run] / byrun[sc, d, run]
+            if (m) {
+                ratio[sc, d] = median(r, m)
+                printf "%-11s ratio drennik/%s, median of %d pairs: %.2fx\n", "", d, m, ratio[sc, d]
+            }
+            if (med[sc, d] != "" && (best[sc] == "" || (higherBetter(unit[sc]) ? med[sc, d] > med[sc, best[sc]] : med[sc, d] < med[sc, best[sc]])))
+                best[sc] = d
+        }
+    }
+    printf "\n%s", checks
+    if ((("retr64", "drennik") in cnt) || errs["retr64", "drennik"]) target("retr64", best["retr64"], ">=", 1.5, "Drennik MB/s >= 1.5x Dovecot")
+    if ((("sessions", "drennik") in cnt) || errs["sessions", "drennik"]) {
+        d = (("sessions", "dovecot-reuse") in cnt) ? "dovecot-reuse" : best["sessions"]
+        target("sessions", d, ">=", 3, "Drennik sessions/s >= 3x Dovecot")
+    }
+    if ((("list10k", "drennik") in cnt) || errs["list10k", "drennik"]) target("list10k", best["list10k"], "<=", 1, "Drennik ms <= Dovecot ms")
+    if ((("concurrent", "drennik") in cnt) || errs["concurrent", "drennik"]) target("concurrent", best["concurrent"], "<=", 1, "0 failures and Drennik wall <= Dovecot")
+    if ((("slowreader", "drennik") in cnt) || errs["slowreader", "drennik"]) {
+        ok = !errs["slowreader", "drennik"] && cnt["slowreader", "drennik"]
+        g = med["slowreader", "drennik"] / 1024
+        printf "TARGET %-11s %-48s %16s  %s\n", "slowreader", "RSS growth <= 32 MiB", ok ? sprintf("%.1f MiB", g) : "no data", ok && g <= 32 ? "PASS" : "FAIL"
+        printf "TARGET %-11s %-48s %16s  %s\n", "slowreader", "other client's worst reply < 50 ms", ok ? sprintf("%.2f ms", worst["drennik"]) : "no data", ok && worst["drennik"] < 50 ? "PASS" : "FAIL"
+    }
+}
+# Ratio target against Dovecot set-up d (skipped when Dovecot was not run).
+function target(sc, d, op, limit, text,    ok, shown) {
+    if (d == "") { printf "TARGET %-11s %-48s %16s  %s\n", sc, text, "no Dovecot", "n/a"; return }
+    if (errs[sc, "drennik"] || !((sc, d) in ratio)) { printf "TARGET %-11s %-48s %16s  %s\n", sc, text " (" d ")", "no data", "FAIL"; return }
+    ok = op == ">=" ? ratio[sc, d] >= limit : ratio[sc, d] <= limit
+    if (sc == "concurrent") ok = ok && fails[sc, "drennik"] == 0
+    shown = sprintf("%.2fx", ratio[sc, d])
+    if (sc == "concurrent") shown = shown sprintf(", %d fail", fails[sc, "drennik"])
+    printf "TARGET %-11s %-48s %16s  %s\n", sc, text " (" d ")", shown, ok ? "PASS" : "FAIL"
+}

@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Drennik against Dovecot on loopback. See bench/README.md.
+# Exit status: 0 all runs correct and all targets met, 1 a run failed or
+# returned wrong bytes, 2 runs correct but a target missed.
+set -euo pipefail
+
+BENCH=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ROOT=$(dirname "$BENCH")
+RELEASE_DIR=$ROOT/build-release
+LOGDIR=$RELEASE_DIR/bench-logs
+. "$BENCH/lib/common.sh"
+. "$BENCH/lib/dovecot.sh"
+. "$BENCH/lib/drennik.sh"
+. "$BENCH/lib/scenarios.sh"
+
+usage() {
+    cat <<EOF
+usage: bench/run.sh [options] [scenario...]
+scenarios: $ALL_SCENARIOS (default: all)
+  --pairs N        measured Drennik/Dovecot pairs per scenario (default 5)
+  --quick          slowreader with 64 MiB instead of 1 GiB
+  --smoke          every scenario once at small sizes, Drennik only
+  --dovecot-both   also measure Dovecot as installed (default: process reuse only)
+  --dovecot-only   measure Dovecot alone (no Drennik build)
+  --drennik PATH   use this Drennik executable instead of building one
+  --keep           keep the temporary folder (maildrops, configs)
+EOF
+}
+
+PAIRS=5 MODE=full WITH_DRENNIK=1 DRENNIK= KEEP=0 DOVECOTS=(reuse) SCENARIOS=()
+while [ $# -gt 0 ]; do
+    case $1 in
+        --pairs) PAIRS=${2:?}; shift ;;
+        --quick) MODE=quick ;;
+        --smoke) MODE=smoke ;;
+        --dovecot-both) DOVECOTS=(reuse installed) ;;
+        --dovecot-only) WITH_DRENNIK=0 ;;
+        --drennik) DRENNIK=$(realpath "${2:?}"); shift ;;
+        --keep) KEEP=1 ;;
+        -h|--help) usage; exit 0 ;;
+        -*) usage >&2; exit 64 ;;
+        *) [[ " $ALL_SCENARIOS " == *" $1 "* ]] || { usage >&2; exit 64; }; SCENARIOS+=("$1") ;;
+    esac
+    shift
+done
+[ ${#SCENARIOS[@]} -gt 0 ] || read -r -a SCENARIOS <<<"$ALL_SCENARIOS"
+[[ $PAIRS =~ ^[1-9][0-9]*$ ]] || die "--pairs needs a positive number"
+if [ "$MODE" = smoke ]; then PAIRS=1 DOVECOTS=() WITH_DRENNIK=1; fi
+if [ "$WITH_DRENNIK" = 0 ]; then
+    # slowreader measures Drennik alone.
+    read -r -a SCENARIOS <<<"$(printf '%s\n' "${SCENARIOS[@]}" | grep -vx slowreader | tr '\n' ' ')"
+fi
+[ ${#SCENARIOS[@]} -gt 0 ] || die "nothing to run"
+[ "$(id -u)" = 0 ] || die "run as root (installs Dovecot, runs its mail processes as nobody)"
+set_sizes "$MODE"
+
+mkdir -p "$LOGDIR"
+rm -f "$LOGDIR"/*.log "$LOGDIR"/drennik.* "$LOGDIR"/results.tsv "$LOGDIR"/report.txt
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+WORK=$(mktemp -d /tmp/drennik-bench.XXXXXX)
+chmod 755 "$WORK"  # Dovecot's unprivileged processes walk through it
+
+build_all
+"$CLIENT" selftest >"$WORK/selftest.out" || die "client self-test failed"
+CHECKER=$(grep -o 'checker_mbps=[0-9]*' "$WORK/selftest.out" | cut -d= -f2)
+[ ${#DOVECOTS[@]} -eq 0 ] || dovecot_install
+
+log "generating maildrops for: ${SCENARIOS[*]} ($MODE sizes)"
+make_maildrops "${SCENARIOS[@]}"
+
+SERVERS=()
+declare -A PORT=() SPID=()
+if [ "$WITH_DRENNIK" = 1 ]; then
+    drennik_start "$WORK/drennik"
+    SERVERS+=(drennik) PORT[drennik]=$DRENNIK_PORT SPID[drennik]=$DRENNIK_PID
+    log "Drennik pid $DRENNIK_PID on port $DRENNIK_PORT"
+fi
+for s in "${DOVECOTS[@]}"; do
+    p=$("$CLIENT" freeport)
+    dovecot_config "$WORK/dovecot-$s" "$WORK/dovecot-$s/mail" "$p" "$s"
+    dovecot_start "$WORK/dovecot-$s" "$p"
+    SERVERS+=("dovecot-$s") PORT[dovecot-$s]=$p SPID[dovecot-$s]=$DOVECOT_PID
+    log "Dovecot ($s) pid $DOVECOT_PID on port $p"
+done
+
+RESULTS=$LOGDIR/results.tsv
+: >"$RESULTS"
+ERRORS=0
+# One run: appends "scenario server pair value extras" to $RESULTS.
+measure() {
+    local scen=$1 srv=$2 pair=$3 line
+    if ! kill -0 "${SPID[$srv]}" 2>/dev/null; then
+        ERRORS=$((ERRORS + 1))
+        printf '%s\t%s\t%s\tvalue=ERR\n' "$scen" "$srv" "$pair" >>"$RESULTS"
+        log "$scen $srv run $pair skipped: the server (pid ${SPID[$srv]}) is gone"
+        return
+    fi
+    if run_scenario "$scen" "${PORT[$srv]}" "${SPID[$srv]}" &&
+        line=$(grep -m1 '^RESULT' "$WORK/client.out"); then
+        printf '%s\t%s\t%s\t%s\n' "$scen" "$srv" "$pair" "${line#RESULT }" >>"$RESULTS"
+        log "$scen $srv run $pair: ${line#RESULT }"
+    else
+        ERRORS=$((ERRORS + 1))
+        printf '%s\t%s\t%s\tvalue=ERR\n' "$scen" "$srv" "$pair" >>"$RESULTS"
+        log "$scen $srv run $pair FAILED: $(tail -3 "$WORK/client.err")"
+    fi
+    [ ! -s "$WORK/client.err" ] || sed 's/^/[client] /' "$WORK/client.err" | head -5 >&2
+    kill -0 "${SPID[$srv]}" 2>/dev/null || log "$srv (pid ${SPID[$srv]}) DIED during $scen"
+}
+
+for scen in "${SCENARIOS[@]}"; do
+    if [ "$scen" = slowreader ]; then
+        measure slowreader drennik 1
+        continue
+    fi
+    first=1
+    [ "$MODE" = smoke ] && first=1 || first=0  # run 0: unmeasured warm-up
+    for pair in $(seq "$first" "$PAIRS"); do
+        for srv in "${SERVERS[@]}"; do measure "$scen" "$srv" "$pair"; done
+    done
+done
+
+{
+    echo "Drennik benchmark  $(date -u '+%Y-%m-%d %H:%M UTC')  mode=$MODE pairs=$PAIRS" \
+         "cores=$(nproc) commit=$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo none)"
+    echo "dovecot $(dovecot --version 2>/dev/null || echo -)  client checker ${CHECKER} MB/s"
+    awk -v servers="${SERVERS[*]}" -v mode="$MODE" -f "$BENCH/lib/report.awk" "$RESULTS"
+} | tee "$LOGDIR/report.txt"
+verdict=$(grep -c '^TARGET.*FAIL' "$LOGDIR/report.txt" || true)
+bad=$(grep -c '^CHECK.*FAIL' "$LOGDIR/report.txt" || true)
+[ "$ERRORS" -eq 0 ] && [ "$bad" -eq 0 ] || exit 1
+[ "$verdict" -eq 0 ] || exit 2
