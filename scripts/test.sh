@@ -30,10 +30,10 @@ mkdir "$work/corpus"
 cp tests/fuzz/corpus/* "$work/corpus"/
 status=0
 build-asan/tests/fuzz/drennik_fuzz_conversation -max_total_time="${FUZZ_SECONDS:-60}" \
-    -print_final_stats=1 "$work/corpus" >"$work/log" 2>&1 || status=$?
+    -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1 || status=$?
 if [ "$status" -ne 0 ]; then
     tail -60 "$work/log"
     echo "fuzzing found a fault (exit $status)"
     exit "$status"
 fi
-grep -E "^#[0-9]+ +DONE|^stat::number_of_executed_units" "$work/log"
+grep -E "DONE|^stat::number_of_executed_units" "$work/log"

@@ -21,6 +21,9 @@ namespace {
 constexpr char kGreeting[] = "+OK Drennik here";
 // How long accepting rests when the process has no descriptor left for a new connection.
 constexpr int kAcceptPauseMs = 100;
+// Under traffic the window is repainted at most this often; painting per request would cost
+// more than serving it.
+constexpr int kRepaintIntervalMs = 40;
 
 void SetShown(QLineEdit* box, const std::string& bytes) {
     const QString text = QString::fromLocal8Bit(bytes);
@@ -45,6 +48,9 @@ frmDrennik::frmDrennik(modFalquor& falquor, MaildropStore store, int port, QWidg
     platform::InstallFontSubstitutes();
     slots_.emplace_back();  // slot 0: the fields the window has from its design
     BuildControls();
+    repaintTimer_.setSingleShot(true);
+    repaintTimer_.setInterval(kRepaintIntervalMs);
+    connect(&repaintTimer_, &QTimer::timeout, this, [this] { setUpdatesEnabled(true); });
 }
 
 frmDrennik::~frmDrennik() = default;
@@ -237,6 +243,7 @@ void frmDrennik::cboConnection_Click() {
 }
 
 void frmDrennik::ShowFields(int number) {
+    HoldRepaints();
     const ConnectionSlot& slot = slots_[static_cast<std::size_t>(number)];
     SetShown(txtRequest, slot.request);
     SetShown(txtSocket, slot.socket);
@@ -307,6 +314,14 @@ bool frmDrennik::event(QEvent* event) {
     }
     RefreshView();
     return true;
+}
+
+void frmDrennik::HoldRepaints() {
+    if (repaintTimer_.isActive()) {
+        return;
+    }
+    setUpdatesEnabled(false);
+    repaintTimer_.start();
 }
 
 void frmDrennik::closeEvent(QCloseEvent* event) {

@@ -6,6 +6,7 @@
 #include "mail_service/connection_slot.h"
 #include "mail_service/maildrop.h"
 
+#include <QTimer>
 #include <QWidget>
 
 #include <deque>
@@ -80,6 +81,8 @@ private:
     void ResumeLater(int index);
     void OnClosed(int index, int socket);
     void PauseAccepting();
+    // Lets the controls change freely for a moment and paints them once afterwards.
+    void HoldRepaints();
 
     modFalquor& falquor_;
     MaildropStore store_;
@@ -93,6 +96,7 @@ private:
     std::unordered_map<int, int> slotBySocket_;
     std::unordered_map<int, std::unique_ptr<Connection>> connections_;  // open ones, by slot
     std::deque<int> closedKeepingLists_;
+    QTimer repaintTimer_;
 
     ConnectionNumberModel* numbers_;
     SlotListModel* marksModel_;

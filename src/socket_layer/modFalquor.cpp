@@ -10,7 +10,7 @@ namespace {
 
 // Output is written at once when this much is queued, else at the end of the event-loop pass,
 // so that the lines of one reply leave in as few system calls as practical.
-constexpr std::size_t kWriteNow = 64 * 1024;
+constexpr std::size_t kWriteNow = 128 * 1024;
 // How long a closing connection may keep sending before it is cut off.
 constexpr auto kLinger = std::chrono::seconds(5);
 
@@ -39,6 +39,7 @@ struct modFalquor::Link {
     enum class State { Open, Closing, Lingering };
 
     int socket = -1;
+    std::string sendPrefix;  // the trace marker of this connection's sent lines
     std::uint64_t serial = 0;  // tells this connection from a later one on the same handle
     ConnectionHooks hooks;
     LineBuffer input;
@@ -100,6 +101,7 @@ void modFalquor::AppendTrace(std::string_view prefix, std::string_view text) {
 void modFalquor::Attach(int socket, ConnectionHooks hooks) {
     auto link = std::make_unique<Link>();
     link->socket = socket;
+    MakePrefix(link->sendPrefix, "[", socket, "-->]");
     link->serial = ++serials_;
     link->hooks = std::move(hooks);
     links_[socket] = std::move(link);
@@ -111,11 +113,14 @@ modFalquor::Link* modFalquor::Find(int socket) const {
 }
 
 bool modFalquor::SendToSocket(int& socket, std::string_view text, int raw) {
-    MakePrefix(prefix_, "[", socket, "-->]");
-    AppendTrace(prefix_, text);
-
     Link* link = Find(socket);
-    if (link == nullptr || link->failed) {
+    if (link == nullptr) {
+        MakePrefix(prefix_, "[", socket, "-->]");
+        AppendTrace(prefix_, text);
+        return false;
+    }
+    AppendTrace(link->sendPrefix, text);
+    if (link->failed) {
         return false;
     }
     link->output.Append(text);

@@ -10,7 +10,9 @@
 #include <QScrollBar>
 
 namespace {
-constexpr int kRepaintDelayMs = 50;
+// Rebuilding the shown text costs in proportion to the whole trace, so it is done at most
+// this often, and never more than once per event-loop pass.
+constexpr int kRepaintDelayMs = 80;
 const QRect kTraceBoxDesign(120, 120, 5175, 3615);
 }  // namespace
 

@@ -20,7 +20,10 @@ void TraceRing::Append(std::string_view bytes) {
     const std::size_t first = std::min(bytes.size(), cap - head_);
     std::memcpy(data_.data() + head_, bytes.data(), first);
     std::memcpy(data_.data(), bytes.data() + first, bytes.size() - first);
-    head_ = (head_ + bytes.size()) % cap;
+    head_ += bytes.size();
+    if (head_ >= cap) {
+        head_ -= cap;
+    }
     size_ = std::min(cap, size_ + bytes.size());
 }
 
