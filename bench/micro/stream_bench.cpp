@@ -17,6 +17,7 @@ public:
     bool ReceiveLine(std::string&) override { return false; }
     InputEnd InputState() const override { return InputEnd::Open; }
     void SendLine(std::string_view text) override { bytes += text.size() + 2; }
+    void SendLines(std::string_view lines) override { bytes += lines.size(); }
     void SendPart(std::string_view b) override { bytes += b.size(); }
     bool Congested() const override { return false; }
     void Close() override {}

@@ -62,12 +62,16 @@ void SendMessageList(const ConnectionSlot& slot, Pop3Channel& out) {
     line += slot.totalCount;
     line += " Messages";
     out.SendLine(line);
+    std::string listing;
+    listing.reserve(slot.sizes.size() * 16);
     for (std::size_t i = 0; i < slot.sizes.size(); ++i) {
-        line.clear();
-        AppendNumber(line, static_cast<std::int64_t>(i) + 1);
-        line += ' ';
-        AppendNumber(line, slot.sizes[i]);
-        out.SendLine(line);
+        AppendNumber(listing, static_cast<std::int64_t>(i) + 1);
+        listing += ' ';
+        AppendNumber(listing, slot.sizes[i]);
+        listing += "\r\n";
+    }
+    if (!listing.empty()) {
+        out.SendLines(listing);
     }
     out.SendLine(".");
 }

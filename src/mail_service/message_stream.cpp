@@ -16,13 +16,15 @@ MessageStream::Step MessageStream::Pump(Pop3Channel& out, std::size_t budget) {
         }
         if (n == 0) {
             if (!carry_.empty() || lineStarted_) {
-                EndLine({}, out);  // a last line without a line end
+                EndLine({});  // a last line without a line end
             }
+            SendBatch(out);
             file_.Close();
             out.SendLine(".");
             return Step::Done;
         }
         Consume(std::string_view(block_.data(), static_cast<std::size_t>(n)), out);
+        SendBatch(out);
         spent += static_cast<std::size_t>(n);
     }
     return Step::More;
@@ -57,6 +59,7 @@ void MessageStream::Consume(std::string_view block, Pop3Channel& out) {
             carry_.append(data + pos, size - pos);
             if (carry_.size() > kLongestHeldLine) {
                 // Send what is held of an overlong line now, as the start of that line.
+                SendBatch(out);
                 if (!lineStarted_ && carry_.front() == '.') {
                     out.SendPart(".");
                 }
@@ -66,7 +69,7 @@ void MessageStream::Consume(std::string_view block, Pop3Channel& out) {
             }
             return;
         }
-        EndLine(std::string_view(data + pos, static_cast<std::size_t>(end - (data + pos))), out);
+        EndLine(std::string_view(data + pos, static_cast<std::size_t>(end - (data + pos))));
         const std::size_t at = static_cast<std::size_t>(end - data);
         if (*end == '\r') {
             if (at + 1 < size) {
@@ -81,20 +84,24 @@ void MessageStream::Consume(std::string_view block, Pop3Channel& out) {
     }
 }
 
-void MessageStream::EndLine(std::string_view tail, Pop3Channel& out) {
+void MessageStream::EndLine(std::string_view tail) {
     std::string_view line = tail;
     if (!carry_.empty()) {
         carry_.append(tail);
         line = carry_;
     }
     if (!lineStarted_ && !line.empty() && line.front() == '.') {
-        stuffed_.clear();
-        stuffed_.push_back('.');
-        stuffed_.append(line);
-        out.SendLine(stuffed_);
-    } else {
-        out.SendLine(line);
+        batch_.push_back('.');
     }
+    batch_.append(line);
+    batch_.append("\r\n", 2);
     carry_.clear();
     lineStarted_ = false;
+}
+
+void MessageStream::SendBatch(Pop3Channel& out) {
+    if (!batch_.empty()) {
+        out.SendLines(batch_);
+        batch_.clear();
+    }
 }

@@ -28,12 +28,13 @@ public:
 
 private:
     void Consume(std::string_view block, Pop3Channel& out);
-    void EndLine(std::string_view tail, Pop3Channel& out);
+    void EndLine(std::string_view tail);
+    void SendBatch(Pop3Channel& out);
 
     platform::MessageFile file_;
     std::vector<char> block_ = std::vector<char>(kBlock);
     std::string carry_;        // the start of a line that continues in the next block
-    std::string stuffed_;      // scratch for a line that needs its extra "."
+    std::string batch_;        // finished lines, sent together once per block
     bool lineStarted_ = false;  // part of the current line has gone out already
     bool afterCR_ = false;     // the last block ended in CR: an LF next belongs to it
 };

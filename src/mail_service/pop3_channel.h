@@ -17,6 +17,8 @@ public:
     virtual InputEnd InputState() const = 0;
     // One reply line; CR LF is added.
     virtual void SendLine(std::string_view text) = 0;
+    // Many reply lines at once, each already ending in CR LF and holding no other CR or LF.
+    virtual void SendLines(std::string_view lines) = 0;
     // Bytes without CR LF: the first pieces of a message line too long to hold at once.
     virtual void SendPart(std::string_view bytes) = 0;
     // True while output is backed up: send no more until the conversation is resumed.

@@ -11,6 +11,7 @@ public:
     bool ReceiveLine(std::string& line) override { return falquor_.ReceiveFromSocket(socket_, line); }
     InputEnd InputState() const override { return falquor_.InputState(socket_); }
     void SendLine(std::string_view text) override { falquor_.SendToSocket(socket_, text, 0); }
+    void SendLines(std::string_view lines) override { falquor_.SendLines(socket_, lines); }
     void SendPart(std::string_view bytes) override { falquor_.SendToSocket(socket_, bytes, 1); }
     bool Congested() const override { return falquor_.Congested(socket_); }
     void Close() override { falquor_.CloseWhenFlushed(socket_); }

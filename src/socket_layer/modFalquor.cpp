@@ -124,17 +124,52 @@ bool modFalquor::SendToSocket(int& socket, std::string_view text, int raw) {
         return false;
     }
     link->output.Append(text);
-    if (raw == 0) {
-        link->output.Append("\r\n");
+    return Queue(*link, raw == 0 ? std::string_view("\r\n") : std::string_view());
+}
+
+bool modFalquor::SendLines(int& socket, std::string_view lines) {
+    Link* link = Find(socket);
+    if (link == nullptr) {
+        MakePrefix(prefix_, "[", socket, "-->]");
+        TraceLines(prefix_, lines);
+        return false;
     }
-    if (link->output.size() >= kWriteNow) {
-        Write(*link);
+    TraceLines(link->sendPrefix, lines);
+    return !link->failed && Queue(*link, lines);
+}
+
+bool modFalquor::Queue(Link& link, std::string_view bytes) {
+    link.output.Append(bytes);
+    if (link.output.size() >= kWriteNow) {
+        Write(link);
     }
-    if (link->output.size() >= kHighWater) {
-        link->congested = true;
+    if (link.output.size() >= kHighWater) {
+        link.congested = true;
     }
-    ScheduleFlush(*link);
-    return !link->failed;
+    if (!link.dirty) {
+        ScheduleFlush(link);
+    }
+    return !link.failed;
+}
+
+void modFalquor::TraceLines(std::string_view prefix, std::string_view lines) {
+    // The trace keeps only its last bytes: of a long run of lines, only the entries that
+    // will still be there afterwards are written. Walk back to the first of them.
+    const std::size_t keep = TraceWindow().trace().capacity();
+    std::size_t start = lines.size();
+    std::size_t entries = 0;
+    while (start > 0 && entries < keep) {
+        const std::size_t end = start - 2;  // before this line's CR LF
+        const std::size_t lf = end == 0 ? std::string_view::npos : lines.rfind('\n', end - 1);
+        const std::size_t begin = lf == std::string_view::npos ? 0 : lf + 1;
+        entries += prefix.size() + 2 + TrimBlanks(lines.substr(begin, end - begin)).size() + 3;
+        start = begin;
+    }
+    while (start < lines.size()) {
+        const std::size_t end = lines.find("\r\n", start);
+        AppendTrace(prefix, lines.substr(start, end - start));
+        start = end + 2;
+    }
 }
 
 bool modFalquor::ReceiveFromSocket(int& socket, std::string& text) {

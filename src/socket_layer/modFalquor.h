@@ -51,6 +51,9 @@ public:
     void Attach(int socket, ConnectionHooks hooks);
     // Queues `text` (and CR LF unless `raw`) for the connection; False after a socket error.
     bool SendToSocket(int& socket, std::string_view text, int raw = 0);
+    // Many lines at once: `lines` holds complete lines, each ending in CR LF and holding no
+    // other CR or LF. Traced and queued exactly as if each had been sent on its own.
+    bool SendLines(int& socket, std::string_view lines);
     // The next complete line without its CR LF; False when none can be had now.
     bool ReceiveFromSocket(int& socket, std::string& text);
 
@@ -78,6 +81,8 @@ private:
     using Clock = std::chrono::steady_clock;
 
     Link* Find(int socket) const;
+    bool Queue(Link& link, std::string_view bytes);
+    void TraceLines(std::string_view prefix, std::string_view lines);
     void ScheduleFlush(Link& link);
     void Write(Link& link);
     void Advance(Link& link);

@@ -80,6 +80,29 @@ TEST(SocketLayer, TraceEntriesInTheirFormat) {
               "[5-->] >+OK Drennik here<\r\n[-->5] \r\n >USER bob<\r\n[5-->] ><\r\n");
 }
 
+TEST(SocketLayer, ManyLinesAtOnceTraceAndSendAsOneByOne) {
+    Link link;
+    for (const int count : {0, 1, 3, 200, 5000}) {
+        std::string lines;
+        link.falquor.TraceWindow().trace().Clear();
+        for (int i = 0; i < count; ++i) {
+            const std::string line = (i % 3 == 0 ? "  " : "") + std::string(i % 61, 'a' + i % 26) +
+                                     (i % 5 == 0 ? " " : "");
+            link.falquor.SendToSocket(link.socket, line);
+            lines += line + "\r\n";
+        }
+        link.falquor.SendToSocket(link.socket, "END");
+        const std::string oneByOne = link.Trace();
+        EXPECT_EQ(link.client.ReadUntil("END\r\n"), lines + "END\r\n");
+
+        link.falquor.TraceWindow().trace().Clear();
+        link.falquor.SendLines(link.socket, lines);
+        link.falquor.SendToSocket(link.socket, "END");
+        EXPECT_EQ(link.Trace(), oneByOne) << count << " lines";
+        EXPECT_EQ(link.client.ReadUntil("END\r\n"), lines + "END\r\n");
+    }
+}
+
 TEST(SocketLayer, ReceivesLinesExactlyAndTracesThem) {
     Link link;
     std::string line;

@@ -30,6 +30,7 @@ public:
         output.append(text);
         output.append("\r\n");
     }
+    void SendLines(std::string_view lines) override { output.append(lines); }
     void SendPart(std::string_view bytes) override { output.append(bytes); }
     bool Congested() const override { return output.size() - drained >= congestAt; }
     void Close() override { closed = true; }
