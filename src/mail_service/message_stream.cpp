@@ -1,6 +1,6 @@
 #include "mail_service/message_stream.h"
 
-#include <cstring>
+#include "mail_service/line_breaks.h"
 
 bool MessageStream::Open(const std::string& folder, const std::string& name) {
     return file_.Open(folder, name);
@@ -24,63 +24,65 @@ MessageStream::Step MessageStream::Pump(Pop3Channel& out, std::size_t budget) {
             return Step::Done;
         }
         Consume(std::string_view(block_.data(), static_cast<std::size_t>(n)), out);
-        SendBatch(out);
+        if (batch_.size() >= kBatch) {
+            SendBatch(out);
+        }
         spent += static_cast<std::size_t>(n);
     }
+    SendBatch(out);
     return Step::More;
 }
 
 void MessageStream::Consume(std::string_view block, Pop3Channel& out) {
-    std::size_t pos = 0;
-    if (afterCR_ && !block.empty() && block[0] == '\n') {
-        pos = 1;
+    const char* const data = block.data();
+    const char* const end = data + block.size();
+    const char* pos = data;
+    if (afterCR_ && pos < end && *pos == '\n') {
+        ++pos;
     }
     afterCR_ = false;
-    const char* data = block.data();
-    const std::size_t size = block.size();
-    // The nearest CR and LF ahead, each searched for once per occurrence.
-    const char* nextCR = nullptr;
-    const char* nextLF = nullptr;
-    while (pos < size) {
-        if (nextCR == nullptr || nextCR < data + pos) {
-            nextCR = static_cast<const char*>(std::memchr(data + pos, '\r', size - pos));
-            if (nextCR == nullptr) {
-                nextCR = data + size;
-            }
+    // Lines that already end in CR LF and need no extra "." go into the batch as they stand,
+    // a run of them at a time.
+    const char* verbatim = pos;
+    while (pos < end) {
+        const char* lineEnd = FindLineBreak(pos, end);
+        if (lineEnd == end) {
+            break;
         }
-        if (nextLF == nullptr || nextLF < data + pos) {
-            nextLF = static_cast<const char*>(std::memchr(data + pos, '\n', size - pos));
-            if (nextLF == nullptr) {
-                nextLF = data + size;
+        const bool crlf = *lineEnd == '\r' && lineEnd + 1 < end && lineEnd[1] == '\n';
+        if (crlf && carry_.empty() && !lineStarted_) {
+            if (*pos == '.') {
+                batch_.append(verbatim, pos);
+                batch_.push_back('.');
+                verbatim = pos;
             }
+            pos = lineEnd + 2;
+            continue;
         }
-        const char* end = nextCR < nextLF ? nextCR : nextLF;
-        if (end == data + size) {
-            carry_.append(data + pos, size - pos);
-            if (carry_.size() > kLongestHeldLine) {
-                // Send what is held of an overlong line now, as the start of that line.
-                SendBatch(out);
-                if (!lineStarted_ && carry_.front() == '.') {
-                    out.SendPart(".");
-                }
-                out.SendPart(carry_);
-                carry_.clear();
-                lineStarted_ = true;
-            }
-            return;
-        }
-        EndLine(std::string_view(data + pos, static_cast<std::size_t>(end - (data + pos))));
-        const std::size_t at = static_cast<std::size_t>(end - data);
-        if (*end == '\r') {
-            if (at + 1 < size) {
-                pos = at + (data[at + 1] == '\n' ? 2 : 1);
-            } else {
-                afterCR_ = true;
-                pos = size;
-            }
+        batch_.append(verbatim, pos);
+        EndLine(std::string_view(pos, static_cast<std::size_t>(lineEnd - pos)));
+        if (*lineEnd == '\r' && lineEnd + 1 == end) {
+            afterCR_ = true;  // its LF, if any, starts the next block
+            pos = end;
         } else {
-            pos = at + 1;
+            pos = lineEnd + (crlf ? 2 : 1);
         }
+        verbatim = pos;
+    }
+    batch_.append(verbatim, pos);
+    if (pos == end) {
+        return;
+    }
+    carry_.append(pos, end);
+    if (carry_.size() > kLongestHeldLine) {
+        // Send what is held of an overlong line now, as the start of that line.
+        SendBatch(out);
+        if (!lineStarted_ && carry_.front() == '.') {
+            out.SendPart(".");
+        }
+        out.SendPart(carry_);
+        carry_.clear();
+        lineStarted_ = true;
     }
 }
 

@@ -17,6 +17,8 @@ public:
     static constexpr std::size_t kBlock = 64 * 1024;
     // Longer lines go out in pieces rather than being held whole.
     static constexpr std::size_t kLongestHeldLine = 64 * 1024;
+    // Finished lines are handed on in batches of about this size.
+    static constexpr std::size_t kBatch = 256 * 1024;
 
     enum class Step { More, Done, Failed };
 

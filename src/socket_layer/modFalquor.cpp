@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 
 namespace {
 
@@ -31,6 +32,17 @@ void MakePrefix(std::string& out, std::string_view before, int socket, std::stri
     out.append(before);
     out.append(digits, result.ptr);
     out.append(after);
+}
+
+// Where the line that ends `text` begins: just after its last LF, or 0.
+std::size_t AfterLastLf(std::string_view text) {
+#if defined(__GLIBC__)
+    const void* lf = ::memrchr(text.data(), '\n', text.size());
+    return lf == nullptr ? 0 : static_cast<std::size_t>(static_cast<const char*>(lf) - text.data()) + 1;
+#else
+    const std::size_t lf = text.rfind('\n');
+    return lf == std::string_view::npos ? 0 : lf + 1;
+#endif
 }
 
 }  // namespace
@@ -160,8 +172,7 @@ void modFalquor::TraceLines(std::string_view prefix, std::string_view lines) {
     std::size_t entries = 0;
     while (start > 0 && entries < keep) {
         const std::size_t end = start - 2;  // before this line's CR LF
-        const std::size_t lf = end == 0 ? std::string_view::npos : lines.rfind('\n', end - 1);
-        const std::size_t begin = lf == std::string_view::npos ? 0 : lf + 1;
+        const std::size_t begin = AfterLastLf(lines.substr(0, end));
         entries += prefix.size() + 2 + TrimBlanks(lines.substr(begin, end - begin)).size() + 3;
         start = begin;
     }
