@@ -24,6 +24,7 @@ constexpr int kAcceptPauseMs = 100;
 // Under traffic the window is repainted at most this often; painting per request would cost
 // more than serving it.
 constexpr int kRepaintIntervalMs = 40;
+constexpr int kListLayoutBatch = 1000;
 
 void SetShown(QLineEdit* box, const std::string& bytes) {
     const QString text = QString::fromLocal8Bit(bytes);
@@ -93,6 +94,10 @@ void frmDrennik::BuildControls() {
         auto* view = new QListView(this);
         view->setObjectName(QString::fromLatin1(name));
         view->setUniformItemSizes(true);
+        // A maildrop of many messages is laid out a batch per event-loop pass, so showing
+        // it never holds up the connections.
+        view->setLayoutMode(QListView::Batched);
+        view->setBatchSize(kListLayoutBatch);
         view->setEditTriggers(QAbstractItemView::NoEditTriggers);
         view->setModel(model);
         platform::PlaceInTwips(view, left, top, width, height);
