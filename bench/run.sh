@@ -126,6 +126,19 @@ done
          "cores=$(nproc) commit=$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo none)"
     echo "dovecot $(dovecot --version 2>/dev/null || echo -)  client checker ${CHECKER} MB/s"
     awk -v servers="${SERVERS[*]}" -v mode="$MODE" -f "$BENCH/lib/report.awk" "$RESULTS"
+    if [ "$WITH_DRENNIK" = 1 ]; then
+        # The window's responsiveness over the whole run: how long a selector click posted
+        # every 50 ms waited to be handled (Drennik's --probe-responsiveness).
+        stop_pid "$DRENNIK_PID"
+        probe=$(grep -o 'responsiveness clicks=.*' "$WORK/drennik.err" || true)
+        worst=$(printf '%s' "$probe" | grep -o 'worst_ms=[0-9.]*' | cut -d= -f2)
+        echo "window      ${probe#responsiveness }"
+        if [ -n "$worst" ] && awk -v w="$worst" 'BEGIN { exit !(w < 100) }'; then
+            printf 'TARGET %-10s  %-58s %8s  PASS\n' window "worst wait of a selector click < 100 ms" "${worst}ms"
+        else
+            printf 'TARGET %-10s  %-58s %8s  FAIL\n' window "worst wait of a selector click < 100 ms" "${worst:-none}"
+        fi
+    fi
 } | tee "$LOGDIR/report.txt"
 verdict=$(grep -c '^TARGET.*FAIL' "$LOGDIR/report.txt" || true)
 bad=$(grep -c '^CHECK.*FAIL' "$LOGDIR/report.txt" || true)

@@ -28,6 +28,7 @@ build_all() {
 drennik_start() {
     local root=$1
     QT_QPA_PLATFORM=offscreen "$DRENNIK" --port 0 --root "$root" --idle-timeout 600 \
+        --probe-responsiveness \
         >"$WORK/drennik.out" 2>"$WORK/drennik.err" &
     DRENNIK_PID=$!
     track_pid "$DRENNIK_PID"

@@ -1,6 +1,7 @@
 // Drennik: a small POP3 server with a desktop window.
 
 #include "app/options.h"
+#include "app/responsiveness_probe.h"
 #include "app/signals.h"
 #include "mail_service/frmDrennik.h"
 #include "platform/file_system.h"
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 namespace {
 
@@ -63,10 +65,18 @@ int main(int argc, char** argv) {
     std::printf("listening on port %d\n", window.ListeningPort());
     std::fflush(stdout);
 
+    std::unique_ptr<ResponsivenessProbe> probe;
+    if (options->probeResponsiveness) {
+        probe = std::make_unique<ResponsivenessProbe>(window);
+    }
     OnTerminationSignal([&] {
         window.close();
         trace.close();
         QApplication::quit();
     });
-    return app.exec();
+    const int status = app.exec();
+    if (probe) {
+        std::fprintf(stderr, "drennik: responsiveness %s\n", probe->Summary().toLocal8Bit().constData());
+    }
+    return status;
 }

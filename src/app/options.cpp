@@ -19,6 +19,8 @@ const char* Usage() {
            "  --port N                 TCP port to listen on (default 110; 0 picks a free port)\n"
            "  --root DIR               maildrop root, one folder per user (default \"/Post Office/\")\n"
            "  --idle-timeout SECONDS   close connections idle this long (default 600)\n"
+           "  --probe-responsiveness   benchmarks only: measure how long window events wait,\n"
+           "                           reported on standard error at exit\n"
            "  --help                   show this text\n"
            "  --version                show the version\n";
 }
@@ -48,6 +50,8 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
         long long number = 0;
         if (arg == "--help" || arg == "-h") {
             options.help = true;
+        } else if (arg == "--probe-responsiveness") {
+            options.probeResponsiveness = true;
         } else if (arg == "--version") {
             options.version = true;
         } else if (arg == "--port") {

@@ -1,0 +1,30 @@
+#pragma once
+// A benchmark aid: every 50 ms it posts a click on the connection selector through the event
+// loop and records how long the click waited to be handled, from the moment it was due. A
+// server that blocks its loop (a long reply, a big listing) shows up as long waits.
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+#include <vector>
+
+class frmDrennik;
+
+class ResponsivenessProbe : public QObject {
+public:
+    static constexpr std::chrono::milliseconds kPeriod{50};
+
+    explicit ResponsivenessProbe(frmDrennik& window, QObject* parent = nullptr);
+    // "clicks=N worst_ms=X p99_ms=Y"
+    QString Summary() const;
+
+private:
+    void Tick();
+
+    frmDrennik& window_;
+    QTimer timer_;
+    std::chrono::steady_clock::time_point due_;
+    std::vector<double> waitsMs_;
+};
