@@ -1,5 +1,7 @@
 #include "platform/file_system.h"
 
+#include "platform/listing_cache.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -82,6 +84,19 @@ bool IsDirectory(const std::string& path) {
 }
 
 std::vector<MessageFileEntry> ListMessageFiles(const std::string& folder) {
+    static ListingCache cache;
+    if (auto remembered = cache.Find(folder)) {
+        return std::move(*remembered);
+    }
+    const bool watched = cache.Watch(folder);
+    std::vector<MessageFileEntry> entries = ListFolder(folder);
+    if (watched) {
+        cache.Store(folder, entries);
+    }
+    return entries;
+}
+
+std::vector<MessageFileEntry> ListFolder(const std::string& folder) {
     std::vector<MessageFileEntry> entries;
     Folder dir(folder);
     if (dir.fd() == -1) {

@@ -90,6 +90,42 @@ TEST(Maildrop, ARescanReplacesTheSnapshotAndItsMarks) {
     EXPECT_EQ(slot.totalSize, "7");
 }
 
+TEST(Maildrop, ARememberedListingFollowsEveryChange) {
+    TempDir root;
+    root.Write("bob/1", "one");
+    root.Write("bob/2", "two");
+    const MaildropStore store(root.path());
+    auto sizes = [&] {
+        const ConnectionSlot slot = ScannedSlot(store, "bob");
+        std::string listed;
+        for (std::size_t i = 0; i < slot.names.size(); ++i) {
+            listed += slot.names[i] + "=" + std::to_string(slot.sizes[i]) + " ";
+        }
+        return listed;
+    };
+    EXPECT_EQ(sizes(), "1=3 2=3 ");
+    EXPECT_EQ(sizes(), "1=3 2=3 ");
+    root.Write("bob/3", "three");  // new mail
+    EXPECT_EQ(sizes(), "1=3 2=3 3=5 ");
+    root.Write("bob/2", "two, rewritten in place");  // same name, other content
+    EXPECT_EQ(sizes(), "1=3 2=23 3=5 ");
+    std::filesystem::remove(root.path() + "/bob/1");
+    EXPECT_EQ(sizes(), "2=23 3=5 ");
+    std::filesystem::rename(root.path() + "/bob/3", root.path() + "/bob/0");
+    EXPECT_EQ(sizes(), "0=5 2=23 ");
+    // The folder itself replaced under the same name.
+    std::filesystem::rename(root.path() + "/bob", root.path() + "/old");
+    root.Write("bob/9", "nine!!!");
+    EXPECT_EQ(sizes(), "9=7 ");
+    std::filesystem::rename(root.path() + "/old", root.path() + "/away");
+    EXPECT_EQ(sizes(), "9=7 ");
+    // The identity kept for QUIT changes with the file too.
+    const ConnectionSlot before = ScannedSlot(store, "bob");
+    ::chmod((root.path() + "/bob/9").c_str(), 0600);
+    const ConnectionSlot after = ScannedSlot(store, "bob");
+    EXPECT_FALSE(before.identities[0] == after.identities[0]);
+}
+
 TEST(Maildrop, PlainFolderNames) {
     for (const char* good : {"bob", "a.b", "\xe9l\xe9", "x y", "...", ".bob"}) {
         EXPECT_TRUE(IsPlainFolderName(good)) << good;
