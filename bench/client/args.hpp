@@ -22,16 +22,15 @@ public:
     bool has(const std::string& k) const { return kv_.count(k) != 0; }
     std::string str(const std::string& k) const {
         auto it = kv_.find(k);
-        if (it == kv_.end()) throw std::invalid_argument("missing --" + k);
+        if (it == kv_.end())
+            throw std::invalid_argument("missing --" + k);
         return it->second.back();
     }
     std::string str(const std::string& k, const std::string& def) const {
         return has(k) ? str(k) : def;
     }
     std::int64_t num(const std::string& k) const { return std::stoll(str(k)); }
-    std::int64_t num(const std::string& k, std::int64_t def) const {
-        return has(k) ? num(k) : def;
-    }
+    std::int64_t num(const std::string& k, std::int64_t def) const { return has(k) ? num(k) : def; }
     std::vector<std::string> all(const std::string& k) const {
         auto it = kv_.find(k);
         return it == kv_.end() ? std::vector<std::string>{} : it->second;

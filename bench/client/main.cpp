@@ -6,12 +6,12 @@
 #include "selftest.hpp"
 
 #include <arpa/inet.h>
-#include <cstdio>
-#include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
+#include <cstdio>
+#include <cstring>
+#include <thread>
 
 using namespace bench;
 
@@ -83,15 +83,24 @@ int main(int argc, char** argv) {
     const std::string cmd = argv[1];
     try {
         Args a(argc, argv, 2);
-        if (cmd == "retr") return runRetr(a);
-        if (cmd == "list") return runList(a);
-        if (cmd == "sessions") return runSessions(a);
-        if (cmd == "concurrent") return runConcurrent(a);
-        if (cmd == "slowreader") return runSlowReader(a);
-        if (cmd == "maildrop") return maildrop(a);
-        if (cmd == "probe") return probe(a);
-        if (cmd == "freeport") return freePort();
-        if (cmd == "selftest") return selfTest();
+        if (cmd == "retr")
+            return runRetr(a);
+        if (cmd == "list")
+            return runList(a);
+        if (cmd == "sessions")
+            return runSessions(a);
+        if (cmd == "concurrent")
+            return runConcurrent(a);
+        if (cmd == "slowreader")
+            return runSlowReader(a);
+        if (cmd == "maildrop")
+            return maildrop(a);
+        if (cmd == "probe")
+            return probe(a);
+        if (cmd == "freeport")
+            return freePort();
+        if (cmd == "selftest")
+            return selfTest();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pop3bench %s: %s\n", cmd.c_str(), e.what());
         return 1;

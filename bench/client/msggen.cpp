@@ -1,11 +1,11 @@
 #include "msggen.hpp"
 
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace bench {
 namespace {
@@ -25,13 +25,20 @@ constexpr char kAlpha[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0
 static_assert(sizeof kAlpha == 65);
 
 std::string header(std::uint64_t seed, const std::string& user) {
-    std::string s = "Return-Path: <bench@drennik.invalid>\r\n"
-                    "From: Bench <bench@drennik.invalid>\r\n"
-                    "To: " + user + " <" + user + "@drennik.invalid>\r\n"
-                    "Subject: bench message " + std::to_string(seed) + "\r\n"
-                    "Date: Mon, 01 Jan 2024 00:00:00 +0000\r\n"
-                    "Message-ID: <" + std::to_string(seed) + "@drennik.invalid>\r\n"
-                    "\r\n";
+    std::string s =
+        "Return-Path: <bench@drennik.invalid>\r\n"
+        "From: Bench <bench@drennik.invalid>\r\n"
+        "To: " +
+        user + " <" + user +
+        "@drennik.invalid>\r\n"
+        "Subject: bench message " +
+        std::to_string(seed) +
+        "\r\n"
+        "Date: Mon, 01 Jan 2024 00:00:00 +0000\r\n"
+        "Message-ID: <" +
+        std::to_string(seed) +
+        "@drennik.invalid>\r\n"
+        "\r\n";
     return s;
 }
 
@@ -39,7 +46,8 @@ std::string header(std::uint64_t seed, const std::string& user) {
 template <class Out>
 void generate(std::uint64_t seed, std::uint64_t size, const std::string& user, Out&& out) {
     std::string buf = header(seed, user);
-    if (size < buf.size() + 4) throw std::invalid_argument("message size below header size");
+    if (size < buf.size() + 4)
+        throw std::invalid_argument("message size below header size");
     std::uint64_t remaining = size - buf.size();
     SplitMix rng{seed};
     constexpr std::size_t kChunk = 1 << 20;
@@ -51,11 +59,14 @@ void generate(std::uint64_t seed, std::uint64_t size, const std::string& user, O
         char* d = buf.data() + at;
         for (std::size_t j = 0; j < len;) {
             std::uint64_t r = rng.next();
-            for (int k = 0; k < 10 && j < len; ++k, ++j, r >>= 6) d[j] = kAlpha[r & 63];
+            for (int k = 0; k < 10 && j < len; ++k, ++j, r >>= 6)
+                d[j] = kAlpha[r & 63];
         }
         // About one line in 16 starts with "." (a few with ".."), to be stuffed.
-        if (len >= 1 && kind % 16 == 0) d[0] = '.';
-        if (len >= 2 && kind % 64 == 0) d[1] = '.';
+        if (len >= 1 && kind % 16 == 0)
+            d[0] = '.';
+        if (len >= 2 && kind % 64 == 0)
+            d[1] = '.';
         d[len] = '\r';
         d[len + 1] = '\n';
         remaining -= len + 2;
@@ -67,10 +78,18 @@ void generate(std::uint64_t seed, std::uint64_t size, const std::string& user, O
     while (remaining > 156) {
         std::uint64_t kind = rng.next();
         switch (kind % 512) {
-        case 1: line(1, 0); break;        // "."
-        case 2: line(2, 0); break;        // ".."
-        case 3: line(0, 1); break;        // empty line
-        default: line(76, kind >> 9); break;
+            case 1:
+                line(1, 0);
+                break;  // "."
+            case 2:
+                line(2, 0);
+                break;  // ".."
+            case 3:
+                line(0, 1);
+                break;  // empty line
+            default:
+                line(76, kind >> 9);
+                break;
         }
     }
     if (remaining >= 4) {
@@ -81,11 +100,13 @@ void generate(std::uint64_t seed, std::uint64_t size, const std::string& user, O
     } else if (remaining >= 2) {
         line(static_cast<std::size_t>(remaining - 2), rng.next());
     }
-    if (!buf.empty()) out(buf);
+    if (!buf.empty())
+        out(buf);
 }
 
 void linkOrCopy(const std::string& from, const std::string& to) {
-    if (::link(from.c_str(), to.c_str()) == 0) return;
+    if (::link(from.c_str(), to.c_str()) == 0)
+        return;
     std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
 }
 
@@ -101,12 +122,14 @@ std::string makeMessage(std::uint64_t seed, std::size_t size, const std::string&
 void writeMessageFile(const std::string& path, std::uint64_t seed, std::uint64_t size,
                       const std::string& user) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) throw std::runtime_error(path + ": " + std::strerror(errno));
+    if (!f)
+        throw std::runtime_error(path + ": " + std::strerror(errno));
     bool ok = true;
     generate(seed, size, user, [&](const std::string& b) {
         ok = ok && std::fwrite(b.data(), 1, b.size(), f) == b.size();
     });
-    if (std::fclose(f) != 0 || !ok) throw std::runtime_error(path + ": write failed");
+    if (std::fclose(f) != 0 || !ok)
+        throw std::runtime_error(path + ": write failed");
 }
 
 void writeMaildrop(const MaildropSpec& spec) {

@@ -1,14 +1,14 @@
 #include "net.hpp"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 namespace bench {
 
@@ -23,7 +23,8 @@ static std::string errnoText(const char* what) {
 Conn::Conn(int port, int rcvbuf, Ms timeout, std::size_t bufSize)
     : buf_(new char[bufSize]), cap_(bufSize), timeout_(timeout) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) throw NetError(errnoText("socket"));
+    if (fd_ < 0)
+        throw NetError(errnoText("socket"));
     if (rcvbuf > 0) {
         // FORCE passes net.core.rmem_max when root; plain is the fallback.
         if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf) != 0)
@@ -58,7 +59,8 @@ Conn::Conn(int port, int rcvbuf, Ms timeout, std::size_t bufSize)
 }
 
 Conn::~Conn() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 void Conn::waitFor(short events) {
@@ -67,14 +69,18 @@ void Conn::waitFor(short events) {
     do {
         r = ::poll(&p, 1, static_cast<int>(timeout_.count()));
     } while (r < 0 && errno == EINTR);
-    if (r == 0) throw NetError("timeout after " + std::to_string(timeout_.count()) + " ms");
-    if (r < 0) throw NetError(errnoText("poll"));
+    if (r == 0)
+        throw NetError("timeout after " + std::to_string(timeout_.count()) + " ms");
+    if (r < 0)
+        throw NetError(errnoText("poll"));
 }
 
 bool Conn::recvSome(std::size_t maxBytes) {
-    if (head_ == tail_) head_ = tail_ = 0;
+    if (head_ == tail_)
+        head_ = tail_ = 0;
     if (tail_ == cap_) {
-        if (head_ == 0) throw NetError("line or reply too long for buffer");
+        if (head_ == 0)
+            throw NetError("line or reply too long for buffer");
         std::memmove(buf_.get(), buf_.get() + head_, tail_ - head_);
         tail_ -= head_;
         head_ = 0;
@@ -86,9 +92,12 @@ bool Conn::recvSome(std::size_t maxBytes) {
             tail_ += static_cast<std::size_t>(n);
             return true;
         }
-        if (n == 0) return false;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) throw NetError(errnoText("recv"));
+        if (n == 0)
+            return false;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            throw NetError(errnoText("recv"));
         waitFor(POLLIN);
     }
 }
@@ -100,15 +109,18 @@ std::string Conn::readLine() {
         std::size_t n = tail_ - head_;
         if (auto* nl = static_cast<const char*>(std::memchr(b + scanned, '\n', n - scanned))) {
             std::size_t len = static_cast<std::size_t>(nl - b);
-            if (len == 0 || b[len - 1] != '\r') throw NetError("line not ended by CR LF");
+            if (len == 0 || b[len - 1] != '\r')
+                throw NetError("line not ended by CR LF");
             std::string line(b, len - 1);
             head_ += len + 1;
             return line;
         }
         scanned = n;
-        if (n > 8192) throw NetError("reply line longer than 8192 bytes");
+        if (n > 8192)
+            throw NetError("reply line longer than 8192 bytes");
         // scanned counts from head_, which recvSome may move but keeps valid.
-        if (!recvSome()) throw NetError("connection closed by server");
+        if (!recvSome())
+            throw NetError("connection closed by server");
     }
 }
 
@@ -129,7 +141,8 @@ void Conn::sendAll(std::string_view data) {
 
 std::string Conn::expectOk() {
     std::string l = readLine();
-    if (l.rfind("+OK", 0) != 0) throw NetError("expected +OK, got: " + l.substr(0, 200));
+    if (l.rfind("+OK", 0) != 0)
+        throw NetError("expected +OK, got: " + l.substr(0, 200));
     return l;
 }
 

@@ -29,10 +29,10 @@ public:
     Conn(const Conn&) = delete;
     Conn& operator=(const Conn&) = delete;
 
-    std::string readLine();                   // without CR LF
+    std::string readLine();  // without CR LF
     void sendAll(std::string_view data);
-    std::string cmd(std::string_view line);   // sends line, expects "+OK"
-    std::string expectOk();                   // reads a line, expects "+OK"
+    std::string cmd(std::string_view line);  // sends line, expects "+OK"
+    std::string expectOk();                  // reads a line, expects "+OK"
 
     // Bulk access: bytes already buffered, then drop n of them.
     std::span<const char> buffered() const { return {buf_.get() + head_, tail_ - head_}; }
@@ -54,8 +54,10 @@ template <class F>
 void readMultiLine(Conn& c, F&& onLine, std::size_t maxLines) {
     for (std::size_t i = 0; i <= maxLines; ++i) {
         std::string l = c.readLine();
-        if (l == ".") return;
-        if (!l.empty() && l[0] == '.') l.erase(0, 1);
+        if (l == ".")
+            return;
+        if (!l.empty() && l[0] == '.')
+            l.erase(0, 1);
         onLine(l);
     }
     throw NetError("multi-line reply longer than expected");

@@ -2,21 +2,22 @@
 
 #include "dotstream.hpp"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
 
 namespace bench {
 
 MappedFile::MappedFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error(path + ": " + std::strerror(errno));
-    struct stat st{};
+    if (fd < 0)
+        throw std::runtime_error(path + ": " + std::strerror(errno));
+    struct stat st {};
     ::fstat(fd, &st);
     size_ = static_cast<std::size_t>(st.st_size);
     if (size_ > 0) {
@@ -31,7 +32,8 @@ MappedFile::MappedFile(const std::string& path) {
 }
 
 MappedFile::~MappedFile() {
-    if (data_) ::munmap(const_cast<char*>(data_), size_);
+    if (data_)
+        ::munmap(const_cast<char*>(data_), size_);
 }
 
 void login(Conn& c, const std::string& user) {
@@ -54,16 +56,19 @@ double retrChecked(Conn& c, int msg, std::span<const char> file, const Pace& pac
     for (;;) {
         auto b = c.buffered();
         c.consume(chk.feed(b.data(), b.size()));
-        if (chk.failed()) throw NetError(what + ": " + chk.error());
-        if (chk.done()) break;
+        if (chk.failed())
+            throw NetError(what + ": " + chk.error());
+        if (chk.done())
+            break;
         std::size_t before = c.buffered().size();
         if (!c.recvSome(pace.bytesPerSec > 0 ? pace.maxRead : static_cast<std::size_t>(-1)))
             throw NetError(what + ": connection closed after " + std::to_string(chk.matched()) +
                            " of " + std::to_string(file.size()) + " bytes");
         received += c.buffered().size() - before;
         if (pace.bytesPerSec > 0) {
-            auto due = t0 + std::chrono::duration_cast<Clock::duration>(
-                                std::chrono::duration<double>(static_cast<double>(received) / pace.bytesPerSec));
+            auto due =
+                t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                         static_cast<double>(received) / pace.bytesPerSec));
             std::this_thread::sleep_until(due);
         }
     }
@@ -71,7 +76,8 @@ double retrChecked(Conn& c, int msg, std::span<const char> file, const Pace& pac
 }
 
 double Latency::percentile(double p) const {
-    if (all.empty()) return 0;
+    if (all.empty())
+        return 0;
     std::vector<double> v = all;
     auto k = static_cast<std::size_t>(p / 100.0 * static_cast<double>(v.size() - 1));
     std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
@@ -79,14 +85,16 @@ double Latency::percentile(double p) const {
 }
 
 std::size_t Latency::over(double ms) const {
-    return static_cast<std::size_t>(std::count_if(all.begin(), all.end(), [ms](double x) { return x > ms; }));
+    return static_cast<std::size_t>(
+        std::count_if(all.begin(), all.end(), [ms](double x) { return x > ms; }));
 }
 
 namespace {
 std::string timedCmd(Conn& c, const std::string& line, Latency* lat, const char* what) {
     auto t0 = Clock::now();
     std::string r = c.cmd(line);
-    if (lat) lat->add(msSince(t0), what);
+    if (lat)
+        lat->add(msSince(t0), what);
     return r;
 }
 }  // namespace
@@ -96,7 +104,8 @@ void shortSession(int port, const std::string& user, long expectMsgs, Ms timeout
     auto t0 = Clock::now();
     Conn c(port, 0, timeout, 64 * 1024);
     c.expectOk();
-    if (lat) lat->add(msSince(t0), "connect+greeting");
+    if (lat)
+        lat->add(msSince(t0), "connect+greeting");
     timedCmd(c, "USER " + user, lat, "USER");
     timedCmd(c, "PASS " + user, lat, "PASS");
     std::string stat = timedCmd(c, "STAT", lat, "STAT");
@@ -107,11 +116,15 @@ void shortSession(int port, const std::string& user, long expectMsgs, Ms timeout
         auto t1 = Clock::now();
         c.cmd("LIST");
         long lines = 0;
-        readMultiLine(c, [&](const std::string&) { ++lines; }, 100000);
-        if (lat) lat->add(msSince(t1), "LIST");
-        if (lines != expectMsgs) throw NetError("LIST: line count differs from STAT");
+        readMultiLine(
+            c, [&](const std::string&) { ++lines; }, 100000);
+        if (lat)
+            lat->add(msSince(t1), "LIST");
+        if (lines != expectMsgs)
+            throw NetError("LIST: line count differs from STAT");
         double ms = retrChecked(c, 1, *retrFile);
-        if (lat) lat->add(ms, "RETR");
+        if (lat)
+            lat->add(ms, "RETR");
     }
     timedCmd(c, "QUIT", lat, "QUIT");
     // The client closes; the server need not (Drennik keeps it open).

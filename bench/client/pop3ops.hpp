@@ -41,7 +41,7 @@ double retrChecked(Conn& c, int msg, std::span<const char> file, const Pace& pac
 struct Latency {
     double worstMs = 0;
     std::string worstWhat;
-    std::vector<double> all;  // every reply time, for percentiles
+    std::vector<double> all;        // every reply time, for percentiles
     std::vector<std::string> slow;  // replies over 50 ms: when and which
     Clock::time_point start = Clock::now();
     void add(double ms, const char* what) {

@@ -15,7 +15,9 @@
 namespace bench {
 namespace {
 
-Ms timeoutOf(const Args& a) { return Ms(a.num("timeout-ms", 30000)); }
+Ms timeoutOf(const Args& a) {
+    return Ms(a.num("timeout-ms", 30000));
+}
 
 long rssKiB(long pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/status");
@@ -37,8 +39,8 @@ int runRetr(const Args& a) {
     MappedFile file(a.str("file"));
     // Default 0: kernel autotuning grows the buffer (tcp_rmem max); a forced
     // SO_RCVBUF measured slower against Dovecot here.
-    Conn c(static_cast<int>(a.num("port")), static_cast<int>(a.num("rcvbuf", 0)),
-           timeoutOf(a), 4 << 20);
+    Conn c(static_cast<int>(a.num("port")), static_cast<int>(a.num("rcvbuf", 0)), timeoutOf(a),
+           4 << 20);
     login(c, a.str("user"));
     double ms = retrChecked(c, static_cast<int>(a.num("msg", 1)), file.bytes());
     c.cmd("QUIT");
@@ -129,7 +131,8 @@ int runConcurrent(const Args& a) {
     }
     auto t0 = Clock::now();
     go.count_down();
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     double ms = msSince(t0);
     for (std::size_t i = 0; i < errors.size() && i < 5; ++i)
         std::fprintf(stderr, "concurrent failure: %s\n", errors[i].c_str());
@@ -155,7 +158,8 @@ int runSlowReader(const Args& a) {
     std::thread sampler([&] {
         while (!stop) {
             long v = rssKiB(pid);
-            if (v > peak) peak = v;
+            if (v > peak)
+                peak = v;
             std::this_thread::sleep_for(Ms(20));
         }
     });
@@ -188,15 +192,19 @@ int runSlowReader(const Args& a) {
     stop = true;
     side.join();
     sampler.join();
-    for (const auto& s : lat.slow) std::fprintf(stderr, "slow reply: %s\n", s.c_str());
-    if (!slowError.empty()) throw NetError("slow reader: " + slowError);
-    if (!sideError.empty()) throw NetError("side client: " + sideError);
-    std::printf("RESULT value=%ld unit=KiB rss_base_kib=%ld rss_peak_kib=%ld rss_end_kib=%ld "
-                "worst_ms=%.2f worst_reply=%s p99_ms=%.2f over50ms=%zu side_sessions=%ld "
-                "side_replies=%zu slow_mbps=%.2f\n",
-                peak - base, base, peak.load(), end, lat.worstMs, lat.worstWhat.c_str(),
-                lat.percentile(99), lat.over(50), sideSessions, lat.all.size(),
-                static_cast<double>(big.bytes().size()) / 1e6 / (ms / 1000.0));
+    for (const auto& s : lat.slow)
+        std::fprintf(stderr, "slow reply: %s\n", s.c_str());
+    if (!slowError.empty())
+        throw NetError("slow reader: " + slowError);
+    if (!sideError.empty())
+        throw NetError("side client: " + sideError);
+    std::printf(
+        "RESULT value=%ld unit=KiB rss_base_kib=%ld rss_peak_kib=%ld rss_end_kib=%ld "
+        "worst_ms=%.2f worst_reply=%s p99_ms=%.2f over50ms=%zu side_sessions=%ld "
+        "side_replies=%zu slow_mbps=%.2f\n",
+        peak - base, base, peak.load(), end, lat.worstMs, lat.worstWhat.c_str(), lat.percentile(99),
+        lat.over(50), sideSessions, lat.all.size(),
+        static_cast<double>(big.bytes().size()) / 1e6 / (ms / 1000.0));
     return 0;
 }
 

@@ -15,7 +15,8 @@ std::string stuff(const std::string& m) {
     out.reserve(m.size() + m.size() / 32 + 8);
     bool bol = true;
     for (char c : m) {
-        if (bol && c == '.') out += '.';
+        if (bol && c == '.')
+            out += '.';
         out += c;
         bol = c == '\n';
     }
@@ -49,10 +50,12 @@ int selfTest() {
     std::size_t dotLines = 0, longest = 0, start = 0;
     bool crlf = true;
     for (std::size_t i = 0; i < m.size(); ++i) {
-        if (m[i] != '\n') continue;
+        if (m[i] != '\n')
+            continue;
         crlf = crlf && i > 0 && m[i - 1] == '\r';
         longest = std::max(longest, i + 1 - start);
-        if (m[start] == '.') ++dotLines;
+        if (m[start] == '.')
+            ++dotLines;
         start = i + 1;
     }
     expect(crlf && start == m.size(), "every line ends with CR LF");

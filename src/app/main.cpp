@@ -49,8 +49,10 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
 
     if (!platform::IsDirectory(options->root)) {
-        std::fprintf(stderr, "drennik: warning: the maildrop root %s does not exist; every maildrop is empty\n",
-                     options->root.c_str());
+        std::fprintf(
+            stderr,
+            "drennik: warning: the maildrop root %s does not exist; every maildrop is empty\n",
+            options->root.c_str());
     }
     modFalquor falquor;
     falquor.SetIdleTimeout(options->idleTimeout);
@@ -76,7 +78,8 @@ int main(int argc, char** argv) {
     });
     const int status = app.exec();
     if (probe) {
-        std::fprintf(stderr, "drennik: responsiveness %s\n", probe->Summary().toLocal8Bit().constData());
+        std::fprintf(stderr, "drennik: responsiveness %s\n",
+                     probe->Summary().toLocal8Bit().constData());
     }
     return status;
 }

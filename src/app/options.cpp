@@ -17,7 +17,8 @@ bool ReadInteger(std::string_view text, long long low, long long high, long long
 const char* Usage() {
     return "usage: drennik [--port N] [--root DIR] [--idle-timeout SECONDS] [--help] [--version]\n"
            "  --port N                 TCP port to listen on (default 110; 0 picks a free port)\n"
-           "  --root DIR               maildrop root, one folder per user (default \"/Post Office/\")\n"
+           "  --root DIR               maildrop root, one folder per user (default \"/Post "
+           "Office/\")\n"
            "  --idle-timeout SECONDS   close connections idle this long (default 600)\n"
            "  --probe-responsiveness   benchmarks only: measure how long window events wait,\n"
            "                           reported on standard error at exit\n"

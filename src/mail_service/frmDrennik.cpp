@@ -132,8 +132,9 @@ void frmDrennik::BuildControls() {
     // The layout was drawn for a narrower face: a caption that does not fit takes the room it
     // needs, up to the next control.
     const std::pair<QLabel*, QWidget*> captioned[] = {
-        {lblConnection, cboConnection}, {lblSocket, txtSocket}, {lblState, txtState},
-        {lblUser, txtUser}, {lblTotalCount, txtTotalCount}, {lblTotalSize, txtTotalSize}};
+        {lblConnection, cboConnection}, {lblSocket, txtSocket},
+        {lblState, txtState},           {lblUser, txtUser},
+        {lblTotalCount, txtTotalCount}, {lblTotalSize, txtTotalSize}};
     for (const auto& [caption, next] : captioned) {
         const int needed = caption->fontMetrics().horizontalAdvance(caption->text());
         if (needed > caption->width()) {
@@ -143,8 +144,8 @@ void frmDrennik::BuildControls() {
     }
 
     // The tab order of the design; labels take no focus.
-    QWidget* const order[] = {lstFileList, txtTotalSize, txtTotalCount, txtUser,
-                              txtState,    txtSocket,    txtRequest,    cboConnection,
+    QWidget* const order[] = {lstFileList,     txtTotalSize, txtTotalCount, txtUser,
+                              txtState,        txtSocket,    txtRequest,    cboConnection,
                               lstDeletionList, lstSizeList};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i) {
         setTabOrder(order[i], order[i + 1]);
@@ -206,9 +207,10 @@ void frmDrennik::txtRequest_MouseUp() {
     slot.state = kStateAuthorisation;
     slot.open = true;
     slotBySocket_[socket] = n;
-    auto connection = std::make_unique<Connection>(falquor_, socket, slot, store_,
-                                                   [this, n] { ResumeLater(n); });
-    falquor_.Attach(socket, ConnectionHooks{[this, n] { Resume(n); }, [this, n, socket] { OnClosed(n, socket); }});
+    auto connection =
+        std::make_unique<Connection>(falquor_, socket, slot, store_, [this, n] { ResumeLater(n); });
+    falquor_.Attach(socket, ConnectionHooks{[this, n] { Resume(n); },
+                                            [this, n, socket] { OnClosed(n, socket); }});
     Connection& c = *connection;
     connections_[n] = std::move(connection);
 
@@ -261,7 +263,9 @@ void frmDrennik::ShowFields(int number) {
     namesModel_->Show(&slot);
 }
 
-void frmDrennik::RefreshView() { ShowFields(shown_); }
+void frmDrennik::RefreshView() {
+    ShowFields(shown_);
+}
 
 void frmDrennik::Resume(int index) {
     if (const auto it = connections_.find(index); it != connections_.end()) {
@@ -271,7 +275,8 @@ void frmDrennik::Resume(int index) {
 }
 
 void frmDrennik::ResumeLater(int index) {
-    QMetaObject::invokeMethod(this, [this, index] { Resume(index); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, index] { Resume(index); }, Qt::QueuedConnection);
 }
 
 void frmDrennik::OnClosed(int index, int socket) {
@@ -300,7 +305,9 @@ void frmDrennik::PauseAccepting() {
     });
 }
 
-int frmDrennik::ListeningPort() const { return platform::LocalPort(listeningSocket_); }
+int frmDrennik::ListeningPort() const {
+    return platform::LocalPort(listeningSocket_);
+}
 
 bool frmDrennik::event(QEvent* event) {
     if (event->type() != platform::SocketEvent::type()) {

@@ -48,7 +48,9 @@ public:
     int currentClientSocket() const { return currentClientSocket_; }
     int shownConnection() const { return shown_; }
     int SlotCount() const { return static_cast<int>(slots_.size()); }
-    const ConnectionSlot& Slot(int index) const { return slots_.at(static_cast<std::size_t>(index)); }
+    const ConnectionSlot& Slot(int index) const {
+        return slots_.at(static_cast<std::size_t>(index));
+    }
 
     QLabel* lblConnection;
     QComboBox* cboConnection;

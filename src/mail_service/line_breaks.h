@@ -15,8 +15,8 @@ inline const char* FindLineBreak(const char* from, const char* end) {
     const __m128i lf = _mm_set1_epi8('\n');
     while (end - from >= 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-        const int mask = _mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf)));
+        const int mask =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf)));
         if (mask != 0) {
             return from + __builtin_ctz(static_cast<unsigned>(mask));
         }

@@ -31,8 +31,7 @@ bool IsPlainFolderName(std::string_view name) {
     }
     for (const char c : name) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte < 32 || byte == 127 || c == '/' || c == '\\' || c == ':' || c == '*' ||
-            c == '?') {
+        if (byte < 32 || byte == 127 || c == '/' || c == '\\' || c == ':' || c == '*' || c == '?') {
             return false;
         }
     }

@@ -41,5 +41,4 @@ std::unique_ptr<MessageStream> RetrieveMessage(const ConnectionSlot& slot, std::
                                                const MaildropStore& store, Pop3Channel& out);
 
 // Deletes the owner's marked files that are still the files the scan saw, then replies.
-void DeleteMarkedMessages(const ConnectionSlot& slot, const MaildropStore& store,
-                          Pop3Channel& out);
+void DeleteMarkedMessages(const ConnectionSlot& slot, const MaildropStore& store, Pop3Channel& out);

@@ -35,8 +35,8 @@ private:
 
     platform::MessageFile file_;
     std::vector<char> block_ = std::vector<char>(kBlock);
-    std::string carry_;        // the start of a line that continues in the next block
-    std::string batch_;        // finished lines, sent together once per block
+    std::string carry_;         // the start of a line that continues in the next block
+    std::string batch_;         // finished lines, sent together once per block
     bool lineStarted_ = false;  // part of the current line has gone out already
-    bool afterCR_ = false;     // the last block ended in CR: an LF next belongs to it
+    bool afterCR_ = false;      // the last block ended in CR: an LF next belongs to it
 };

@@ -18,9 +18,12 @@ int SlotListModel::rowCount(const QModelIndex& parent) const {
         return 0;
     }
     switch (column_) {
-        case Column::DeletionMarks: return static_cast<int>(slot_->marks.size());
-        case Column::Sizes: return static_cast<int>(slot_->sizes.size());
-        case Column::FileNames: return static_cast<int>(slot_->names.size());
+        case Column::DeletionMarks:
+            return static_cast<int>(slot_->marks.size());
+        case Column::Sizes:
+            return static_cast<int>(slot_->sizes.size());
+        case Column::FileNames:
+            return static_cast<int>(slot_->names.size());
     }
     return 0;
 }
@@ -32,9 +35,12 @@ QVariant SlotListModel::data(const QModelIndex& index, int role) const {
     }
     const auto row = static_cast<std::size_t>(index.row());
     switch (column_) {
-        case Column::DeletionMarks: return QString(QChar::fromLatin1(slot_->marks[row]));
-        case Column::Sizes: return QStringLiteral(" ") + QString::number(slot_->sizes[row]);
-        case Column::FileNames: return QString::fromLocal8Bit(slot_->names[row]);
+        case Column::DeletionMarks:
+            return QString(QChar::fromLatin1(slot_->marks[row]));
+        case Column::Sizes:
+            return QStringLiteral(" ") + QString::number(slot_->sizes[row]);
+        case Column::FileNames:
+            return QString::fromLocal8Bit(slot_->names[row]);
     }
     return {};
 }

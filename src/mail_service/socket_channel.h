@@ -8,7 +8,9 @@ class SocketChannel final : public Pop3Channel {
 public:
     SocketChannel(modFalquor& falquor, int socket) : falquor_(falquor), socket_(socket) {}
 
-    bool ReceiveLine(std::string& line) override { return falquor_.ReceiveFromSocket(socket_, line); }
+    bool ReceiveLine(std::string& line) override {
+        return falquor_.ReceiveFromSocket(socket_, line);
+    }
     InputEnd InputState() const override { return falquor_.InputState(socket_); }
     void SendLine(std::string_view text) override { falquor_.SendToSocket(socket_, text, 0); }
     void SendLines(std::string_view lines) override { falquor_.SendLines(socket_, lines); }

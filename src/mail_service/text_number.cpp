@@ -7,9 +7,12 @@ constexpr std::uint64_t kSaturation = 1'000'000'000'000'000'000ULL;
 DecimalNumber::Fraction Complement(DecimalNumber::Fraction f) {
     using F = DecimalNumber::Fraction;
     switch (f) {
-        case F::BelowHalf: return F::AboveHalf;
-        case F::AboveHalf: return F::BelowHalf;
-        default: return f;
+        case F::BelowHalf:
+            return F::AboveHalf;
+        case F::AboveHalf:
+            return F::BelowHalf;
+        default:
+            return f;
     }
 }
 

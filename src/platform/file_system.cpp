@@ -32,7 +32,8 @@ private:
 };
 
 FileIdentity IdentityOf(const struct stat& st) {
-    return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+    return FileIdentity{static_cast<std::uint64_t>(st.st_dev),
+                        static_cast<std::uint64_t>(st.st_ino),
                         static_cast<std::int64_t>(st.st_ctim.tv_sec),
                         static_cast<std::int64_t>(st.st_ctim.tv_nsec)};
 }
@@ -122,15 +123,17 @@ std::vector<MessageFileEntry> ListFolder(const std::string& folder) {
         if (::fstatat(dir.fd(), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
             continue;
         }
-        entries.push_back(MessageFileEntry{d->d_name, static_cast<std::int64_t>(st.st_size),
-                                           IdentityOf(st)});
+        entries.push_back(
+            MessageFileEntry{d->d_name, static_cast<std::int64_t>(st.st_size), IdentityOf(st)});
     }
     ::closedir(stream);
     SortByName(entries);
     return entries;
 }
 
-MessageFile::~MessageFile() { Close(); }
+MessageFile::~MessageFile() {
+    Close();
+}
 
 bool MessageFile::Open(const std::string& folder, const std::string& name) {
     Close();
@@ -138,8 +141,7 @@ bool MessageFile::Open(const std::string& folder, const std::string& name) {
     if (dir.fd() == -1) {
         return false;
     }
-    const int fd =
-        ::openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd == -1) {
         return false;
     }
@@ -173,7 +175,7 @@ RemoveResult RemoveIfSame(const std::string& folder, const std::string& name,
     Folder dir(folder);
     if (dir.fd() == -1) {
         return errno == ENOENT || errno == ELOOP || errno == ENOTDIR ? RemoveResult::NotThere
-                                                                      : RemoveResult::Failed;
+                                                                     : RemoveResult::Failed;
     }
     struct stat st {};
     if (::fstatat(dir.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {

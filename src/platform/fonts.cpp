@@ -6,7 +6,8 @@ namespace platform {
 
 void InstallFontSubstitutes() {
     static const bool installed = [] {
-        QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"));
+        QFont::insertSubstitution(QStringLiteral("MS Sans Serif"),
+                                  QStringLiteral("Liberation Sans"));
         QFont::insertSubstitution(QStringLiteral("Courier New"), QStringLiteral("Liberation Mono"));
         return true;
     }();

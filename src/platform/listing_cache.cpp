@@ -139,7 +139,9 @@ void ListingCache::ForgetAll() {}
 std::optional<std::vector<MessageFileEntry>> ListingCache::Find(const std::string&) {
     return std::nullopt;
 }
-bool ListingCache::Watch(const std::string&) { return false; }
+bool ListingCache::Watch(const std::string&) {
+    return false;
+}
 void ListingCache::Store(const std::string&, std::vector<MessageFileEntry>) {}
 
 #endif

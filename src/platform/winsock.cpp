@@ -48,30 +48,51 @@ Library& lib() {
 
 int ToWinSockError(int error) {
     switch (error) {
-        case 0: return 0;
-        case EINTR: return WSAEINTR;
-        case EBADF: return WSAENOTSOCK;
+        case 0:
+            return 0;
+        case EINTR:
+            return WSAEINTR;
+        case EBADF:
+            return WSAENOTSOCK;
         case EACCES:
-        case EPERM: return WSAEACCES;
-        case EFAULT: return WSAEFAULT;
-        case EINVAL: return WSAEINVAL;
+        case EPERM:
+            return WSAEACCES;
+        case EFAULT:
+            return WSAEFAULT;
+        case EINVAL:
+            return WSAEINVAL;
         case EMFILE:
-        case ENFILE: return WSAEMFILE;
-        case EAGAIN: return WSAEWOULDBLOCK;
-        case ENOTSOCK: return WSAENOTSOCK;
-        case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
-        case EADDRINUSE: return WSAEADDRINUSE;
-        case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-        case ENETDOWN: return WSAENETDOWN;
-        case ECONNABORTED: return WSAECONNABORTED;
-        case ECONNRESET: return WSAECONNRESET;
+        case ENFILE:
+            return WSAEMFILE;
+        case EAGAIN:
+            return WSAEWOULDBLOCK;
+        case ENOTSOCK:
+            return WSAENOTSOCK;
+        case EAFNOSUPPORT:
+            return WSAEAFNOSUPPORT;
+        case EADDRINUSE:
+            return WSAEADDRINUSE;
+        case EADDRNOTAVAIL:
+            return WSAEADDRNOTAVAIL;
+        case ENETDOWN:
+            return WSAENETDOWN;
+        case ECONNABORTED:
+            return WSAECONNABORTED;
+        case ECONNRESET:
+            return WSAECONNRESET;
         case ENOBUFS:
-        case ENOMEM: return WSAENOBUFS;
-        case ENOTCONN: return WSAENOTCONN;
-        case EPIPE: return WSAESHUTDOWN;
-        case ETIMEDOUT: return WSAETIMEDOUT;
-        case ECONNREFUSED: return WSAECONNREFUSED;
-        default: return WSAEINVAL;
+        case ENOMEM:
+            return WSAENOBUFS;
+        case ENOTCONN:
+            return WSAENOTCONN;
+        case EPIPE:
+            return WSAESHUTDOWN;
+        case ETIMEDOUT:
+            return WSAETIMEDOUT;
+        case ECONNREFUSED:
+            return WSAECONNREFUSED;
+        default:
+            return WSAEINVAL;
     }
 }
 
@@ -80,7 +101,9 @@ int Fail(int winsockError) {
     return kSocketError;
 }
 
-int FailErrno() { return Fail(ToWinSockError(errno)); }
+int FailErrno() {
+    return Fail(ToWinSockError(errno));
+}
 
 SocketState* Find(int s) {
     auto it = lib().sockets.find(s);
@@ -120,9 +143,7 @@ void Deliver(int s, QSocketNotifier::Type type) {
     if (notifier != nullptr) {
         notifier->setEnabled(false);  // re-armed by the next recv, accept or refused send
     }
-    long bits = type == QSocketNotifier::Write ? FD_WRITE
-                : state->listening             ? FD_ACCEPT
-                                               : FD_READ;
+    long bits = type == QSocketNotifier::Write ? FD_WRITE : state->listening ? FD_ACCEPT : FD_READ;
     bits &= r.events;
     QPointer<QObject> receiver = r.receiver;
     if (bits == 0 || receiver.isNull()) {
@@ -140,22 +161,22 @@ QSocketNotifier* MakeNotifier(int s, QSocketNotifier::Type type) {
 }
 
 void ArmReader(int s) {
-    if (SocketState* state = Find(s);
-        state != nullptr && state->registration.reader != nullptr) {
+    if (SocketState* state = Find(s); state != nullptr && state->registration.reader != nullptr) {
         state->registration.reader->setEnabled(true);
     }
 }
 
 void ArmWriter(int s) {
-    if (SocketState* state = Find(s);
-        state != nullptr && state->registration.writer != nullptr) {
+    if (SocketState* state = Find(s); state != nullptr && state->registration.writer != nullptr) {
         state->registration.writer->setEnabled(true);
     }
 }
 
 }  // namespace
 
-int MaxBacklog() { return SOMAXCONN; }
+int MaxBacklog() {
+    return SOMAXCONN;
+}
 
 SocketEvent::SocketEvent(unsigned message, int socket, long events)
     : QEvent(type()), message_(message), socket_(socket), events_(events) {}
@@ -165,9 +186,13 @@ QEvent::Type SocketEvent::type() {
     return registered;
 }
 
-void SetStartupFailsForTesting(bool fails) { lib().failStartup = fails; }
+void SetStartupFailsForTesting(bool fails) {
+    lib().failStartup = fails;
+}
 
-void AdoptSocketForTesting(int s) { Adopt(s); }
+void AdoptSocketForTesting(int s) {
+    Adopt(s);
+}
 
 int WSAStartup(std::uint16_t version, WSAData* data) {
     if (lib().failStartup) {
@@ -197,7 +222,9 @@ int WSACleanup() {
     return 0;
 }
 
-int WSAGetLastError() { return lib().lastError; }
+int WSAGetLastError() {
+    return lib().lastError;
+}
 
 int socket(int family, int type, int protocol) {
     if (!lib().started) {
@@ -219,8 +246,8 @@ int bind(int s, const SocketAddress& address, int length) {
     if (state == nullptr) {
         return Fail(lib().started ? WSAENOTSOCK : WSANOTINITIALISED);
     }
-    if (length < static_cast<int>(sizeof(std::int16_t) + sizeof(std::uint16_t) +
-                                  sizeof(std::uint32_t))) {
+    if (length <
+        static_cast<int>(sizeof(std::int16_t) + sizeof(std::uint16_t) + sizeof(std::uint32_t))) {
         return Fail(WSAEFAULT);
     }
     // On POSIX a restarted server would otherwise be refused its port for a minute while old
@@ -273,8 +300,8 @@ int accept(int s, char* address, int* length) {
     }
     sockaddr_in peer{};
     socklen_t peerLength = sizeof peer;
-    const int client = ::accept4(s, reinterpret_cast<sockaddr*>(&peer), &peerLength,
-                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int client =
+        ::accept4(s, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
     const int error = errno;
     ArmReader(s);
     if (client == -1) {

@@ -42,7 +42,9 @@ std::size_t LineBuffer::FindLineEnd() const {
     return std::string::npos;
 }
 
-bool LineBuffer::HasLine() const { return FindLineEnd() != std::string::npos; }
+bool LineBuffer::HasLine() const {
+    return FindLineEnd() != std::string::npos;
+}
 
 bool LineBuffer::PopLine(std::string& line) {
     const std::size_t end = FindLineEnd();

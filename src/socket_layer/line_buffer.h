@@ -27,7 +27,7 @@ private:
     std::size_t FindLineEnd() const;
 
     std::string data_;
-    std::size_t start_ = 0;     // first byte not yet returned
-    std::size_t prepared_ = 0;  // bytes PrepareAppend added beyond the data
+    std::size_t start_ = 0;            // first byte not yet returned
+    std::size_t prepared_ = 0;         // bytes PrepareAppend added beyond the data
     mutable std::size_t scanned_ = 0;  // bytes from start_ known to hold no CR LF
 };

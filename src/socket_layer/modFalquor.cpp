@@ -38,7 +38,8 @@ void MakePrefix(std::string& out, std::string_view before, int socket, std::stri
 std::size_t AfterLastLf(std::string_view text) {
 #if defined(__GLIBC__)
     const void* lf = ::memrchr(text.data(), '\n', text.size());
-    return lf == nullptr ? 0 : static_cast<std::size_t>(static_cast<const char*>(lf) - text.data()) + 1;
+    return lf == nullptr ? 0
+                         : static_cast<std::size_t>(static_cast<const char*>(lf) - text.data()) + 1;
 #else
     const std::size_t lf = text.rfind('\n');
     return lf == std::string_view::npos ? 0 : lf + 1;
@@ -51,7 +52,7 @@ struct modFalquor::Link {
     enum class State { Open, Closing, Lingering };
 
     int socket = -1;
-    std::string sendPrefix;  // the trace marker of this connection's sent lines
+    std::string sendPrefix;    // the trace marker of this connection's sent lines
     std::uint64_t serial = 0;  // tells this connection from a later one on the same handle
     ConnectionHooks hooks;
     LineBuffer input;
@@ -386,8 +387,8 @@ void modFalquor::ForgetConnections() {
 
 void modFalquor::SetIdleTimeout(std::chrono::milliseconds timeout) {
     idleTimeout_ = timeout;
-    const auto tick = std::clamp<std::chrono::milliseconds>(timeout / 4, std::chrono::milliseconds(100),
-                                                            std::chrono::milliseconds(30000));
+    const auto tick = std::clamp<std::chrono::milliseconds>(
+        timeout / 4, std::chrono::milliseconds(100), std::chrono::milliseconds(30000));
     sweepTimer_.start(tick);
 }
 

@@ -96,17 +96,17 @@ void frmFalquorDialog::Form_Resize() {
     const int dpiX = logicalDpiX();
     const int dpiY = logicalDpiY();
     const QRect px = txtDialog->geometry();
-    const QRect current(platform::PixelsToTwips(px.x(), dpiX), platform::PixelsToTwips(px.y(), dpiY),
-                        platform::PixelsToTwips(px.width(), dpiX),
-                        platform::PixelsToTwips(px.height(), dpiY));
+    const QRect current(
+        platform::PixelsToTwips(px.x(), dpiX), platform::PixelsToTwips(px.y(), dpiY),
+        platform::PixelsToTwips(px.width(), dpiX), platform::PixelsToTwips(px.height(), dpiY));
     // The outer size, frame and title bar included.
     QSize outer = frameGeometry().size();
     if (outer.width() < width() || outer.height() < height()) {
         outer = size();
     }
-    const QRect box = ResizedTraceBox(
-        current, QSize(platform::PixelsToTwips(outer.width(), dpiX),
-                       platform::PixelsToTwips(outer.height(), dpiY)));
+    const QRect box =
+        ResizedTraceBox(current, QSize(platform::PixelsToTwips(outer.width(), dpiX),
+                                       platform::PixelsToTwips(outer.height(), dpiY)));
     platform::PlaceInTwips(txtDialog, box.x(), box.y(), box.width(), box.height());
 }
 

@@ -35,9 +35,14 @@ TEST(Options, DefaultsAndOverrides) {
 TEST(Options, BadOptionsAreRefusedWithAReason) {
     std::string error;
     for (const std::vector<const char*>& bad :
-         std::vector<std::vector<const char*>>{{"--port"}, {"--port", "65536"}, {"--port", "-1"},
-                                               {"--port", "12x"}, {"--port", ""}, {"--bogus"},
-                                               {"--root", ""}, {"--idle-timeout", "0"}}) {
+         std::vector<std::vector<const char*>>{{"--port"},
+                                               {"--port", "65536"},
+                                               {"--port", "-1"},
+                                               {"--port", "12x"},
+                                               {"--port", ""},
+                                               {"--bogus"},
+                                               {"--root", ""},
+                                               {"--idle-timeout", "0"}}) {
         EXPECT_FALSE(Parse(bad, &error)) << bad[0];
         EXPECT_FALSE(error.empty());
     }

@@ -154,8 +154,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool closed = false;
     SocketChannel channel(*world().falquor, socket);
     Conversation conversation(slot, channel, store, [] {});
-    world().falquor->Attach(socket, ConnectionHooks{[&] { conversation.Serve(); },
-                                                    [&] { closed = true; }});
+    world().falquor->Attach(socket,
+                            ConnectionHooks{[&] { conversation.Serve(); }, [&] { closed = true; }});
     std::string output;
     while (remaining > 0) {
         seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;

@@ -90,11 +90,13 @@ TEST(MainWindow, ControlsAsDesigned) {
         EXPECT_STREQ(e.control->metaObject()->className(), e.kind);
         EXPECT_TRUE(e.control->isVisibleTo(&w));
         EXPECT_EQ(e.control->font(), w.font()) << "no control has a font of its own";
-        const QRect designed = Twips(&w, e.twips.x(), e.twips.y(), e.twips.width(), e.twips.height());
+        const QRect designed =
+            Twips(&w, e.twips.x(), e.twips.y(), e.twips.width(), e.twips.height());
         if (auto* label = qobject_cast<QLabel*>(e.control)) {
             EXPECT_EQ(label->text(), e.caption);
             EXPECT_EQ(label->palette().color(QPalette::Window), QPalette().color(QPalette::Base));
-            EXPECT_EQ(label->palette().color(QPalette::WindowText), QPalette().color(QPalette::Text));
+            EXPECT_EQ(label->palette().color(QPalette::WindowText),
+                      QPalette().color(QPalette::Text));
             EXPECT_TRUE(label->autoFillBackground());
             // No caption is clipped; a label grows only as far as its text needs.
             EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width());
@@ -119,11 +121,12 @@ TEST(MainWindow, ControlsAsDesigned) {
 
     // Tab order: lstFileList 0, the text boxes 1-5, the request box 12, the selector 13, the
     // deletion and size lists 14 and 15 (the labels hold the numbers between, but take no focus).
-    const auto chain = {static_cast<QWidget*>(w.lstFileList), static_cast<QWidget*>(w.txtTotalSize),
-                        static_cast<QWidget*>(w.txtTotalCount), static_cast<QWidget*>(w.txtUser),
-                        static_cast<QWidget*>(w.txtState), static_cast<QWidget*>(w.txtSocket),
-                        static_cast<QWidget*>(w.txtRequest), static_cast<QWidget*>(w.cboConnection),
-                        static_cast<QWidget*>(w.lstDeletionList), static_cast<QWidget*>(w.lstSizeList)};
+    const auto chain = {
+        static_cast<QWidget*>(w.lstFileList),     static_cast<QWidget*>(w.txtTotalSize),
+        static_cast<QWidget*>(w.txtTotalCount),   static_cast<QWidget*>(w.txtUser),
+        static_cast<QWidget*>(w.txtState),        static_cast<QWidget*>(w.txtSocket),
+        static_cast<QWidget*>(w.txtRequest),      static_cast<QWidget*>(w.cboConnection),
+        static_cast<QWidget*>(w.lstDeletionList), static_cast<QWidget*>(w.lstSizeList)};
     for (auto it = chain.begin(); it + 1 != chain.end(); ++it) {
         EXPECT_EQ(NextControl(*it, chain), *(it + 1)) << (*it)->objectName().toStdString();
     }

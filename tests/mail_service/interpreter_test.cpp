@@ -104,9 +104,9 @@ TEST(Interpreter, PassRefusesNamesThatAreNoPlainFolder) {
     EXPECT_EQ(s.Say("PASS"), "-ERR\r\n") << "the empty name would list the root itself";
     const std::string relative =
         std::filesystem::relative(outside.path() + "/x", root.path()).string();
-    for (const std::string& name : {std::string(".."), std::string("../x"), relative,
-                                    outside.path() + "/x", std::string(300, 'a'),
-                                    std::string("a\0b", 3)}) {
+    for (const std::string& name :
+         {std::string(".."), std::string("../x"), relative, outside.path() + "/x",
+          std::string(300, 'a'), std::string("a\0b", 3)}) {
         s.Say("USER " + name);
         EXPECT_EQ(s.Say("PASS " + name), "-ERR\r\n") << name;
         EXPECT_EQ(s.Say("LIST"), "+OK  Messages\r\n.\r\n");
@@ -156,7 +156,8 @@ TEST(Conversation, AnswersPipelinedLinesInOrderAndWaitsForOutput) {
     const std::string tail = ".\r\n+OK 1 307202\r\n+OK \r\n";
     ASSERT_GE(out.size(), tail.size());
     EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
-    EXPECT_EQ(out.size(), std::string("+OK\r\n+OK\r\n+OK \r\n").size() + 300 * 1024 + 2 + tail.size());
+    EXPECT_EQ(out.size(),
+              std::string("+OK\r\n+OK\r\n+OK \r\n").size() + 300 * 1024 + 2 + tail.size());
 }
 
 TEST(Conversation, GivesOtherConnectionsATurnDuringLongWork) {

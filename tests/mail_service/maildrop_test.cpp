@@ -150,8 +150,7 @@ TEST(Maildrop, RetrieveSendsLinesStuffedAndEnded) {
     const MaildropStore store(root.path());
     const ConnectionSlot slot = ScannedSlot(store, "bob");
     EXPECT_EQ(Retrieve(slot, 1, store), "+OK \r\nSubject: hi\r\nbody\r\n.\r\n");
-    EXPECT_EQ(Retrieve(slot, 2, store),
-              "+OK \r\n..\r\n...two\r\nlf\r\nonly\r\ncr\r\nend\r\n.\r\n");
+    EXPECT_EQ(Retrieve(slot, 2, store), "+OK \r\n..\r\n...two\r\nlf\r\nonly\r\ncr\r\nend\r\n.\r\n");
     EXPECT_EQ(Retrieve(slot, 3, store), "+OK \r\n.\r\n");
     EXPECT_EQ(Retrieve(slot, 4, store), "+OK \r\n\r\n\r\n..\r\n.\r\n");
     EXPECT_EQ(Retrieve(slot, 0, store), "-ERR no such message\r\n");
@@ -186,7 +185,8 @@ TEST(Maildrop, RetrieveStreamsLongLinesAndBlockEdgesExactly) {
     std::string expected = "+OK \r\n";
     // Line ends of every kind straddling the stream's block edges, and one overlong line.
     for (int i = 0; i < 3000; ++i) {
-        const std::string line = (i % 7 == 0 ? "." : "") + std::string(static_cast<size_t>(i % 83), 'a' + i % 26);
+        const std::string line =
+            (i % 7 == 0 ? "." : "") + std::string(static_cast<size_t>(i % 83), 'a' + i % 26);
         const char* ends[] = {"\r\n", "\n", "\r"};
         message += line + ends[i % 3];
         expected += (line.starts_with('.') ? "." : "") + line + "\r\n";

@@ -133,7 +133,8 @@ TEST_F(WinsockTest, ARefusedSendArmsOneWriteEvent) {
     LoopbackClient client(platform::LocalPort(listener), 4096);
     int s = -1;
     ASSERT_TRUE(PumpUntil([&] { return (s = platform::accept(listener, nullptr, nullptr)) >= 0; }));
-    ASSERT_EQ(platform::WSAAsyncSelect(s, &receiver, 521, platform::FD_READ | platform::FD_WRITE), 0);
+    ASSERT_EQ(platform::WSAAsyncSelect(s, &receiver, 521, platform::FD_READ | platform::FD_WRITE),
+              0);
 
     const std::string block(64 * 1024, 'x');
     long sent = 0;

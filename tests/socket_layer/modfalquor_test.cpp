@@ -1,5 +1,5 @@
-#include "platform/winsock.h"
 #include "socket_layer/modFalquor.h"
+#include "platform/winsock.h"
 #include "support/loopback.h"
 #include "trace_window/frmFalquorDialog.h"
 

@@ -79,7 +79,8 @@ bool LoopbackClient::ReadAvailable() {
     }
 }
 
-std::string LoopbackClient::ReadUntil(std::string_view pattern, std::chrono::milliseconds deadline) {
+std::string LoopbackClient::ReadUntil(std::string_view pattern,
+                                      std::chrono::milliseconds deadline) {
     std::size_t at = std::string::npos;
     PumpUntil(
         [&] {
@@ -128,7 +129,8 @@ std::string TempDir::Make(const std::string& relative) const {
 std::string TempDir::Write(const std::string& relative, std::string_view bytes) const {
     const std::filesystem::path full = std::filesystem::path(path_) / relative;
     std::filesystem::create_directories(full.parent_path());
-    std::ofstream(full, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(full, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return full.string();
 }
 

@@ -50,7 +50,8 @@ TEST(TraceWindow, ControlsAsDesigned) {
     EXPECT_EQ(dialog.txtDialog->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     EXPECT_EQ(dialog.txtDialog->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     const auto controls = {static_cast<QWidget*>(dialog.txtDialog),
-                           static_cast<QWidget*>(dialog.btnClear), static_cast<QWidget*>(dialog.Save)};
+                           static_cast<QWidget*>(dialog.btnClear),
+                           static_cast<QWidget*>(dialog.Save)};
     EXPECT_EQ(NextControl(dialog.txtDialog, controls), dialog.btnClear);
     EXPECT_EQ(NextControl(dialog.btnClear, controls), dialog.Save);
     for (QPushButton* button : {dialog.btnClear, dialog.Save}) {
@@ -62,11 +63,13 @@ TEST(TraceWindow, ControlsAsDesigned) {
 TEST(TraceWindow, ResizeArithmetic) {
     const QRect design(120, 120, 5175, 3615);
     // Larger than both thresholds: the box follows the window, buttons stay.
-    EXPECT_EQ(frmFalquorDialog::ResizedTraceBox(design, QSize(6000, 5000)), QRect(100, 100, 5700, 4000));
+    EXPECT_EQ(frmFalquorDialog::ResizedTraceBox(design, QSize(6000, 5000)),
+              QRect(100, 100, 5700, 4000));
     // Over 4740 high, the box reaches below the top edge of the buttons.
     EXPECT_GT(100 + frmFalquorDialog::ResizedTraceBox(design, QSize(6000, 4800)).height(), 3840);
     // At or under the thresholds, that size is left as it was; the place is still set.
-    EXPECT_EQ(frmFalquorDialog::ResizedTraceBox(design, QSize(600, 1000)), QRect(100, 100, 5175, 3615));
+    EXPECT_EQ(frmFalquorDialog::ResizedTraceBox(design, QSize(600, 1000)),
+              QRect(100, 100, 5175, 3615));
     EXPECT_EQ(frmFalquorDialog::ResizedTraceBox(design, QSize(601, 1001)), QRect(100, 100, 301, 1));
 }
 
@@ -79,7 +82,8 @@ TEST(TraceWindow, ResizingTheWindowResizesTheTraceBox) {
     const int dpi = dialog.logicalDpiX();
     EXPECT_EQ(dialog.txtDialog->pos(), Twips(&dialog, 100, 100, 0, 0).topLeft());
     EXPECT_NEAR(dialog.txtDialog->height(),
-                platform::TwipsToPixels(platform::PixelsToTwips(outer.height(), dpi) - 1000, dpi), 1);
+                platform::TwipsToPixels(platform::PixelsToTwips(outer.height(), dpi) - 1000, dpi),
+                1);
     EXPECT_NEAR(dialog.txtDialog->width(),
                 platform::TwipsToPixels(platform::PixelsToTwips(outer.width(), dpi) - 300, dpi), 1);
     EXPECT_EQ(dialog.btnClear->geometry(), Twips(&dialog, 120, 3840, 1695, 375));
@@ -114,7 +118,8 @@ TEST(TraceWindow, SaveCancelledEmptyOrUnwritableNeverEndsTheProgram) {
     platform::SetMessageBoxObserverForTesting([&](const QString& text) { boxes.push_back(text); });
     platform::SetInputBoxAnswerForTesting([](const QString&) { return std::optional<QString>(); });
     dialog.Save_Click();
-    platform::SetInputBoxAnswerForTesting([](const QString&) { return std::optional<QString>(""); });
+    platform::SetInputBoxAnswerForTesting(
+        [](const QString&) { return std::optional<QString>(""); });
     dialog.Save_Click();
     EXPECT_TRUE(boxes.empty());
     platform::SetInputBoxAnswerForTesting(
@@ -133,7 +138,8 @@ TEST(TraceWindow, ShowsTheTraceSoonAndFollowsTheNewestEntry) {
         dialog.trace().Append("[7-->] >line " + std::to_string(i) + "<\r\n");
         dialog.TraceChanged();
     }
-    ASSERT_TRUE(PumpUntil([&] { return dialog.txtDialog->toPlainText().contains("line 399"); }, 5s));
+    ASSERT_TRUE(
+        PumpUntil([&] { return dialog.txtDialog->toPlainText().contains("line 399"); }, 5s));
     EXPECT_FALSE(dialog.txtDialog->toPlainText().contains('\r'));
     const auto* bar = dialog.txtDialog->verticalScrollBar();
     EXPECT_EQ(bar->value(), bar->maximum());

@@ -23,7 +23,8 @@ TEST(TraceRing, MatchesAPlainStringCutToItsLastBytes) {
     TraceRing ring(30000);
     std::string reference;
     for (int i = 0; i < 5000; ++i) {
-        const std::string entry = "[" + std::to_string(i) + "-->] >" + std::string(i % 97, 'x') + "<\r\n";
+        const std::string entry =
+            "[" + std::to_string(i) + "-->] >" + std::string(i % 97, 'x') + "<\r\n";
         ring.Append(entry);
         reference += entry;
         if (reference.size() > 30000) {
