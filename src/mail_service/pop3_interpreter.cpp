@@ -1,18 +1,11 @@
 #include "mail_service/pop3_interpreter.h"
 
 #include "mail_service/text_number.h"
+#include "socket_layer/blanks.h"
 
 #include <algorithm>
 
 namespace {
-
-std::string_view TrimBlanks(std::string_view text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
 
 void User(Pop3Session& s, std::string_view argument) {
     s.slot.user.assign(argument);

@@ -1,6 +1,7 @@
 #include "socket_layer/modFalquor.h"
 
 #include "platform/winsock.h"
+#include "socket_layer/blanks.h"
 #include "trace_window/frmFalquorDialog.h"
 
 #include <algorithm>
@@ -14,14 +15,6 @@ namespace {
 constexpr std::size_t kWriteNow = 128 * 1024;
 // How long a closing connection may keep sending before it is cut off.
 constexpr auto kLinger = std::chrono::seconds(5);
-
-std::string_view TrimBlanks(std::string_view text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
 
 // The marker of a trace entry: "[" n "-->]" for a sent text, "[-->" n "] " CR LF for a
 // received line, n being the socket handle.
@@ -125,15 +118,18 @@ modFalquor::Link* modFalquor::Find(int socket) const {
     return it == links_.end() ? nullptr : it->second.get();
 }
 
+std::string_view modFalquor::SendPrefix(int socket, const Link* link) {
+    if (link != nullptr) {
+        return link->sendPrefix;
+    }
+    MakePrefix(prefix_, "[", socket, "-->]");
+    return prefix_;
+}
+
 bool modFalquor::SendToSocket(int& socket, std::string_view text, int raw) {
     Link* link = Find(socket);
-    if (link == nullptr) {
-        MakePrefix(prefix_, "[", socket, "-->]");
-        AppendTrace(prefix_, text);
-        return false;
-    }
-    AppendTrace(link->sendPrefix, text);
-    if (link->failed) {
+    AppendTrace(SendPrefix(socket, link), text);
+    if (link == nullptr || link->failed) {
         return false;
     }
     link->output.Append(text);
@@ -142,13 +138,8 @@ bool modFalquor::SendToSocket(int& socket, std::string_view text, int raw) {
 
 bool modFalquor::SendLines(int& socket, std::string_view lines) {
     Link* link = Find(socket);
-    if (link == nullptr) {
-        MakePrefix(prefix_, "[", socket, "-->]");
-        TraceLines(prefix_, lines);
-        return false;
-    }
-    TraceLines(link->sendPrefix, lines);
-    return !link->failed && Queue(*link, lines);
+    TraceLines(SendPrefix(socket, link), lines);
+    return link != nullptr && !link->failed && Queue(*link, lines);
 }
 
 bool modFalquor::Queue(Link& link, std::string_view bytes) {
@@ -159,9 +150,7 @@ bool modFalquor::Queue(Link& link, std::string_view bytes) {
     if (link.output.size() >= kHighWater) {
         link.congested = true;
     }
-    if (!link.dirty) {
-        ScheduleFlush(link);
-    }
+    ScheduleFlush(link);
     return !link.failed;
 }
 

@@ -81,6 +81,7 @@ private:
     using Clock = std::chrono::steady_clock;
 
     Link* Find(int socket) const;
+    std::string_view SendPrefix(int socket, const Link* link);
     bool Queue(Link& link, std::string_view bytes);
     void TraceLines(std::string_view prefix, std::string_view lines);
     void ScheduleFlush(Link& link);
