@@ -214,6 +214,25 @@ TEST(MainWindow, EachConnectionGetsItsSlotGreetingAndConversation) {
     EXPECT_EQ(Rows(s.window.lstDeletionList), (QStringList{" ", "D"}));
 }
 
+TEST(MainWindow, TheTraceShowsEveryLineAsSent) {
+    Server s;
+    s.root.Write("bob/1", "Subject: x\r\n\r\n.dot\r\n");
+    LoopbackClient client(s.port);
+    client.Send("USER bob\r\nPASS bob\r\nRETR 1\r\n");
+    ASSERT_FALSE(client.ReadUntil("\r\n.\r\n").empty());
+    client.Send(std::string(70 * 1024, 'x'));
+    EXPECT_EQ(client.ReadUntil("\r\n"), "-ERR line too long\r\n");
+    const std::string n = std::to_string(s.window.currentClientSocket());
+    const std::string sent = "[" + n + "-->] >";
+    const std::string received = "[-->" + n + "] \r\n >";
+    EXPECT_NE(s.Trace().find(received + "RETR 1<\r\n" + sent + "+OK<\r\n" + sent +
+                             "Subject: x<\r\n" + sent + "<\r\n" + sent + "..dot<\r\n" + sent +
+                             ".<\r\n"),
+              std::string::npos)
+        << s.Trace();
+    EXPECT_NE(s.Trace().find(sent + "-ERR line too long<\r\n"), std::string::npos);
+}
+
 TEST(MainWindow, ShowConnectionClampsAndReturnsEarly) {
     Server s;
     LoopbackClient client(s.port);
