@@ -62,7 +62,7 @@ int freePort() {
 }
 
 int maildrop(const Args& a) {
-    MaildropSpec s;
+    MaildropPlan s;
     s.user = a.str("user");
     s.count = static_cast<std::size_t>(a.num("count", 1));
     s.size = static_cast<std::uint64_t>(a.num("size"));

@@ -132,19 +132,19 @@ void writeMessageFile(const std::string& path, std::uint64_t seed, std::uint64_t
         throw std::runtime_error(path + ": write failed");
 }
 
-void writeMaildrop(const MaildropSpec& spec) {
+void writeMaildrop(const MaildropPlan& plan) {
     namespace fs = std::filesystem;
-    const std::string dir = spec.drennikRoot + "/" + spec.user;
+    const std::string dir = plan.drennikRoot + "/" + plan.user;
     fs::create_directories(dir);
-    for (const auto& m : spec.maildirRoots)
+    for (const auto& m : plan.maildirRoots)
         for (const char* sub : {"cur", "new", "tmp"})
-            fs::create_directories(m + "/" + spec.user + "/Maildir/" + sub);
-    SplitMix names{spec.seed ^ 0x5eedULL};
-    for (std::size_t i = 0; i < spec.count; ++i) {
+            fs::create_directories(m + "/" + plan.user + "/Maildir/" + sub);
+    SplitMix names{plan.seed ^ 0x5eedULL};
+    for (std::size_t i = 0; i < plan.count; ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "%06zu.msg", i + 1);  // bytewise order = number
         const std::string path = dir + "/" + name;
-        writeMessageFile(path, spec.seed * 1000003ULL + i, spec.size, spec.user);
+        writeMessageFile(path, plan.seed * 1000003ULL + i, plan.size, plan.user);
         // Dovecot's own style of name, with varied parts: names that differ
         // only by a counter collide in its file-name hash. The time part grows
         // with i because Dovecot numbers messages by it, like Drennik by name.
@@ -153,10 +153,10 @@ void writeMaildrop(const MaildropSpec& spec) {
         std::snprintf(md, sizeof md, "%llu.M%lluP%lluQ%zu.drennik-bench,S=%llu,W=%llu:2,S",
                       1600000000ULL + i * 60 + r % 60, (r >> 27) % 1000000ULL,
                       1000 + (r >> 47) % 90000ULL, i + 1,
-                      static_cast<unsigned long long>(spec.size),
-                      static_cast<unsigned long long>(spec.size));
-        for (const auto& m : spec.maildirRoots)
-            linkOrCopy(path, m + "/" + spec.user + "/Maildir/cur/" + md);
+                      static_cast<unsigned long long>(plan.size),
+                      static_cast<unsigned long long>(plan.size));
+        for (const auto& m : plan.maildirRoots)
+            linkOrCopy(path, m + "/" + plan.user + "/Maildir/cur/" + md);
     }
 }
 

@@ -16,7 +16,7 @@ std::string makeMessage(std::uint64_t seed, std::size_t size, const std::string&
 void writeMessageFile(const std::string& path, std::uint64_t seed, std::uint64_t size,
                       const std::string& user);
 
-struct MaildropSpec {
+struct MaildropPlan {
     std::string user;
     std::size_t count = 1;
     std::uint64_t size = 2048;
@@ -25,6 +25,6 @@ struct MaildropSpec {
     std::vector<std::string> maildirRoots;  // each gets USER/Maildir/{cur,new,tmp}
 };
 
-void writeMaildrop(const MaildropSpec& spec);
+void writeMaildrop(const MaildropPlan& plan);
 
 }  // namespace bench

@@ -416,10 +416,15 @@ class Client:
                                % (what, self.timeout, _short(self.buf)))
         self.sock.settimeout(remaining)
         try:
-            chunk = self.sock.recv(1 << 20)
+            self._take(1 << 20)
         except socket.timeout:
             raise ReplyTimeout("no %s within %ss; received so far %r"
                                % (what, self.timeout, _short(self.buf)))
+
+    def _take(self, size):
+        """One recv into the buffer; a reset counts as the end of the stream."""
+        try:
+            chunk = self.sock.recv(size)
         except ConnectionResetError:
             self.reset = True
             chunk = b""
@@ -474,15 +479,9 @@ class Client:
             return True
         self.sock.settimeout(seconds)
         try:
-            chunk = self.sock.recv(1 << 16)
+            self._take(1 << 16)
         except socket.timeout:
             return False
-        except ConnectionResetError:
-            self.reset = True
-            chunk = b""
-        if not chunk:
-            self.eof = True
-        self.buf += chunk
         return True
 
     # -- POP3 ------------------------------------------------------------

@@ -225,10 +225,10 @@ TEST(MainWindow, TheTraceShowsEveryLineAsSent) {
     const std::string n = std::to_string(s.window.currentClientSocket());
     const std::string sent = "[" + n + "-->] >";
     const std::string received = "[-->" + n + "] \r\n >";
-    EXPECT_NE(s.Trace().find(received + "RETR 1<\r\n" + sent + "+OK<\r\n" + sent +
-                             "Subject: x<\r\n" + sent + "<\r\n" + sent + "..dot<\r\n" + sent +
-                             ".<\r\n"),
-              std::string::npos)
+    EXPECT_NE(
+        s.Trace().find(received + "RETR 1<\r\n" + sent + "+OK<\r\n" + sent + "Subject: x<\r\n" +
+                       sent + "<\r\n" + sent + "..dot<\r\n" + sent + ".<\r\n"),
+        std::string::npos)
         << s.Trace();
     EXPECT_NE(s.Trace().find(sent + "-ERR line too long<\r\n"), std::string::npos);
 }
