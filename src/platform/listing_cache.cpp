@@ -115,7 +115,6 @@ bool ListingCache::Watch(const std::string& folder) {
         folders_.erase(folder);
         return false;
     }
-    f.watch = watch;
     folderByWatch_[watch] = folder;
     return true;
 }

@@ -30,7 +30,6 @@ public:
 
 private:
     struct Folder {
-        int watch = -1;
         std::uint64_t device = 0;
         std::uint64_t inode = 0;
         bool listed = false;
