@@ -83,24 +83,24 @@ int main(int argc, char** argv) {
     const std::string cmd = argv[1];
     try {
         Args a(argc, argv, 2);
-        if (cmd == "retr")
-            return runRetr(a);
-        if (cmd == "list")
-            return runList(a);
-        if (cmd == "sessions")
-            return runSessions(a);
-        if (cmd == "concurrent")
-            return runConcurrent(a);
-        if (cmd == "slowreader")
-            return runSlowReader(a);
-        if (cmd == "maildrop")
-            return maildrop(a);
-        if (cmd == "probe")
-            return probe(a);
-        if (cmd == "freeport")
-            return freePort();
-        if (cmd == "selftest")
-            return selfTest();
+        const struct {
+            const char* name;
+            int (*run)(const Args&);
+        } commands[] = {
+            {"retr", runRetr},
+            {"list", runList},
+            {"sessions", runSessions},
+            {"concurrent", runConcurrent},
+            {"slowreader", runSlowReader},
+            {"maildrop", maildrop},
+            {"probe", probe},
+            {"freeport", [](const Args&) { return freePort(); }},
+            {"selftest", [](const Args&) { return selfTest(); }},
+        };
+        for (const auto& command : commands) {
+            if (cmd == command.name)
+                return command.run(a);
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pop3bench %s: %s\n", cmd.c_str(), e.what());
         return 1;

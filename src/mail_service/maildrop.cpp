@@ -105,7 +105,7 @@ std::unique_ptr<MessageStream> RetrieveMessage(const ConnectionSlot& slot, std::
 
 void DeleteMarkedMessages(const ConnectionSlot& slot, const MaildropStore& store,
                           Pop3Channel& out) {
-    const std::string folder = store.UserFolder(slot.owner);
+    const platform::StoreFolder folder(store.UserFolder(slot.owner));
     bool allRemoved = true;
     for (std::size_t i = 0; i < slot.marks.size(); ++i) {
         if (slot.marks[i] == 'D' &&

@@ -13,24 +13,6 @@
 namespace platform {
 namespace {
 
-// Opens a folder of the store without following a link in its last step.
-class Folder {
-public:
-    explicit Folder(const std::string& path)
-        : fd_(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {}
-    Folder(const Folder&) = delete;
-    Folder& operator=(const Folder&) = delete;
-    ~Folder() {
-        if (fd_ != -1) {
-            ::close(fd_);
-        }
-    }
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 FileIdentity IdentityOf(const struct stat& st) {
     return FileIdentity{static_cast<std::uint64_t>(st.st_dev),
                         static_cast<std::uint64_t>(st.st_ino),
@@ -70,6 +52,16 @@ void SortByName(std::vector<MessageFileEntry>& entries) {
 
 }  // namespace
 
+StoreFolder::StoreFolder(const std::string& path)
+    : fd_(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
+      error_(fd_ == -1 ? errno : 0) {}
+
+StoreFolder::~StoreFolder() {
+    if (fd_ != -1) {
+        ::close(fd_);
+    }
+}
+
 std::string JoinPath(std::string_view root, std::string_view name) {
     std::string path(root);
     if (!path.empty() && path.back() != '/') {
@@ -99,7 +91,7 @@ std::vector<MessageFileEntry> ListMessageFiles(const std::string& folder) {
 
 std::vector<MessageFileEntry> ListFolder(const std::string& folder) {
     std::vector<MessageFileEntry> entries;
-    Folder dir(folder);
+    StoreFolder dir(folder);
     if (dir.fd() == -1) {
         return entries;
     }
@@ -137,7 +129,7 @@ MessageFile::~MessageFile() {
 
 bool MessageFile::Open(const std::string& folder, const std::string& name) {
     Close();
-    Folder dir(folder);
+    StoreFolder dir(folder);
     if (dir.fd() == -1) {
         return false;
     }
@@ -170,11 +162,11 @@ void MessageFile::Close() {
     }
 }
 
-RemoveResult RemoveIfSame(const std::string& folder, const std::string& name,
+RemoveResult RemoveIfSame(const StoreFolder& dir, const std::string& name,
                           const FileIdentity& identity) {
-    Folder dir(folder);
     if (dir.fd() == -1) {
-        return errno == ENOENT || errno == ELOOP || errno == ENOTDIR ? RemoveResult::NotThere
+        const int error = dir.error();
+        return error == ENOENT || error == ELOOP || error == ENOTDIR ? RemoveResult::NotThere
                                                                      : RemoveResult::Failed;
     }
     struct stat st {};

@@ -50,17 +50,34 @@ public:
     // Bytes read, 0 at the end, -1 on a read error.
     long Read(char* buffer, std::size_t capacity);
     void Close();
-    bool IsOpen() const { return fd_ != -1; }
 
 private:
     int fd_ = -1;
 };
 
+// A folder of the store held open, so that many files in it are reached without resolving its
+// path each time. Opened without following a link in its last step.
+class StoreFolder {
+public:
+    explicit StoreFolder(const std::string& path);
+    StoreFolder(const StoreFolder&) = delete;
+    StoreFolder& operator=(const StoreFolder&) = delete;
+    ~StoreFolder();
+
+    int fd() const { return fd_; }
+    // Why it could not be opened (an errno value), or 0.
+    int error() const { return error_; }
+
+private:
+    int fd_;
+    int error_;
+};
+
 enum class RemoveResult { Removed, NotThere, Failed };
 
-// Deletes folder/name only while it is still the regular file `identity` names; a name that
-// now names something else, or nothing, is left alone (NotThere).
-RemoveResult RemoveIfSame(const std::string& folder, const std::string& name,
+// Deletes `name` in `folder` only while it is still the regular file `identity` names; a name
+// that now names something else, or nothing, is left alone (NotThere).
+RemoveResult RemoveIfSame(const StoreFolder& folder, const std::string& name,
                           const FileIdentity& identity);
 
 }  // namespace platform

@@ -621,6 +621,13 @@ class ServerTestCase(unittest.TestCase):
         self._clients.append(c)
         return c
 
+    def assert_replies(self, client, cases):
+        """Each (line, multi-line?, expected reply) in turn, then no stray bytes."""
+        for line, multi, expected in cases:
+            with self.subTest(line=line):
+                self.assertEqual(client.request(line, multi), expected)
+        client.sync()
+
     _counter = 0
 
     def new_user(self, messages=None, prefix="u"):

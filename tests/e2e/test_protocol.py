@@ -32,10 +32,7 @@ class GreetingAndAuthorization(ServerTestCase):
             (b"PASS", False, b"-ERR\r\n"),          # empty name is refused
             (b"QUIT", False, b"+OK \r\n"),
         ]
-        for line, multi, expected in cases:
-            with self.subTest(line=line):
-                self.assertEqual(c.request(line, multi), expected)
-        c.sync()
+        self.assert_replies(c, cases)
 
     def test_password_must_equal_user_name_exactly(self):
         make_user(self.root, "Kim", {"1": b"hello\r\n", "2": b"abc"})
@@ -124,10 +121,7 @@ class CommandParsing(ServerTestCase):
             (b"APOP ob 0123", False, b"-ERR APOP not supported\r\n"),
             (b"QUITTING NOW", False, b"+OK \r\n"),
         ]
-        for line, multi, expected in cases:
-            with self.subTest(line=line):
-                self.assertEqual(c.request(line, multi), expected)
-        c.sync()
+        self.assert_replies(c, cases)
 
     def test_command_word_is_four_bytes_upper_cased_as_ascii(self):
         c = self.connect()

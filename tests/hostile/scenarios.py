@@ -133,8 +133,7 @@ def concurrent(ctx, rep):
         rep.check(exact == n, "%d maildrops lost other than the marked file" % (n - exact))
         fd_check(rep, srv, base_fds)
         srv.ensure_alive()
-        status = srv.stop()
-        rep.check(status == 0, "exit status %s after SIGTERM" % status)
+        stop_cleanly(rep, srv)
 
 
 def idle(ctx, rep):
@@ -181,8 +180,7 @@ def idle(ctx, rep):
         rep.check(alive == n_idle, "%d idle connections lost" % (n_idle - alive))
         fd_check(rep, srv, base_fds)
         srv.ensure_alive()
-        status = srv.stop()
-        rep.check(status == 0, "exit status %s after SIGTERM" % status)
+        stop_cleanly(rep, srv)
 
 
 def baseline(srv, user):
@@ -192,6 +190,11 @@ def baseline(srv, user):
     c.expect(b"QUIT", QUIT_OK)
     c.close()
     return srv.idle_fds(), srv.rss_kb()
+
+
+def stop_cleanly(rep, srv):
+    status = srv.stop()
+    rep.check(status == 0, "exit status %s after SIGTERM" % status)
 
 
 def fd_check(rep, srv, before):
@@ -281,8 +284,7 @@ def vanish(ctx, rep):
         c.close()
         fd_check(rep, srv, base_fds)
         rep.fig("rss_growth", "%.1fMB" % ((srv.rss_kb() - base_rss) / 1024))
-        status = srv.stop()
-        rep.check(status == 0, "exit status %s after SIGTERM" % status)
+        stop_cleanly(rep, srv)
 
 
 def fdlimit(ctx, rep):
@@ -345,8 +347,7 @@ def fdlimit(ctx, rep):
         a.close()
         fd_check(rep, srv, base_fds)
         srv.ensure_alive()
-        status = srv.stop()
-        rep.check(status == 0, "exit status %s after SIGTERM" % status)
+        stop_cleanly(rep, srv)
 
 
 def long_lines(ctx, rep, port):
@@ -450,8 +451,7 @@ def oversize(ctx, rep):
         rep.fig("flood_time", "%.1fs" % (time.monotonic() - t0))
         fd_check(rep, srv, base_fds)
         srv.ensure_alive()
-        status = srv.stop()
-        rep.check(status == 0, "exit status %s after SIGTERM" % status)
+        stop_cleanly(rep, srv)
 
 
 def noread(ctx, rep):
@@ -477,8 +477,7 @@ def noread(ctx, rep):
         c.reset()
         fd_check(rep, srv, base_fds)
         srv.ensure_alive()
-        status = srv.stop()
-        rep.check(status == 0, "exit status %s after SIGTERM" % status)
+        stop_cleanly(rep, srv)
 
 
 def longrun(ctx, rep):
@@ -508,8 +507,7 @@ def longrun(ctx, rep):
         rep.below("rss_growth", (peak_rss - base_rss) / 1024, 200, "MB")
         fd_check(rep, srv, base_fds)
         srv.ensure_alive()
-        status = srv.stop()
-        rep.check(status == 0, "exit status %s after SIGTERM" % status)
+        stop_cleanly(rep, srv)
 
 
 def snapshot(top):
@@ -606,8 +604,7 @@ def paths(ctx, rep):
         changed = sorted(p for p in set(canaries) | set(after) if canaries.get(p) != after.get(p))
         rep.check(not changed, "files outside the root changed: %s" % changed)
         srv.ensure_alive()
-        status = srv.stop()
-        rep.check(status == 0, "exit status %s after SIGTERM" % status)
+        stop_cleanly(rep, srv)
 
 
 def many_files(folder, count):
@@ -688,8 +685,7 @@ def crash(ctx, rep):
         left = set(os.listdir(folder))
         rep.check(left == set(names) - marked, "QUIT of %d marked left %d of %d files"
                   % (len(marked), len(left), len(names)))
-        status = srv.stop()
-        rep.check(status == 0, "exit status %s after SIGTERM" % status)
+        stop_cleanly(rep, srv)
 
 
 SCENARIOS = {f.__name__: f for f in (concurrent, idle, vanish, fdlimit, oversize, noread,
