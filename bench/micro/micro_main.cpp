@@ -1,15 +1,11 @@
-// The trace lives in a window, so the benchmarks run with a QApplication on the offscreen
-// platform.
+// The hot paths below the windows need no display: a plain QCoreApplication serves.
 
-#include <QApplication>
+#include <QCoreApplication>
 
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
-
 int main(int argc, char** argv) {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -15,7 +15,7 @@ class CountingChannel : public Pop3Channel {
 public:
     std::size_t bytes = 0;
     bool ReceiveLine(std::string&) override { return false; }
-    InputEnd InputState() const override { return InputEnd::Open; }
+    InputEnd InputState() const override { return InputEnd::None; }
     void SendLine(std::string_view text) override { bytes += text.size() + 2; }
     void SendLines(std::string_view lines) override { bytes += lines.size(); }
     void SendPart(std::string_view b) override { bytes += b.size(); }

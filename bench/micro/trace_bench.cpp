@@ -1,5 +1,5 @@
 #include "socket_layer/modFalquor.h"
-#include "trace_window/trace_ring.h"
+#include "socket_layer/trace_ring.h"
 
 #include <benchmark/benchmark.h>
 

@@ -56,9 +56,9 @@ int main(int argc, char** argv) {
     }
     modFalquor falquor;
     falquor.SetIdleTimeout(options->idleTimeout);
-    frmDrennik window(falquor, MaildropStore(options->root), options->port);
+    frmFalquorDialog trace(falquor.trace());
+    frmDrennik window(falquor, trace, MaildropStore(options->root), options->port);
     // The trace window opens beside the main window, not over it, so that both are seen.
-    frmFalquorDialog& trace = falquor.TraceWindow();
     window.move(kWindowMargin, kWindowMargin);
     trace.move(kWindowMargin + window.width() + 3 * kWindowMargin, kWindowMargin);
     window.Form_Load();

@@ -1,11 +1,25 @@
 #include "mail_service/connection_slot.h"
 
+#include <algorithm>
+
+void ConnectionSlot::SetMark(std::size_t index, char mark) {
+    marks[index] = mark;
+    marksChangedFrom = std::min(marksChangedFrom, index);
+    marksChangedTo = std::max(marksChangedTo, index);
+}
+
+void ConnectionSlot::ForgetMarkChanges() {
+    marksChangedFrom = std::numeric_limits<std::size_t>::max();
+    marksChangedTo = 0;
+}
+
 void ConnectionSlot::ClearSnapshot() {
     marks.clear();
     sizes.clear();
     names.clear();
     identities.clear();
     owner.clear();
+    ForgetMarkChanges();
     ++listsRevision;
 }
 
@@ -14,5 +28,6 @@ void ConnectionSlot::ReleaseLists() {
     std::vector<std::int64_t>().swap(sizes);
     std::vector<std::string>().swap(names);
     std::vector<platform::FileIdentity>().swap(identities);
+    ForgetMarkChanges();
     ++listsRevision;
 }

@@ -5,6 +5,7 @@
 #include "platform/file_system.h"
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -25,11 +26,16 @@ struct ConnectionSlot {
     std::vector<platform::FileIdentity> identities;
     std::string owner;
 
-    bool open = false;
-    // Bumped whenever the lists change, so a view knows when to reload them.
+    // Bumped whenever the lists are replaced or released, so a view knows to reload them.
     std::uint64_t listsRevision = 0;
+    // The marks changed since a view last looked: rows [marksChangedFrom, marksChangedTo].
+    std::size_t marksChangedFrom = std::numeric_limits<std::size_t>::max();
+    std::size_t marksChangedTo = 0;
 
     std::int64_t MessageCount() const { return static_cast<std::int64_t>(names.size()); }
+    void SetMark(std::size_t index, char mark);
+    bool MarksChanged() const { return marksChangedFrom <= marksChangedTo; }
+    void ForgetMarkChanges();
     void ClearSnapshot();
     // Frees the lists of a connection long closed; its text fields stay.
     void ReleaseLists();

@@ -1,28 +1,28 @@
 #include "mail_service/conversation.h"
 
 #include "mail_service/pop3_interpreter.h"
+#include "socket_layer/flow_limits.h"
 
 Conversation::Conversation(ConnectionSlot& slot, Pop3Channel& channel, const MaildropStore& store,
                            std::function<void()> resumeLater)
     : slot_(slot), channel_(channel), store_(store), resumeLater_(std::move(resumeLater)) {}
 
-void Conversation::Serve() {
-    if (serving_ || ended_) {
-        return;
+int Conversation::Serve() {
+    if (ended_) {
+        return 0;
     }
-    serving_ = true;
     Pop3Session session{slot_, channel_, store_, stream_};
     int served = 0;
     while (true) {
         if (stream_) {
-            const MessageStream::Step step = stream_->Pump(channel_, kStreamBytesPerTurn);
-            if (step == MessageStream::Step::Failed) {
+            const ReplyStream::Step step = stream_->Pump(channel_, flow::kStreamBytesPerTurn);
+            if (step == ReplyStream::Step::Failed) {
                 stream_.reset();
                 ended_ = true;
                 channel_.Close();
                 break;
             }
-            if (step == MessageStream::Step::More) {
+            if (step == ReplyStream::Step::More) {
                 if (!channel_.Congested()) {
                     resumeLater_();  // let other connections have their turn
                 }
@@ -35,7 +35,7 @@ void Conversation::Serve() {
         if (channel_.Congested()) {
             break;
         }
-        if (served == kLinesPerTurn) {
+        if (served == flow::kLinesPerTurn) {
             resumeLater_();
             break;
         }
@@ -46,15 +46,15 @@ void Conversation::Serve() {
         Interpret(session, line_);
         ++served;
     }
-    serving_ = false;
+    return served;
 }
 
 void Conversation::EndInput() {
     switch (channel_.InputState()) {
-        case InputEnd::Open:
+        case InputEnd::None:
             return;
         case InputEnd::LineTooLong:
-            channel_.SendLine("-ERR line too long");
+            AnswerLineTooLong(channel_);
             break;
         case InputEnd::PeerClosed:
         case InputEnd::Failed:

@@ -1,6 +1,7 @@
 #include "mail_service/frmDrennik.h"
 
 #include "mail_service/conversation.h"
+#include "mail_service/pop3_interpreter.h"
 #include "mail_service/slot_models.h"
 #include "mail_service/socket_channel.h"
 #include "platform/dialogs.h"
@@ -8,6 +9,7 @@
 #include "platform/twips.h"
 #include "platform/winsock.h"
 #include "socket_layer/modFalquor.h"
+#include "trace_window/frmFalquorDialog.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -18,7 +20,6 @@
 
 namespace {
 
-constexpr char kGreeting[] = "+OK Drennik here";
 // How long accepting rests when the process has no descriptor left for a new connection.
 constexpr int kAcceptPauseMs = 100;
 // Under traffic the window is repainted at most this often; painting per request would cost
@@ -44,8 +45,13 @@ struct frmDrennik::Connection {
     Conversation conversation;
 };
 
-frmDrennik::frmDrennik(modFalquor& falquor, MaildropStore store, int port, QWidget* parent)
-    : QWidget(parent), falquor_(falquor), store_(std::move(store)), port_(port) {
+frmDrennik::frmDrennik(modFalquor& falquor, frmFalquorDialog& traceWindow, MaildropStore store,
+                       int port, QWidget* parent)
+    : QWidget(parent),
+      falquor_(falquor),
+      traceWindow_(traceWindow),
+      store_(std::move(store)),
+      port_(port) {
     platform::InstallFontSubstitutes();
     slots_.emplace_back();  // slot 0: the fields the window has from its design
     BuildControls();
@@ -54,7 +60,9 @@ frmDrennik::frmDrennik(modFalquor& falquor, MaildropStore store, int port, QWidg
     connect(&repaintTimer_, &QTimer::timeout, this, [this] { setUpdatesEnabled(true); });
 }
 
-frmDrennik::~frmDrennik() = default;
+frmDrennik::~frmDrennik() {
+    Form_Unload();
+}
 
 void frmDrennik::BuildControls() {
     setWindowTitle(QStringLiteral("Drennik"));
@@ -156,7 +164,9 @@ void frmDrennik::BuildControls() {
 }
 
 void frmDrennik::Form_Load() {
+    traceWindow_.show();  // the trace is there from the first line on
     falquor_.StartWinSock();
+    loaded_ = true;
     numbers_->Append();
     cboConnection->setCurrentIndex(-1);
     ConnectionSlot& slot0 = slots_.front();
@@ -177,15 +187,14 @@ void frmDrennik::Form_Load() {
 }
 
 void frmDrennik::Form_Unload() {
-    if (unloaded_) {
+    if (!loaded_) {
         return;
     }
-    unloaded_ = true;
+    loaded_ = false;
     falquor_.CloseSocket(listeningSocket_);
-    platform::WSACleanup();  // closes every connection still open
-    falquor_.ForgetConnections();
+    falquor_.CloseAll();
+    platform::WSACleanup();
     connections_.clear();
-    slotBySocket_.clear();
 }
 
 void frmDrennik::txtRequest_MouseUp() {
@@ -205,30 +214,32 @@ void frmDrennik::txtRequest_MouseUp() {
     ConnectionSlot& slot = slots_.emplace_back();
     slot.socket = std::to_string(socket);
     slot.state = kStateAuthorisation;
-    slot.open = true;
-    slotBySocket_[socket] = n;
     auto connection =
         std::make_unique<Connection>(falquor_, socket, slot, store_, [this, n] { ResumeLater(n); });
-    falquor_.Attach(socket, ConnectionHooks{[this, n] { Resume(n); },
-                                            [this, n, socket] { OnClosed(n, socket); }});
+    falquor_.Attach(socket, ConnectionHooks{this, [this, n] { txtRequest_DblClick(n); },
+                                            [this, n] { OnClosed(n); }});
     Connection& c = *connection;
     connections_[n] = std::move(connection);
 
     int shown = n;
     ShowConnection(shown);
-    c.channel.SendLine(kGreeting);
-    if (platform::WSAAsyncSelect(socket, this, kReadMessage,
-                                 platform::FD_READ | platform::FD_WRITE) != 0) {
-        platform::MessageBox(QStringLiteral("Unable to set Asynch mode"), this);
+    Greet(c.channel);
+    if (!falquor_.Watch(socket)) {
+        // The loop is running: a box that waited here would hold up every connection.
+        platform::ShowMessage(QStringLiteral("Unable to set Asynch mode"), this);
     }
 }
 
 void frmDrennik::txtRequest_DblClick(int index) {
-    int shown = index;
-    ShowConnection(shown);
-    if (const auto it = connections_.find(index); it != connections_.end()) {
-        it->second->conversation.Serve();
+    const auto it = connections_.find(index);
+    if (it == connections_.end()) {
+        return;
     }
+    if (it->second->conversation.Serve() > 0) {
+        int shown = index;
+        ShowConnection(shown);
+    }
+    RefreshView();
 }
 
 void frmDrennik::ShowConnection(int& number) {
@@ -251,7 +262,7 @@ void frmDrennik::cboConnection_Click() {
 
 void frmDrennik::ShowFields(int number) {
     HoldRepaints();
-    const ConnectionSlot& slot = slots_[static_cast<std::size_t>(number)];
+    ConnectionSlot& slot = slots_[static_cast<std::size_t>(number)];
     SetShown(txtRequest, slot.request);
     SetShown(txtSocket, slot.socket);
     SetShown(txtState, slot.state);
@@ -261,31 +272,23 @@ void frmDrennik::ShowFields(int number) {
     marksModel_->Show(&slot);
     sizesModel_->Show(&slot);
     namesModel_->Show(&slot);
+    // A changed mark repaints its row only: the reader's scroll position and selection stay.
+    if (slot.MarksChanged()) {
+        marksModel_->RowsChanged(slot.marksChangedFrom, slot.marksChangedTo);
+        slot.ForgetMarkChanges();
+    }
 }
 
 void frmDrennik::RefreshView() {
     ShowFields(shown_);
 }
 
-void frmDrennik::Resume(int index) {
-    if (const auto it = connections_.find(index); it != connections_.end()) {
-        it->second->conversation.Serve();
-        RefreshView();
-    }
-}
-
 void frmDrennik::ResumeLater(int index) {
     QMetaObject::invokeMethod(
-        this, [this, index] { Resume(index); }, Qt::QueuedConnection);
+        this, [this, index] { txtRequest_DblClick(index); }, Qt::QueuedConnection);
 }
 
-void frmDrennik::OnClosed(int index, int socket) {
-    ConnectionSlot& slot = slots_[static_cast<std::size_t>(index)];
-    slot.open = false;
-    if (const auto it = slotBySocket_.find(socket);
-        it != slotBySocket_.end() && it->second == index) {
-        slotBySocket_.erase(it);
-    }
+void frmDrennik::OnClosed(int index) {
     connections_.erase(index);
     // A server that runs for months keeps every record, but only recent ones keep their lists.
     closedKeepingLists_.push_back(index);
@@ -299,7 +302,7 @@ void frmDrennik::OnClosed(int index, int socket) {
 void frmDrennik::PauseAccepting() {
     platform::WSAAsyncSelect(listeningSocket_, this, kAcceptMessage, 0);
     QTimer::singleShot(kAcceptPauseMs, this, [this] {
-        if (!unloaded_) {
+        if (loaded_) {
             platform::WSAAsyncSelect(listeningSocket_, this, kAcceptMessage, platform::FD_ACCEPT);
         }
     });
@@ -313,18 +316,11 @@ bool frmDrennik::event(QEvent* event) {
     if (event->type() != platform::SocketEvent::type()) {
         return QWidget::event(event);
     }
-    const auto* socketEvent = static_cast<const platform::SocketEvent*>(event);
-    if (socketEvent->message() == kAcceptMessage) {
+    // Only the listening socket reports here; connections report to the socket layer.
+    if (static_cast<const platform::SocketEvent*>(event)->message() == kAcceptMessage) {
         txtRequest_MouseUp();
-    } else if (socketEvent->message() == kReadMessage) {
-        const int socket = socketEvent->socket();
-        const long left = falquor_.OnSocketEvent(socket, socketEvent->events());
-        if (const auto it = slotBySocket_.find(socket);
-            it != slotBySocket_.end() && (left & platform::FD_READ) != 0) {
-            txtRequest_DblClick(it->second);
-        }
+        RefreshView();
     }
-    RefreshView();
     return true;
 }
 

@@ -19,6 +19,7 @@ class QLineEdit;
 class QListView;
 class ConnectionNumberModel;
 class SlotListModel;
+class frmFalquorDialog;
 class modFalquor;
 
 class frmDrennik : public QWidget {
@@ -30,15 +31,18 @@ public:
     // Closed connections whose lists are kept for the operator to look at.
     static constexpr std::size_t kClosedKeepingLists = 100;
 
-    frmDrennik(modFalquor& falquor, MaildropStore store, int port = kServicePort,
-               QWidget* parent = nullptr);
+    // Serves `store` on `port`; `traceWindow` shows the socket layer's trace.
+    frmDrennik(modFalquor& falquor, frmFalquorDialog& traceWindow, MaildropStore store,
+               int port = kServicePort, QWidget* parent = nullptr);
+    // Stops the service if it still runs, so nothing is left that could call the window.
     ~frmDrennik() override;
 
     void Form_Load();
     void Form_Unload();
     // The accept handler, raised for each connection reported on the listening socket.
     void txtRequest_MouseUp();
-    // The read handler of connection `index`: its requests are answered.
+    // The read handler of connection `index`, raised when the socket layer has something for
+    // it: its requests are answered, and a request served brings its connection to view.
     void txtRequest_DblClick(int index);
     void ShowConnection(int& number);
     void cboConnection_Click();
@@ -48,6 +52,7 @@ public:
     int currentClientSocket() const { return currentClientSocket_; }
     int shownConnection() const { return shown_; }
     int SlotCount() const { return static_cast<int>(slots_.size()); }
+    bool IsOpen(int index) const { return connections_.count(index) != 0; }
     const ConnectionSlot& Slot(int index) const {
         return slots_.at(static_cast<std::size_t>(index));
     }
@@ -79,24 +84,25 @@ private:
     void BuildControls();
     void ShowFields(int number);
     void RefreshView();
-    void Resume(int index);
     void ResumeLater(int index);
-    void OnClosed(int index, int socket);
+    void OnClosed(int index);
     void PauseAccepting();
     // Lets the controls change freely for a moment and paints them once afterwards.
     void HoldRepaints();
 
     modFalquor& falquor_;
+    frmFalquorDialog& traceWindow_;
     MaildropStore store_;
     int port_;
     int listeningSocket_ = 0;
     int currentClientSocket_ = 0;
     int shown_ = 0;
-    bool unloaded_ = false;
+    bool loaded_ = false;
 
-    std::deque<ConnectionSlot> slots_;  // references stay valid as slots are added
-    std::unordered_map<int, int> slotBySocket_;
-    std::unordered_map<int, std::unique_ptr<Connection>> connections_;  // open ones, by slot
+    std::deque<ConnectionSlot> slots_;  // every connection's record; references stay valid
+    // The conversations of the open connections, by connection number. The socket layer
+    // knows their sockets; the window never looks a connection up by its socket.
+    std::unordered_map<int, std::unique_ptr<Connection>> connections_;
     std::deque<int> closedKeepingLists_;
     QTimer repaintTimer_;
 

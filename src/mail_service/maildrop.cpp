@@ -1,13 +1,14 @@
 #include "mail_service/maildrop.h"
 
+#include "mail_service/listing_stream.h"
 #include "mail_service/message_stream.h"
+#include "mail_service/text_number.h"
 #include "platform/file_system.h"
+#include "platform/listing_cache.h"
 
 #include <charconv>
 
 namespace {
-
-constexpr std::string_view kNoSuchMessage = "-ERR no such message";
 
 void AppendNumber(std::string& out, std::int64_t value) {
     char digits[24];
@@ -15,14 +16,30 @@ void AppendNumber(std::string& out, std::int64_t value) {
     out.append(digits, result.ptr);
 }
 
-bool InRange(const ConnectionSlot& slot, std::int64_t number) {
-    return number >= 1 && number <= slot.MessageCount();
-}
-
 }  // namespace
+
+MaildropStore::MaildropStore(std::string root)
+    : root_(std::move(root)), cache_(std::make_unique<platform::ListingCache>()) {}
+
+MaildropStore::~MaildropStore() = default;
+MaildropStore::MaildropStore(MaildropStore&&) noexcept = default;
+MaildropStore& MaildropStore::operator=(MaildropStore&&) noexcept = default;
 
 std::string MaildropStore::UserFolder(std::string_view user) const {
     return platform::JoinPath(root_, user);
+}
+
+std::vector<platform::MessageFileEntry> MaildropStore::ListMessages(std::string_view user) const {
+    const std::string folder = UserFolder(user);
+    if (auto remembered = cache_->Find(folder)) {
+        return std::move(*remembered);
+    }
+    const bool watched = cache_->Watch(folder);
+    std::vector<platform::MessageFileEntry> entries = platform::ListFolder(folder);
+    if (watched) {
+        cache_->Store(folder, entries);
+    }
+    return entries;
 }
 
 bool IsPlainFolderName(std::string_view name) {
@@ -42,8 +59,7 @@ void ScanMaildrop(ConnectionSlot& slot, const MaildropStore& store) {
     slot.ClearSnapshot();
     slot.owner = slot.user;
     std::int64_t total = 0;
-    for (platform::MessageFileEntry& entry :
-         platform::ListMessageFiles(store.UserFolder(slot.owner))) {
+    for (platform::MessageFileEntry& entry : store.ListMessages(slot.owner)) {
         total += entry.size;
         slot.marks.push_back(' ');
         slot.sizes.push_back(entry.size);
@@ -56,55 +72,37 @@ void ScanMaildrop(ConnectionSlot& slot, const MaildropStore& store) {
     AppendNumber(slot.totalSize, total);
 }
 
-void SendMessageList(const ConnectionSlot& slot, Pop3Channel& out) {
-    std::string line = "+OK ";
-    line += slot.totalCount;
-    line += " Messages";
-    out.SendLine(line);
-    std::string listing;
-    listing.reserve(slot.sizes.size() * 16);
-    for (std::size_t i = 0; i < slot.sizes.size(); ++i) {
-        AppendNumber(listing, static_cast<std::int64_t>(i) + 1);
-        listing += ' ';
-        AppendNumber(listing, slot.sizes[i]);
-        listing += "\r\n";
+std::optional<std::size_t> MessageEntry(const ConnectionSlot& slot, std::string_view argument,
+                                        NumberRule rule) {
+    const DecimalNumber number = ReadNumber(argument);
+    if (rule == NumberRule::Round) {
+        const std::int64_t n = RoundHalfEven(number);
+        if (n < 1 || n > slot.MessageCount()) {
+            return std::nullopt;
+        }
+        return static_cast<std::size_t>(n - 1);
     }
-    if (!listing.empty()) {
-        out.SendLines(listing);
+    const std::int64_t entry = RoundHalfEven(MinusOne(number));
+    if (entry < 0 || entry >= slot.MessageCount()) {
+        return std::nullopt;
     }
-    out.SendLine(".");
+    return static_cast<std::size_t>(entry);
 }
 
-void SendListEntry(const ConnectionSlot& slot, std::int64_t number, Pop3Channel& out) {
-    if (!InRange(slot, number)) {
-        out.SendLine(kNoSuchMessage);
-        return;
-    }
-    std::string line = "+OK ";
-    AppendNumber(line, number);
-    line += ' ';
-    AppendNumber(line, slot.sizes[static_cast<std::size_t>(number - 1)]);
-    out.SendLine(line);
+std::unique_ptr<ListingStream> ListMessages(const ConnectionSlot& slot) {
+    return std::make_unique<ListingStream>(slot);
 }
 
-std::unique_ptr<MessageStream> RetrieveMessage(const ConnectionSlot& slot, std::int64_t number,
-                                               const MaildropStore& store, Pop3Channel& out) {
-    if (!InRange(slot, number)) {
-        out.SendLine(kNoSuchMessage);
-        return nullptr;
-    }
+std::unique_ptr<MessageStream> OpenMessage(const ConnectionSlot& slot, std::size_t entry,
+                                           const MaildropStore& store) {
     auto stream = std::make_unique<MessageStream>();
-    if (!stream->Open(store.UserFolder(slot.owner),
-                      slot.names[static_cast<std::size_t>(number - 1)])) {
-        out.SendLine("-ERR message unavailable");
+    if (!stream->Open(store.UserFolder(slot.owner), slot.names[entry])) {
         return nullptr;
     }
-    out.SendLine("+OK ");
     return stream;
 }
 
-void DeleteMarkedMessages(const ConnectionSlot& slot, const MaildropStore& store,
-                          Pop3Channel& out) {
+bool RemoveMarkedMessages(const ConnectionSlot& slot, const MaildropStore& store) {
     const platform::StoreFolder folder(store.UserFolder(slot.owner));
     bool allRemoved = true;
     for (std::size_t i = 0; i < slot.marks.size(); ++i) {
@@ -114,5 +112,5 @@ void DeleteMarkedMessages(const ConnectionSlot& slot, const MaildropStore& store
             allRemoved = false;
         }
     }
-    out.SendLine(allRemoved ? "+OK " : "-ERR some deleted messages not removed");
+    return allRemoved;
 }

@@ -1,25 +1,40 @@
 #pragma once
 // The operations on a user's maildrop: the scan that makes a connection's snapshot, the
-// listing, retrieval and the deletion at QUIT. Plain logic over a slot and the store root.
+// listing, opening a message and the deletion at QUIT. Plain logic over a slot and the store:
+// they return data and send nothing; the interpreter builds the replies.
 
 #include "mail_service/connection_slot.h"
-#include "mail_service/pop3_channel.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+class ListingStream;
 class MessageStream;
 
+namespace platform {
+class ListingCache;
+}
+
+// The maildrop root and what is remembered about the folders below it.
 class MaildropStore {
 public:
-    explicit MaildropStore(std::string root) : root_(std::move(root)) {}
+    explicit MaildropStore(std::string root);
+    ~MaildropStore();
+    MaildropStore(MaildropStore&&) noexcept;
+    MaildropStore& operator=(MaildropStore&&) noexcept;
+
     const std::string& root() const { return root_; }
     std::string UserFolder(std::string_view user) const;
+    // The user's messages, sorted by name; remembered while the folder does not change.
+    std::vector<platform::MessageFileEntry> ListMessages(std::string_view user) const;
 
 private:
     std::string root_;
+    std::unique_ptr<platform::ListingCache> cache_;
 };
 
 // A user name names one folder directly under the root: not empty, not "." or "..", at most
@@ -29,16 +44,22 @@ bool IsPlainFolderName(std::string_view name);
 // Replaces the slot's snapshot with the maildrop of its user, who becomes the snapshot's owner.
 void ScanMaildrop(ConnectionSlot& slot, const MaildropStore& store);
 
-// The LIST reply: status line, one line per message, ".".
-void SendMessageList(const ConnectionSlot& slot, Pop3Channel& out);
-// The LIST reply for one message: "+OK n size", or "-ERR no such message".
-void SendListEntry(const ConnectionSlot& slot, std::int64_t number, Pop3Channel& out);
+// How a command's argument names a message. Most commands read the number and round it;
+// DELE has always subtracted one before rounding, so 1.5 names message 1 for DELE but 2 for
+// RETR.
+enum class NumberRule { Round, SubtractOneThenRound };
+// The entry of the message the argument names, or nothing when there is no such message.
+std::optional<std::size_t> MessageEntry(const ConnectionSlot& slot, std::string_view argument,
+                                        NumberRule rule = NumberRule::Round);
 
-// Starts the RETR reply. Refuses a bad number or a file that cannot be opened as a regular
-// file with "-ERR ..." and returns nothing; otherwise sends "+OK " and returns the stream that
-// sends the message's lines and the final ".".
-std::unique_ptr<MessageStream> RetrieveMessage(const ConnectionSlot& slot, std::int64_t number,
-                                               const MaildropStore& store, Pop3Channel& out);
+// The "n size" lines of the whole listing and the final ".".
+std::unique_ptr<ListingStream> ListMessages(const ConnectionSlot& slot);
 
-// Deletes the owner's marked files that are still the files the scan saw, then replies.
-void DeleteMarkedMessages(const ConnectionSlot& slot, const MaildropStore& store, Pop3Channel& out);
+// The message of `entry`, open for streaming; nothing when it cannot be opened as a regular
+// file.
+std::unique_ptr<MessageStream> OpenMessage(const ConnectionSlot& slot, std::size_t entry,
+                                           const MaildropStore& store);
+
+// Deletes the owner's marked files that are still the files the scan saw. False when a marked
+// file that is still there could not be removed.
+bool RemoveMarkedMessages(const ConnectionSlot& slot, const MaildropStore& store);

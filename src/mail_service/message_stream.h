@@ -4,29 +4,26 @@
 // out with CR LF; a line beginning with "." gets one more "." in front. The file is closed
 // before the final ".".
 
-#include "mail_service/pop3_channel.h"
+#include "mail_service/reply_stream.h"
 #include "platform/file_system.h"
+#include "socket_layer/flow_limits.h"
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
-class MessageStream {
+class MessageStream final : public ReplyStream {
 public:
-    static constexpr std::size_t kBlock = 64 * 1024;
+    static constexpr std::size_t kBlock = flow::kStreamBlock;
     // Longer lines go out in pieces rather than being held whole.
-    static constexpr std::size_t kLongestHeldLine = 64 * 1024;
+    static constexpr std::size_t kLongestHeldLine = flow::kLongestHeldLine;
     // Finished lines are handed on in batches of about this size.
-    static constexpr std::size_t kBatch = 256 * 1024;
-
-    enum class Step { More, Done, Failed };
+    static constexpr std::size_t kBatch = flow::kStreamBatch;
 
     bool Open(const std::string& folder, const std::string& name);
-    // Sends until the channel is congested, about `budget` bytes have been read, or the
-    // message is complete (Done, "." sent). Failed: the file could not be read; the reply is
-    // cut short and the connection must be closed so the client does not take it as whole.
-    Step Pump(Pop3Channel& out, std::size_t budget);
+    // `budget` counts bytes read from the file.
+    Step Pump(Pop3Channel& out, std::size_t budget) override;
 
 private:
     void Consume(std::string_view block, Pop3Channel& out);

@@ -1,64 +1,103 @@
 #include "mail_service/pop3_interpreter.h"
 
-#include "mail_service/text_number.h"
+#include "mail_service/listing_stream.h"
+#include "mail_service/message_stream.h"
 #include "socket_layer/blanks.h"
 
 #include <algorithm>
 
 namespace {
 
+// Every reply text, once.
+constexpr std::string_view kGreeting = "+OK Drennik here";
+constexpr std::string_view kOk = "+OK";
+constexpr std::string_view kOkBlank = "+OK ";  // RETR's status line and QUIT's reply
+constexpr std::string_view kErr = "-ERR";
+constexpr std::string_view kNoSuchMessage = "-ERR no such message";
+constexpr std::string_view kMessageUnavailable = "-ERR message unavailable";
+constexpr std::string_view kNotAllRemoved = "-ERR some deleted messages not removed";
+constexpr std::string_view kLineTooLong = "-ERR line too long";
+
+// The one way a reply line leaves the interpreter.
+void Reply(Pop3Channel& out, std::string_view text) {
+    out.SendLine(text);
+}
+
 void User(Pop3Session& s, std::string_view argument) {
     s.slot.user.assign(argument);
-    s.out.SendLine("+OK");
+    Reply(s.out, kOk);
 }
 
 void Pass(Pop3Session& s, std::string_view argument) {
     // The password is the user name; a name that is no plain folder name never logs in, so
     // no login can reach outside the maildrop root.
     if (argument != s.slot.user || !IsPlainFolderName(s.slot.user)) {
-        s.out.SendLine("-ERR");
+        Reply(s.out, kErr);
         return;
     }
-    s.out.SendLine("+OK");
+    Reply(s.out, kOk);
     s.slot.state = kStateTransaction;
     ScanMaildrop(s.slot, s.store);
 }
 
 void Stat(Pop3Session& s, std::string_view) {
-    std::string reply = "+OK ";
+    std::string reply(kOkBlank);
     reply += s.slot.totalCount;
     reply += ' ';
     reply += s.slot.totalSize;
-    s.out.SendLine(reply);
+    Reply(s.out, reply);
 }
 
 void List(Pop3Session& s, std::string_view argument) {
     if (argument.empty()) {
-        SendMessageList(s.slot, s.out);
-    } else {
-        SendListEntry(s.slot, ReadMessageNumber(argument), s.out);
+        std::string reply(kOkBlank);
+        reply += s.slot.totalCount;
+        reply += " Messages";
+        Reply(s.out, reply);
+        s.stream = ListMessages(s.slot);
+        return;
     }
+    const std::optional<std::size_t> entry = MessageEntry(s.slot, argument);
+    if (!entry) {
+        Reply(s.out, kNoSuchMessage);
+        return;
+    }
+    std::string reply(kOkBlank);
+    reply += std::to_string(*entry + 1);
+    reply += ' ';
+    reply += std::to_string(s.slot.sizes[*entry]);
+    Reply(s.out, reply);
 }
 
 void Retr(Pop3Session& s, std::string_view argument) {
-    s.stream = RetrieveMessage(s.slot, ReadMessageNumber(argument), s.store, s.out);
+    const std::optional<std::size_t> entry = MessageEntry(s.slot, argument);
+    if (!entry) {
+        Reply(s.out, kNoSuchMessage);
+        return;
+    }
+    std::unique_ptr<MessageStream> message = OpenMessage(s.slot, *entry, s.store);
+    if (!message) {
+        Reply(s.out, kMessageUnavailable);
+        return;
+    }
+    Reply(s.out, kOkBlank);
+    s.stream = std::move(message);
 }
 
 void Dele(Pop3Session& s, std::string_view argument) {
-    // The entry is the number less one, the subtraction made before rounding.
-    const std::int64_t entry = RoundHalfEven(MinusOne(ReadNumber(argument)));
-    if (entry < 0 || entry >= s.slot.MessageCount()) {
-        s.out.SendLine("-ERR no such message");
+    const std::optional<std::size_t> entry =
+        MessageEntry(s.slot, argument, NumberRule::SubtractOneThenRound);
+    if (!entry) {
+        Reply(s.out, kNoSuchMessage);
         return;
     }
-    s.slot.marks[static_cast<std::size_t>(entry)] = 'D';
-    ++s.slot.listsRevision;
-    s.out.SendLine("+OK");
+    s.slot.SetMark(*entry, 'D');
+    Reply(s.out, kOk);
 }
 
 void Quit(Pop3Session& s, std::string_view) {
     s.slot.state = kStateUpdate;
-    DeleteMarkedMessages(s.slot, s.store, s.out);
+    Reply(s.out, RemoveMarkedMessages(s.slot, s.store) ? kOkBlank : kNotAllRemoved);
 }
 
 struct Command {
@@ -87,6 +126,10 @@ Pop3Request ParseRequest(std::string_view received) {
     return request;
 }
 
+void Greet(Pop3Channel& out) {
+    Reply(out, kGreeting);
+}
+
 void Interpret(Pop3Session& session, std::string_view received) {
     const Pop3Request request = ParseRequest(received);
     session.slot.request.assign(request.line);
@@ -102,5 +145,9 @@ void Interpret(Pop3Session& session, std::string_view received) {
         reply += c == '\r' || c == '\n' ? '?' : c;
     }
     reply += " not supported";
-    session.out.SendLine(reply);
+    Reply(session.out, reply);
+}
+
+void AnswerLineTooLong(Pop3Channel& out) {
+    Reply(out, kLineTooLong);
 }

@@ -1,5 +1,7 @@
 #include "mail_service/slot_models.h"
 
+#include <algorithm>
+
 SlotListModel::SlotListModel(Column column, QObject* parent)
     : QAbstractListModel(parent), column_(column) {}
 
@@ -11,6 +13,16 @@ void SlotListModel::Show(const ConnectionSlot* slot) {
     slot_ = slot;
     revision_ = slot != nullptr ? slot->listsRevision : 0;
     endResetModel();
+}
+
+void SlotListModel::RowsChanged(std::size_t first, std::size_t last) {
+    const int rows = rowCount();
+    if (rows == 0 || first >= static_cast<std::size_t>(rows)) {
+        return;
+    }
+    const int end =
+        static_cast<int>(std::min<std::size_t>(last, static_cast<std::size_t>(rows - 1)));
+    emit dataChanged(index(static_cast<int>(first)), index(end), {Qt::DisplayRole});
 }
 
 int SlotListModel::rowCount(const QModelIndex& parent) const {

@@ -13,8 +13,10 @@ public:
 
     SlotListModel(Column column, QObject* parent);
 
-    // Shows `slot`'s list; reloads when the record or its lists changed.
+    // Shows `slot`'s list; reloads when the record changed or its lists were replaced.
     void Show(const ConnectionSlot* slot);
+    // Rows whose text changed in place: only they are repainted.
+    void RowsChanged(std::size_t first, std::size_t last);
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role) const override;

@@ -12,9 +12,9 @@ public:
         return falquor_.ReceiveFromSocket(socket_, line);
     }
     InputEnd InputState() const override { return falquor_.InputState(socket_); }
-    void SendLine(std::string_view text) override { falquor_.SendToSocket(socket_, text, 0); }
+    void SendLine(std::string_view text) override { falquor_.SendToSocket(socket_, text); }
     void SendLines(std::string_view lines) override { falquor_.SendLines(socket_, lines); }
-    void SendPart(std::string_view bytes) override { falquor_.SendToSocket(socket_, bytes, 1); }
+    void SendPart(std::string_view bytes) override { falquor_.SendPart(socket_, bytes); }
     bool Congested() const override { return falquor_.Congested(socket_); }
     void Close() override { falquor_.CloseWhenFlushed(socket_); }
 

@@ -1,8 +1,16 @@
 #include "mail_service/text_number.h"
 
+#include <limits>
+
 namespace {
 
-constexpr std::uint64_t kSaturation = 1'000'000'000'000'000'000ULL;
+// Magnitudes stop growing at 2^63: every value then still has a 64-bit signed result (the
+// negative one exactly, the positive one clamped), and no step can overflow.
+constexpr std::uint64_t kSaturation = std::uint64_t{1} << 63;
+
+std::uint64_t AddSaturating(std::uint64_t value, std::uint64_t digit) {
+    return value > (kSaturation - digit) / 10 ? kSaturation : value * 10 + digit;
+}
 
 DecimalNumber::Fraction Complement(DecimalNumber::Fraction f) {
     using F = DecimalNumber::Fraction;
@@ -46,7 +54,7 @@ DecimalNumber ReadNumber(std::string_view text) {
         const int digit = c - '0';
         digitsSeen = true;
         if (!inFraction) {
-            number.whole = number.whole >= kSaturation ? kSaturation : number.whole * 10 + digit;
+            number.whole = AddSaturating(number.whole, static_cast<std::uint64_t>(digit));
         } else if (firstFractionDigit) {
             firstDigit = digit;
             firstFractionDigit = false;
@@ -93,6 +101,10 @@ std::int64_t RoundHalfEven(DecimalNumber value) {
     std::uint64_t magnitude = value.whole;
     if (value.fraction == F::AboveHalf || (value.fraction == F::Half && (magnitude & 1) != 0)) {
         ++magnitude;
+    }
+    if (magnitude >= kSaturation) {
+        return value.negative ? std::numeric_limits<std::int64_t>::min()
+                              : std::numeric_limits<std::int64_t>::max();
     }
     const auto signedMagnitude = static_cast<std::int64_t>(magnitude);
     return value.negative ? -signedMagnitude : signedMagnitude;

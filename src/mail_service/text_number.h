@@ -10,14 +10,14 @@
 struct DecimalNumber {
     enum class Fraction { None, BelowHalf, Half, AboveHalf };
     bool negative = false;
-    std::uint64_t whole = 0;  // saturates far beyond any message number
+    std::uint64_t whole = 0;  // saturates at 2^63
     Fraction fraction = Fraction::None;
 };
 
 DecimalNumber ReadNumber(std::string_view text);
 // The value less one, still exact.
 DecimalNumber MinusOne(DecimalNumber value);
-// The nearest integer, halves to the even neighbour.
+// The nearest integer, halves to the even neighbour, clamped to the 64-bit range.
 std::int64_t RoundHalfEven(DecimalNumber value);
 
 // ReadNumber then RoundHalfEven: how a message number is read.

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 namespace platform {
 namespace {
@@ -27,18 +28,39 @@ bool IsHeadless() {
     return name == QLatin1String("offscreen") || name == QLatin1String("minimal");
 }
 
-void MessageBox(const QString& text, QWidget* parent) {
+namespace {
+
+// Every box is also a line on standard error; headless, that line is all there is.
+bool Report(const QString& text) {
     std::fprintf(stderr, "drennik: %s\n", text.toLocal8Bit().constData());
     std::fflush(stderr);
     if (MessageObserver()) {
         MessageObserver()(text);
     }
-    if (IsHeadless()) {
-        return;
+    return !IsHeadless();
+}
+
+QMessageBox* MakeBox(const QString& text, QWidget* parent) {
+    return new QMessageBox(QMessageBox::NoIcon, QString::fromLatin1(kApplicationTitle), text,
+                           QMessageBox::Ok, parent);
+}
+
+}  // namespace
+
+void MessageBox(const QString& text, QWidget* parent) {
+    if (Report(text)) {
+        std::unique_ptr<QMessageBox> box(MakeBox(text, parent));
+        box->exec();
     }
-    QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kApplicationTitle), text,
-                    QMessageBox::Ok, parent);
-    box.exec();
+}
+
+void ShowMessage(const QString& text, QWidget* parent) {
+    if (Report(text)) {
+        QMessageBox* box = MakeBox(text, parent);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(Qt::NonModal);
+        box->show();
+    }
 }
 
 std::optional<QString> InputBox(const QString& prompt, const QString& title, QWidget* parent) {

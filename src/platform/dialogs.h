@@ -21,6 +21,10 @@ bool IsHeadless();
 // also goes to standard error as "drennik: TEXT".
 void MessageBox(const QString& text, QWidget* parent = nullptr);
 
+// The same without waiting, for use while the event loop runs: the box stays up on its own and
+// nothing is held up until it is dismissed.
+void ShowMessage(const QString& text, QWidget* parent = nullptr);
+
 // Asks for one line of text; nullopt when cancelled. Headless, without a test answer, it
 // answers as if cancelled.
 std::optional<QString> InputBox(const QString& prompt, const QString& title,

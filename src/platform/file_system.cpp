@@ -1,7 +1,5 @@
 #include "platform/file_system.h"
 
-#include "platform/listing_cache.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -74,19 +72,6 @@ std::string JoinPath(std::string_view root, std::string_view name) {
 bool IsDirectory(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::vector<MessageFileEntry> ListMessageFiles(const std::string& folder) {
-    static ListingCache cache;
-    if (auto remembered = cache.Find(folder)) {
-        return std::move(*remembered);
-    }
-    const bool watched = cache.Watch(folder);
-    std::vector<MessageFileEntry> entries = ListFolder(folder);
-    if (watched) {
-        cache.Store(folder, entries);
-    }
-    return entries;
 }
 
 std::vector<MessageFileEntry> ListFolder(const std::string& folder) {

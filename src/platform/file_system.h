@@ -31,10 +31,7 @@ bool IsDirectory(const std::string& path);
 
 // The regular files directly in `folder`, sorted bytewise by name: no folders, no links, no
 // names beginning with '.'. A folder that is missing or is itself a link yields nothing. A
-// file that vanishes while being listed is left out. A listing is remembered while nothing in
-// the folder changes.
-std::vector<MessageFileEntry> ListMessageFiles(const std::string& folder);
-// The same, always read from the disk.
+// file that vanishes while being listed is left out.
 std::vector<MessageFileEntry> ListFolder(const std::string& folder);
 
 // A message file open for reading. Opened without following links and without blocking, and

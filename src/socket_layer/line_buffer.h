@@ -2,6 +2,8 @@
 // Received bytes of one connection, cut into lines at CR LF. Bytes are kept exactly: nothing
 // is trimmed, NUL and 8-bit bytes pass through, a line split across reads is joined.
 
+#include "socket_layer/flow_limits.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -9,7 +11,7 @@
 class LineBuffer {
 public:
     // Longest line accepted, without its CR LF.
-    static constexpr std::size_t kMaxLine = 64 * 1024;
+    static constexpr std::size_t kMaxLine = flow::kMaxLine;
 
     // Room for `capacity` more bytes; write into it, then Commit how many arrived.
     char* PrepareAppend(std::size_t capacity);

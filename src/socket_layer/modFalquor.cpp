@@ -1,23 +1,17 @@
 #include "socket_layer/modFalquor.h"
 
+#include "platform/socket_queue.h"
 #include "platform/winsock.h"
-#include "socket_layer/blanks.h"
-#include "trace_window/frmFalquorDialog.h"
+#include "socket_layer/flow_limits.h"
 
 #include <algorithm>
 #include <charconv>
-#include <cstring>
+#include <optional>
 
 namespace {
 
-// Output is written at once when this much is queued, else at the end of the event-loop pass,
-// so that the lines of one reply leave in as few system calls as practical.
-constexpr std::size_t kWriteNow = 128 * 1024;
-// How long a closing connection may keep sending before it is cut off.
-constexpr auto kLinger = std::chrono::seconds(5);
-
 // The marker of a trace entry: "[" n "-->]" for a sent text, "[-->" n "] " CR LF for a
-// received line, n being the socket handle.
+// received line, "[" n "] " for what happened to the connection, n being the socket handle.
 void MakePrefix(std::string& out, std::string_view before, int socket, std::string_view after) {
     char digits[16];
     const auto result = std::to_chars(digits, digits + sizeof digits, socket);
@@ -27,47 +21,39 @@ void MakePrefix(std::string& out, std::string_view before, int socket, std::stri
     out.append(after);
 }
 
-// Where the line that ends `text` begins: just after its last LF, or 0.
-std::size_t AfterLastLf(std::string_view text) {
-#if defined(__GLIBC__)
-    const void* lf = ::memrchr(text.data(), '\n', text.size());
-    return lf == nullptr ? 0
-                         : static_cast<std::size_t>(static_cast<const char*>(lf) - text.data()) + 1;
-#else
-    const std::size_t lf = text.rfind('\n');
-    return lf == std::string_view::npos ? 0 : lf + 1;
-#endif
-}
-
 }  // namespace
 
 struct modFalquor::Link {
-    enum class State { Open, Closing, Lingering };
-
     int socket = -1;
-    std::string sendPrefix;    // the trace marker of this connection's sent lines
     std::uint64_t serial = 0;  // tells this connection from a later one on the same handle
+    std::string sendPrefix;    // the trace marker of this connection's sent lines
     ConnectionHooks hooks;
+    QPointer<QObject> context;
     LineBuffer input;
     OutputQueue output;
     State state = State::Open;
-    bool peerClosed = false;
-    bool overlong = false;
-    bool failed = false;
-    bool congested = false;
-    bool dirty = false;
-    Clock::time_point lastActivity = Clock::now();
+    InputEnd inputEnd = InputEnd::None;
+    bool congested = false;    // output above the high-water mark: produce and read no more
+    bool dirty = false;        // waiting for this pass's write
+    bool readyPosted = false;  // a ready notice is on its way
+    // Open and closing connections: last progress; lingering ones: when the linger ends.
+    Clock::time_point deadlineBase;
+    // What the kernel still held of the output when a send was last refused: a client that
+    // reads too slowly to let a send through still makes it shrink.
+    int unsent = -1;
+    std::list<Link*>::iterator place;  // in byActivity_ or lingering_
 };
 
 modFalquor::modFalquor(QObject* parent) : QObject(parent) {
-    connect(&sweepTimer_, &QTimer::timeout, this, &modFalquor::SweepIdle);
-    SetIdleTimeout(idleTimeout_);
+    deadlineTimer_.setSingleShot(true);
+    connect(&deadlineTimer_, &QTimer::timeout, this, &modFalquor::ExpireDeadlines);
 }
 
-modFalquor::~modFalquor() = default;
+modFalquor::~modFalquor() {
+    CloseAll();
+}
 
 bool modFalquor::StartWinSock() {
-    TraceWindow().show();
     platform::WSAData data;
     return platform::WSAStartup(0x0101, &data) == 0;
 }
@@ -83,34 +69,32 @@ bool modFalquor::CreateSocket(int& socket, int port) {
     return platform::bind(socket, address, sizeof address) != platform::kSocketError;
 }
 
-bool modFalquor::CloseSocket(int& socket) {
+bool modFalquor::CloseSocket(int socket) {
     return platform::closesocket(socket) != platform::kSocketError;
 }
 
-frmFalquorDialog& modFalquor::TraceWindow() {
-    if (!traceWindow_) {
-        traceWindow_ = std::make_unique<frmFalquorDialog>();
-    }
-    return *traceWindow_;
-}
-
 void modFalquor::AppendTrace(std::string_view prefix, std::string_view text) {
-    frmFalquorDialog& window = TraceWindow();
-    TraceRing& trace = window.trace();
-    trace.Append(prefix);
-    trace.Append(" >");
-    trace.Append(TrimBlanks(text));
-    trace.Append("<\r\n");
-    window.TraceChanged();
+    trace_.AppendEntry(prefix, text);
 }
 
 void modFalquor::Attach(int socket, ConnectionHooks hooks) {
     auto link = std::make_unique<Link>();
     link->socket = socket;
-    MakePrefix(link->sendPrefix, "[", socket, "-->]");
     link->serial = ++serials_;
+    MakePrefix(link->sendPrefix, "[", socket, "-->]");
+    link->context = hooks.context;
     link->hooks = std::move(hooks);
+    link->deadlineBase = Clock::now();
+    link->place = byActivity_.insert(byActivity_.end(), link.get());
     links_[socket] = std::move(link);
+    if (!deadlineTimer_.isActive()) {
+        ArmDeadlineTimer();
+    }
+}
+
+bool modFalquor::Watch(int socket) {
+    return platform::WSAAsyncSelect(socket, this, kConnectionMessage,
+                                    platform::FD_READ | platform::FD_WRITE) == 0;
 }
 
 modFalquor::Link* modFalquor::Find(int socket) const {
@@ -118,102 +102,111 @@ modFalquor::Link* modFalquor::Find(int socket) const {
     return it == links_.end() ? nullptr : it->second.get();
 }
 
-std::string_view modFalquor::SendPrefix(int socket, const Link* link) {
-    if (link != nullptr) {
-        return link->sendPrefix;
+// Traces a sent text and returns the connection it can be queued on, if any.
+modFalquor::Link* modFalquor::Sendable(int socket) {
+    Link* link = Find(socket);
+    if (link == nullptr) {
+        MakePrefix(prefix_, "[", socket, "-->]");
+        return nullptr;
     }
-    MakePrefix(prefix_, "[", socket, "-->]");
-    return prefix_;
+    return link->inputEnd == InputEnd::Failed || link->state == State::Lingering ? nullptr : link;
 }
 
-bool modFalquor::SendToSocket(int& socket, std::string_view text, int raw) {
-    Link* link = Find(socket);
-    AppendTrace(SendPrefix(socket, link), text);
-    if (link == nullptr || link->failed) {
+bool modFalquor::SendToSocket(int socket, std::string_view text) {
+    Link* link = Sendable(socket);
+    AppendTrace(link != nullptr ? std::string_view(link->sendPrefix) : prefix_, text);
+    if (link == nullptr) {
         return false;
     }
     link->output.Append(text);
-    return Queue(*link, raw == 0 ? std::string_view("\r\n") : std::string_view());
+    return Queue(*link, "\r\n");
 }
 
-bool modFalquor::SendLines(int& socket, std::string_view lines) {
-    Link* link = Find(socket);
-    TraceLines(SendPrefix(socket, link), lines);
-    return link != nullptr && !link->failed && Queue(*link, lines);
+bool modFalquor::SendPart(int socket, std::string_view bytes) {
+    Link* link = Sendable(socket);
+    AppendTrace(link != nullptr ? std::string_view(link->sendPrefix) : prefix_, bytes);
+    return link != nullptr && Queue(*link, bytes);
+}
+
+bool modFalquor::SendLines(int socket, std::string_view lines) {
+    Link* link = Sendable(socket);
+    trace_.AppendLines(link != nullptr ? std::string_view(link->sendPrefix) : prefix_, lines);
+    return link != nullptr && Queue(*link, lines);
 }
 
 bool modFalquor::Queue(Link& link, std::string_view bytes) {
     link.output.Append(bytes);
-    if (link.output.size() >= kWriteNow) {
+    if (link.output.size() >= flow::kWriteNow) {
         Write(link);
     }
-    if (link.output.size() >= kHighWater) {
+    if (link.output.size() >= flow::kHighWater) {
         link.congested = true;
     }
-    ScheduleFlush(link);
-    return !link.failed;
+    MarkDirty(link);
+    return link.inputEnd != InputEnd::Failed;
 }
 
-void modFalquor::TraceLines(std::string_view prefix, std::string_view lines) {
-    // The trace keeps only its last bytes: of a long run of lines, only the entries that
-    // will still be there afterwards are written. Walk back to the first of them.
-    const std::size_t keep = TraceWindow().trace().capacity();
-    std::size_t start = lines.size();
-    std::size_t entries = 0;
-    while (start > 0 && entries < keep) {
-        const std::size_t end = start - 2;  // before this line's CR LF
-        const std::size_t begin = AfterLastLf(lines.substr(0, end));
-        entries += prefix.size() + 2 + TrimBlanks(lines.substr(begin, end - begin)).size() + 3;
-        start = begin;
-    }
-    while (start < lines.size()) {
-        const std::size_t end = lines.find("\r\n", start);
-        AppendTrace(prefix, lines.substr(start, end - start));
-        start = end + 2;
-    }
-}
-
-bool modFalquor::ReceiveFromSocket(int& socket, std::string& text) {
+bool modFalquor::ReceiveFromSocket(int socket, std::string& text) {
     text.clear();
     Link* link = Find(socket);
-    if (link == nullptr || link->state != Link::State::Open) {
+    // Lines after an overlong one are not served: the client is out of step.
+    if (link == nullptr || link->inputEnd == InputEnd::LineTooLong ||
+        link->inputEnd == InputEnd::Failed || link->state == State::Closing ||
+        link->state == State::Lingering) {
         return false;
     }
     while (true) {
         if (link->input.PopLine(text)) {
-            if (text.size() > LineBuffer::kMaxLine) {
+            if (text.size() > flow::kMaxLine) {
                 // However the bytes were split into reads: a line this long ends the input.
                 text.clear();
-                link->overlong = true;
+                Enter(*link, State::InputEnded, InputEnd::LineTooLong);
                 return false;
             }
             MakePrefix(prefix_, "[-->", socket, "] \r\n");
             AppendTrace(prefix_, text);
-            link->lastActivity = Clock::now();
+            Touch(*link);
             return true;
         }
         // Input waits for output: a client that does not read its replies is not read either.
-        if (link->peerClosed || link->failed || link->overlong || link->congested) {
+        if (link->state != State::Open || link->congested || !ReadMore(*link)) {
             return false;
         }
-        if (link->input.Overlong()) {
-            link->overlong = true;
-            return false;
-        }
-        char* area = link->input.PrepareAppend(kReadChunk);
-        const int n = platform::recv(socket, area, kReadChunk, 0);
-        link->input.Commit(n > 0 ? static_cast<std::size_t>(n) : 0);
-        if (n == 0) {
-            link->peerClosed = true;
-            return false;
-        }
-        if (n < 0) {
-            if (platform::WSAGetLastError() != platform::WSAEWOULDBLOCK) {
-                link->failed = true;
-                ScheduleFlush(*link);
-            }
-            return false;
-        }
+    }
+}
+
+// One read into the line buffer. False when nothing was added: nothing waiting, or the input
+// has ended (then the state says why).
+bool modFalquor::ReadMore(Link& link) {
+    if (link.input.Overlong()) {
+        Enter(link, State::InputEnded, InputEnd::LineTooLong);
+        return false;
+    }
+    char* area = link.input.PrepareAppend(flow::kReadChunk);
+    const int n = platform::recv(link.socket, area, static_cast<int>(flow::kReadChunk), 0);
+    link.input.Commit(n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (n > 0) {
+        return true;
+    }
+    if (n == 0) {
+        Enter(link, State::InputEnded, InputEnd::PeerClosed);
+    } else if (platform::WSAGetLastError() != platform::WSAEWOULDBLOCK) {
+        Enter(link, State::InputEnded, InputEnd::Failed);
+    }
+    return false;
+}
+
+// On a read event: gathers bytes until a line is complete, and tells the owner once there is
+// one, or the input has ended. While a line waits, nothing more is read: the socket's own
+// buffer holds the rest back.
+void modFalquor::Fill(Link& link) {
+    if (link.state != State::Open || link.congested) {
+        return;  // the drain or the close takes it from here
+    }
+    while (!link.input.HasLine() && ReadMore(link)) {
+    }
+    if (link.input.HasLine() || link.state != State::Open) {
+        NotifyReady(link);
     }
 }
 
@@ -224,16 +217,13 @@ bool modFalquor::Congested(int socket) const {
 
 InputEnd modFalquor::InputState(int socket) const {
     const Link* link = Find(socket);
-    if (link == nullptr || link->failed) {
+    if (link == nullptr) {
         return InputEnd::Failed;
     }
-    if (link->overlong) {
-        return InputEnd::LineTooLong;
+    if (link->inputEnd == InputEnd::PeerClosed && link->input.HasLine()) {
+        return InputEnd::None;  // the lines that came before the end are still to be served
     }
-    if (link->input.HasLine()) {
-        return InputEnd::Open;
-    }
-    return link->peerClosed ? InputEnd::PeerClosed : InputEnd::Open;
+    return link->inputEnd;
 }
 
 std::size_t modFalquor::PendingOutput(int socket) const {
@@ -242,20 +232,64 @@ std::size_t modFalquor::PendingOutput(int socket) const {
 }
 
 void modFalquor::CloseWhenFlushed(int socket) {
-    if (Link* link = Find(socket); link != nullptr && link->state == Link::State::Open) {
-        link->state = Link::State::Closing;
-        ScheduleFlush(*link);
+    if (Link* link = Find(socket);
+        link != nullptr && (link->state == State::Open || link->state == State::InputEnded)) {
+        Enter(*link, State::Closing);
     }
 }
 
-void modFalquor::ScheduleFlush(Link& link) {
-    if (!link.dirty) {
-        link.dirty = true;
-        dirty_.push_back(link.socket);
+void modFalquor::Enter(Link& link, State state, InputEnd why) {
+    link.state = state;
+    switch (state) {
+        case State::Open:
+            break;
+        case State::InputEnded:
+            link.inputEnd = why;
+            if (why == InputEnd::Failed) {
+                link.output.Release();  // nothing more can be delivered
+                MarkDirty(link);        // the next pass closes it
+            }
+            NotifyReady(link);
+            break;
+        case State::Closing:
+            Touch(link);  // from now on it has the idle timeout to flush
+            MarkDirty(link);
+            break;
+        case State::Lingering:
+            byActivity_.erase(link.place);
+            link.deadlineBase = Clock::now() + flow::kLinger;
+            link.place = lingering_.insert(lingering_.end(), &link);
+            if (!deadlineTimer_.isActive() ||
+                deadlineTimer_.remainingTimeAsDuration() > flow::kLinger) {
+                ArmDeadlineTimer();
+            }
+            break;
     }
-    if (!flushPosted_) {
-        flushPosted_ = true;
-        QMetaObject::invokeMethod(this, &modFalquor::FlushAll, Qt::QueuedConnection);
+}
+
+void modFalquor::Close(Link& link, std::string_view why) {
+    if (!why.empty()) {
+        TraceEvent(link, why);
+    }
+    (link.state == State::Lingering ? lingering_ : byActivity_).erase(link.place);
+    const int socket = link.socket;
+    platform::closesocket(socket);
+    if (link.hooks.closed) {
+        notices_.push_back(Notice{socket, link.serial, link.context, std::move(link.hooks.closed)});
+        SchedulePass();
+    }
+    links_.erase(socket);
+}
+
+void modFalquor::TraceEvent(const Link& link, std::string_view what) {
+    MakePrefix(prefix_, "[", link.socket, "]");
+    AppendTrace(prefix_, what);
+}
+
+void modFalquor::Touch(Link& link) {
+    link.deadlineBase = Clock::now();
+    if (link.state != State::Lingering) {
+        byActivity_.splice(byActivity_.end(), byActivity_, link.place);
     }
 }
 
@@ -266,59 +300,45 @@ void modFalquor::Write(Link& link) {
         const int n = platform::send(link.socket, front.data(), length, 0);
         if (n > 0) {
             link.output.Consume(static_cast<std::size_t>(n));
-            link.lastActivity = Clock::now();
+            Touch(link);
             continue;
         }
         if (n < 0 && platform::WSAGetLastError() == platform::WSAEWOULDBLOCK) {
+            link.unsent = platform::UnsentBytes(link.socket);
             return;  // the platform reports FD_WRITE when there is room again
         }
-        link.failed = true;
-        return;
-    }
-}
-
-void modFalquor::FlushAll() {
-    flushPosted_ = false;
-    std::vector<int> sockets;
-    sockets.swap(dirty_);
-    for (const int socket : sockets) {
-        if (Link* link = Find(socket)) {
-            link->dirty = false;
-            Advance(*link);
+        // A reset or send error: the connection is dead whatever its state.
+        if (link.state == State::Open) {
+            Enter(link, State::InputEnded, InputEnd::Failed);
+        } else {
+            link.inputEnd = InputEnd::Failed;
+            link.output.Release();
         }
+        return;
     }
 }
 
 void modFalquor::Advance(Link& link) {
-    const int socket = link.socket;
-    if (link.state != Link::State::Lingering && !link.failed) {
+    if (link.state != State::Lingering && link.inputEnd != InputEnd::Failed) {
         Write(link);
     }
-    if (link.failed) {
-        Finish(socket);  // a reset or send error: nothing more can be delivered
+    if (link.inputEnd == InputEnd::Failed) {
+        Close(link, "closed: connection failed");
         return;
     }
-    if (link.congested && link.output.size() < kHighWater) {
+    if (link.congested && link.output.size() < flow::kHighWater) {
         link.congested = false;
-        if (link.hooks.drained) {
-            link.hooks.drained();
-        }
+        NotifyReady(link);
     }
-    if (link.state == Link::State::Closing && link.output.empty()) {
-        if (link.peerClosed) {
-            Finish(socket);
+    if (link.state == State::Closing && link.output.empty()) {
+        if (link.inputEnd == InputEnd::PeerClosed) {
+            Close(link, {});
             return;
         }
         // Half-close and read what the client still sends, so that unread input does not
         // turn the close into a reset that could destroy the last reply before it is read.
-        platform::shutdown(socket, platform::SD_SEND);
-        link.state = Link::State::Lingering;
-        QTimer::singleShot(kLinger, this, [this, socket, serial = link.serial] {
-            if (const Link* l = Find(socket);
-                l != nullptr && l->serial == serial && l->state == Link::State::Lingering) {
-                Finish(socket);
-            }
-        });
+        platform::shutdown(link.socket, platform::SD_SEND);
+        Enter(link, State::Lingering);
         DiscardInput(link);
     }
 }
@@ -333,64 +353,150 @@ void modFalquor::DiscardInput(Link& link) {
         if (n < 0 && platform::WSAGetLastError() == platform::WSAEWOULDBLOCK) {
             return;
         }
-        Finish(link.socket);
+        Close(link, {});
         return;
     }
 }
 
-void modFalquor::Finish(int socket) {
-    auto it = links_.find(socket);
-    if (it == links_.end()) {
-        return;
-    }
-    std::unique_ptr<Link> link = std::move(it->second);
-    links_.erase(it);
-    platform::closesocket(socket);
-    if (link->hooks.closed) {
-        link->hooks.closed();
+void modFalquor::NotifyReady(Link& link) {
+    if (!link.readyPosted && link.hooks.ready) {
+        link.readyPosted = true;
+        notices_.push_back(Notice{link.socket, link.serial, {}, {}});
+        SchedulePass();
     }
 }
 
-long modFalquor::OnSocketEvent(int socket, long events) {
+void modFalquor::MarkDirty(Link& link) {
+    if (!link.dirty) {
+        link.dirty = true;
+        dirty_.push_back(link.socket);
+    }
+    SchedulePass();
+}
+
+void modFalquor::SchedulePass() {
+    if (!passPosted_ && !inPass_) {
+        passPosted_ = true;
+        QMetaObject::invokeMethod(this, &modFalquor::RunPass, Qt::QueuedConnection);
+    }
+}
+
+void modFalquor::RunPass() {
+    passPosted_ = false;
+    inPass_ = true;
+    std::vector<Notice> notices;
+    notices.swap(notices_);
+    for (Notice& notice : notices) {
+        if (notice.closed) {
+            if (!notice.context.isNull()) {
+                notice.closed();
+            }
+            continue;
+        }
+        Link* link = Find(notice.socket);
+        if (link == nullptr || link->serial != notice.serial) {
+            continue;
+        }
+        link->readyPosted = false;
+        if (!link->context.isNull()) {
+            const std::function<void()> ready = link->hooks.ready;  // the owner may close all
+            ready();
+        }
+    }
+    // Write what the notices produced in the same pass.
+    std::vector<int> sockets;
+    sockets.swap(dirty_);
+    for (const int socket : sockets) {
+        if (Link* link = Find(socket)) {
+            link->dirty = false;
+            Advance(*link);
+        }
+    }
+    inPass_ = false;
+    if (!notices_.empty() || !dirty_.empty()) {
+        SchedulePass();
+    }
+}
+
+void modFalquor::OnSocketEvent(int socket, long events) {
     Link* link = Find(socket);
     if (link != nullptr && (events & platform::FD_WRITE) != 0) {
         Advance(*link);
         link = Find(socket);
     }
-    if (link == nullptr) {
-        return 0;
+    if (link == nullptr || (events & platform::FD_READ) == 0) {
+        return;
     }
-    if (link->state == Link::State::Lingering) {
-        if ((events & platform::FD_READ) != 0) {
-            DiscardInput(*link);
-        }
-        return 0;
+    if (link->state == State::Lingering) {
+        DiscardInput(*link);
+    } else {
+        Fill(*link);
     }
-    return events & ~platform::FD_WRITE;
 }
 
-void modFalquor::ForgetConnections() {
+bool modFalquor::event(QEvent* event) {
+    if (event->type() != platform::SocketEvent::type()) {
+        return QObject::event(event);
+    }
+    const auto* socketEvent = static_cast<const platform::SocketEvent*>(event);
+    OnSocketEvent(socketEvent->socket(), socketEvent->events());
+    return true;
+}
+
+void modFalquor::CloseAll() {
+    for (const auto& [socket, link] : links_) {
+        platform::closesocket(socket);
+    }
     links_.clear();
+    byActivity_.clear();
+    lingering_.clear();
     dirty_.clear();
+    notices_.clear();
 }
 
 void modFalquor::SetIdleTimeout(std::chrono::milliseconds timeout) {
     idleTimeout_ = timeout;
-    const auto tick = std::clamp<std::chrono::milliseconds>(
-        timeout / 4, std::chrono::milliseconds(100), std::chrono::milliseconds(30000));
-    sweepTimer_.start(tick);
+    ArmDeadlineTimer();
 }
 
-void modFalquor::SweepIdle() {
+void modFalquor::ExpireDeadlines() {
     const auto now = Clock::now();
-    std::vector<int> idle;
-    for (const auto& [socket, link] : links_) {
-        if (link->state == Link::State::Open && link->output.empty() &&
-            now - link->lastActivity >= idleTimeout_) {
-            idle.push_back(socket);
+    while (!lingering_.empty() && lingering_.front()->deadlineBase <= now) {
+        Close(*lingering_.front(), {});
+    }
+    while (!byActivity_.empty() && now - byActivity_.front()->deadlineBase >= idleTimeout_) {
+        Link& link = *byActivity_.front();
+        if (!link.output.empty()) {
+            const int unsent = platform::UnsentBytes(link.socket);
+            if (unsent >= 0 && unsent < link.unsent) {
+                link.unsent = unsent;  // the client reads, if slowly
+                Touch(link);
+                continue;
+            }
+            Close(link, "closed: output stalled");  // the client takes nothing
+        } else if (link.state == State::Closing) {
+            Close(link, "closed: idle timeout");
+        } else {
+            TraceEvent(link, "closing: idle timeout");
+            Enter(link, State::Closing);  // moves it to the back of the order
         }
     }
-    for (const int socket : idle) {
-        CloseWhenFlushed(socket);
+    ArmDeadlineTimer();
+}
+
+void modFalquor::ArmDeadlineTimer() {
+    std::optional<Clock::time_point> next;
+    if (!lingering_.empty()) {
+        next = lingering_.front()->deadlineBase;
     }
+    if (!byActivity_.empty()) {
+        const auto idleEnd = byActivity_.front()->deadlineBase + idleTimeout_;
+        next = next ? std::min(*next, idleEnd) : idleEnd;
+    }
+    if (!next) {
+        deadlineTimer_.stop();
+        return;
+    }
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now());
+    deadlineTimer_.start(std::max(wait, std::chrono::milliseconds(0)));
 }

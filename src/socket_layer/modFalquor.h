@@ -1,102 +1,139 @@
 #pragma once
 // The socket layer: start-up of the socket library, the listening socket, and the line
-// transmission of every connection with its trace. Each connection has its own line buffer
-// and output queue; output never blocks and is never dropped, and a connection whose output
-// backs up is not read from until it drains.
+// transmission of every connection with its trace. Each connection has its own line buffer,
+// output queue and one explicit state; output never blocks and is never dropped, and a
+// connection whose output backs up is not read from until it drains.
 
 #include "socket_layer/line_buffer.h"
 #include "socket_layer/output_queue.h"
+#include "socket_layer/trace.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 
 #include <chrono>
 #include <functional>
+#include <list>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
-class frmFalquorDialog;
-
-// What the layer tells the owner of a connection. Both are called from the event loop, never
-// from inside a call the owner made into the layer.
+// What the layer tells the owner of a connection. Hooks run from the event loop, one at a time,
+// never inside a call the owner made into the layer, and never once `context` is destroyed.
 struct ConnectionHooks {
-    std::function<void()> drained;  // output fell below the high-water mark after reaching it
-    std::function<void()> closed;   // the socket is closed and the connection forgotten
+    QObject* context = nullptr;
+    // Something to do: a line is ready, the input has ended, or congested output has drained.
+    std::function<void()> ready;
+    // The connection is closed and forgotten.
+    std::function<void()> closed;
 };
 
-// Why no further line can come from a connection.
-enum class InputEnd { Open, PeerClosed, LineTooLong, Failed };
+// Why no further line can come from a connection; None while more may come.
+enum class InputEnd { None, PeerClosed, LineTooLong, Failed };
 
 class modFalquor : public QObject {
     Q_OBJECT
 public:
-    static constexpr std::size_t kHighWater = 256 * 1024;
-    static constexpr int kReadChunk = 4096;
+    // The message under which the platform reports a connection's socket events to the layer.
+    static constexpr unsigned kConnectionMessage = 521;
 
     explicit modFalquor(QObject* parent = nullptr);
     ~modFalquor() override;
 
     bool StartWinSock();
     bool CreateSocket(int& socket, int port);
-    bool CloseSocket(int& socket);
+    bool CloseSocket(int socket);
 
+    Trace& trace() { return trace_; }
     // Adds one entry to the trace: prefix, " >", the text without its edge blanks, "<", CR LF.
     void AppendTrace(std::string_view prefix, std::string_view text);
-    frmFalquorDialog& TraceWindow();
 
     // Takes on an accepted connection: from now on it has a line buffer and an output queue.
     void Attach(int socket, ConnectionHooks hooks);
-    // Queues `text` (and CR LF unless `raw`) for the connection; False after a socket error.
-    bool SendToSocket(int& socket, std::string_view text, int raw = 0);
+    // Starts reporting the connection's socket events to the layer. False when the platform
+    // refuses; the connection then stays as it is, with nothing read from it.
+    bool Watch(int socket);
+
+    // Queues `text` and CR LF; False when the connection is gone or has failed.
+    bool SendToSocket(int socket, std::string_view text);
+    // Queues bytes without CR LF: the first pieces of a line too long to hold at once.
+    bool SendPart(int socket, std::string_view bytes);
     // Many lines at once: `lines` holds complete lines, each ending in CR LF and holding no
     // other CR or LF. Traced and queued exactly as if each had been sent on its own.
-    bool SendLines(int& socket, std::string_view lines);
+    bool SendLines(int socket, std::string_view lines);
     // The next complete line without its CR LF; False when none can be had now.
-    bool ReceiveFromSocket(int& socket, std::string& text);
+    bool ReceiveFromSocket(int socket, std::string& text);
 
     bool Congested(int socket) const;
     InputEnd InputState(int socket) const;
     std::size_t PendingOutput(int socket) const;
     // Closes the connection once its queued output has gone out.
     void CloseWhenFlushed(int socket);
-
-    // Handles what belongs to the layer in a readiness event of a connection (writability,
-    // reads of a connection being closed) and returns the event bits left for its owner.
-    long OnSocketEvent(int socket, long events);
-    // Writes queued output of every connection that has some; runs once per event-loop pass.
-    void FlushAll();
-    // After the socket library has been shut down: every connection is gone.
-    void ForgetConnections();
+    // Closes every connection at once, telling nobody: the owner is shutting down.
+    void CloseAll();
     std::size_t OpenConnections() const { return links_.size(); }
 
-    // A connection that sends no complete line and has no output pending for this long is
-    // closed.
+    // A connection that makes no progress for this long, in either direction, is closed:
+    // no complete line received and no byte of its output taken by the client.
     void SetIdleTimeout(std::chrono::milliseconds timeout);
+
+    // What one event-loop pass does: tell owners what happened, then write queued output.
+    // Public so that tests and the fuzzer can run a pass without an event loop.
+    void RunPass();
+    // Handles a socket event of a connection, as the platform delivers it.
+    void OnSocketEvent(int socket, long events);
+
+protected:
+    bool event(QEvent* event) override;
 
 private:
     struct Link;
     using Clock = std::chrono::steady_clock;
+    enum class State { Open, InputEnded, Closing, Lingering };
+    struct Notice {
+        int socket;
+        std::uint64_t serial;
+        QPointer<QObject> context;
+        std::function<void()> closed;  // set for a close; a ready notice finds its link
+    };
 
     Link* Find(int socket) const;
-    std::string_view SendPrefix(int socket, const Link* link);
+    Link* Sendable(int socket);
+    // The one place a connection changes state; transitions worth a reader's notice are
+    // written to the trace.
+    void Enter(Link& link, State state, InputEnd why = InputEnd::None);
+    // The one place a connection is closed and forgotten.
+    void Close(Link& link, std::string_view why);
     bool Queue(Link& link, std::string_view bytes);
-    void TraceLines(std::string_view prefix, std::string_view lines);
-    void ScheduleFlush(Link& link);
+    void Fill(Link& link);
+    bool ReadMore(Link& link);
     void Write(Link& link);
     void Advance(Link& link);
     void DiscardInput(Link& link);
-    void Finish(int socket);
-    void SweepIdle();
+    void Touch(Link& link);
+    void TraceEvent(const Link& link, std::string_view what);
 
-    std::unique_ptr<frmFalquorDialog> traceWindow_;
+    void NotifyReady(Link& link);
+    void MarkDirty(Link& link);
+    void SchedulePass();
+    void ExpireDeadlines();
+    void ArmDeadlineTimer();
+
+    Trace trace_;
     std::unordered_map<int, std::unique_ptr<Link>> links_;
+    // Open connections by last progress, oldest first; lingering ones by when they end. Both
+    // orders are deadline orders, so the sweep looks only at the front.
+    std::list<Link*> byActivity_;
+    std::list<Link*> lingering_;
     std::vector<int> dirty_;
-    bool flushPosted_ = false;
+    std::vector<Notice> notices_;
+    bool passPosted_ = false;
+    bool inPass_ = false;
     std::uint64_t serials_ = 0;
     std::chrono::milliseconds idleTimeout_ = std::chrono::minutes(10);
-    QTimer sweepTimer_;
+    QTimer deadlineTimer_;
     std::string prefix_;  // scratch for trace prefixes
 };

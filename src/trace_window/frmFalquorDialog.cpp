@@ -16,7 +16,7 @@ constexpr int kRepaintDelayMs = 80;
 const QRect kTraceBoxDesign(120, 120, 5175, 3615);
 }  // namespace
 
-frmFalquorDialog::frmFalquorDialog(QWidget* parent) : QWidget(parent) {
+frmFalquorDialog::frmFalquorDialog(Trace& trace, QWidget* parent) : QWidget(parent), trace_(trace) {
     platform::InstallFontSubstitutes();
     setWindowTitle(QStringLiteral("Falquor Dialog"));
     const int dpiX = logicalDpiX();
@@ -53,6 +53,7 @@ frmFalquorDialog::frmFalquorDialog(QWidget* parent) : QWidget(parent) {
     repaintTimer_.setSingleShot(true);
     repaintTimer_.setInterval(kRepaintDelayMs);
     connect(&repaintTimer_, &QTimer::timeout, this, &frmFalquorDialog::RepaintTrace);
+    connect(&trace_, &Trace::Changed, this, &frmFalquorDialog::TraceChanged);
 }
 
 void frmFalquorDialog::TraceChanged() {
@@ -63,8 +64,12 @@ void frmFalquorDialog::TraceChanged() {
 
 void frmFalquorDialog::RepaintTrace() {
     repaintTimer_.stop();
-    // A hidden window keeps collecting; it catches up when shown again.
-    if (!isVisible() || trace_.revision() == shownRevision_) {
+    // A hidden window is not told of changes; it catches up when shown again.
+    if (!isVisible()) {
+        return;
+    }
+    trace_.Seen();
+    if (trace_.revision() == shownRevision_) {
         return;
     }
     shownRevision_ = trace_.revision();

@@ -1,7 +1,7 @@
 #pragma once
-// The trace window: shows the socket trace, clears it and saves it to a file.
+// The trace window: shows the socket trace it is given, clears it and saves it to a file.
 
-#include "trace_window/trace_ring.h"
+#include "socket_layer/trace.h"
 
 #include <QRect>
 #include <QSize>
@@ -14,12 +14,9 @@ class QPushButton;
 class frmFalquorDialog : public QWidget {
     Q_OBJECT
 public:
-    explicit frmFalquorDialog(QWidget* parent = nullptr);
+    explicit frmFalquorDialog(Trace& trace, QWidget* parent = nullptr);
 
-    TraceRing& trace() { return trace_; }
-    // Called after each trace entry: the view catches up within a fraction of a second,
-    // at most once per event-loop pass, however many entries arrive.
-    void TraceChanged();
+    Trace& trace() { return trace_; }
     // Shows the current trace now.
     void RepaintTrace();
 
@@ -39,7 +36,11 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    TraceRing trace_;
+    // The trace changed: the view catches up within a fraction of a second, at most once per
+    // event-loop pass, however many entries arrive.
+    void TraceChanged();
+
+    Trace& trace_;
     QTimer repaintTimer_;
     std::uint64_t shownRevision_ = ~std::uint64_t{0};
 };

@@ -280,22 +280,32 @@ class IdleTimeout(ServerTestCase):
             time.sleep(0.25)
         c.sync()
 
-    def test_pending_output_keeps_a_connection_open(self):
+    def test_a_slow_steady_reader_is_kept_and_a_stalled_one_is_not(self):
         big = repeated_block(24 * 1024 * 1024, b"qwerty.\r\n", 3)
         user = self.new_user({"1": big})
         expected = retr_reply(big)
-        c = self.connect()
-        c.login(user)
-        c.send(b"RETR 1\r\n")
-        # Read nothing for well over the idle timeout: the reply does not fit
-        # in the socket buffers, so the server has output pending all along.
-        time.sleep(5)
-        got = c.read_until(b"\r\n.\r\n", timeout=DEADLINE)
-        # Check the connection before the slow comparison: once the reply is
-        # out, the idle clock runs again.
-        c.sync()
+        # A little every 0.2 s for well over the idle timeout: the output moves
+        # all along, so the connection stays.
+        slow = self.connect()
+        slow.login(user)
+        slow.send(b"RETR 1\r\n")
+        got = b""
+        slow.sock.settimeout(DEADLINE)
+        for _ in range(25):
+            time.sleep(0.2)
+            got += slow.sock.recv(16 * 1024)
+        got += slow.read_until(b"\r\n.\r\n", timeout=DEADLINE)
+        slow.sync()
         self.assertEqual(len(got), len(expected))
         self.assertTrue(got == expected, "RETR of 24 MiB differs")
+        # Reading nothing while the reply waits: the output stalls and the
+        # server ends the connection instead of holding it for ever.
+        stalled = self.connect()
+        stalled.login(user)
+        stalled.send(b"RETR 1\r\n")
+        time.sleep(5)
+        rest = stalled.read_to_eof(timeout=DEADLINE)
+        self.assertLess(len(rest), len(expected))
 
 
 class DescriptorExhaustion(unittest.TestCase):

@@ -5,13 +5,11 @@
 //
 // The first 8 bytes of an input seed the cut points; the rest is what the client sends.
 
+#include <QCoreApplication>
 #include "mail_service/conversation.h"
 #include "mail_service/socket_channel.h"
 #include "platform/winsock.h"
 #include "socket_layer/modFalquor.h"
-#include "trace_window/frmFalquorDialog.h"
-
-#include <QApplication>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -77,10 +75,10 @@ std::string ReadAvailable(int fd) {
 // Lets the connection run until it waits for the client: output flushed, streams finished.
 void Settle(Conversation& conversation, int peer, std::string& output) {
     for (int round = 0; round < 10000; ++round) {
-        world().falquor->FlushAll();
+        world().falquor->RunPass();
         output += ReadAvailable(peer);
         if (!conversation.Streaming()) {
-            world().falquor->FlushAll();
+            world().falquor->RunPass();
             output += ReadAvailable(peer);
             return;
         }
@@ -113,8 +111,7 @@ void CheckOutput(const std::string& output) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static QApplication app(*argc, *argv);
+    static QCoreApplication app(*argc, *argv);
     World& w = world();
     w.base = fs::temp_directory_path() / ("drennik-fuzz-" + std::to_string(::getpid()));
     w.root = w.base / "root";
@@ -154,8 +151,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool closed = false;
     SocketChannel channel(*world().falquor, socket);
     Conversation conversation(slot, channel, store, [] {});
-    world().falquor->Attach(socket,
-                            ConnectionHooks{[&] { conversation.Serve(); }, [&] { closed = true; }});
+    QObject owner;
+    world().falquor->Attach(
+        socket, ConnectionHooks{&owner, [&] { conversation.Serve(); }, [&] { closed = true; }});
     std::string output;
     while (remaining > 0) {
         seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
@@ -189,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!fs::exists(world().canary) || fs::file_size(world().canary) != 6) {
         Broken("a file outside the maildrop root was touched");
     }
-    if (world().falquor->TraceWindow().trace().size() > 30000) {
+    if (world().falquor->trace().size() > 30000) {
         Broken("the trace outgrew its limit");
     }
     ::close(peer);

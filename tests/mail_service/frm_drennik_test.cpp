@@ -34,17 +34,18 @@ QStringList Rows(const QListView* view) {
 
 // The server window started on a free port over a temporary maildrop root.
 struct Server {
-    Server() : window(falquor, MaildropStore(root.path()), 0) {
+    Server() : trace(falquor.trace()), window(falquor, trace, MaildropStore(root.path()), 0) {
         window.Form_Load();
         window.show();
         port = window.ListeningPort();
     }
     ~Server() { window.close(); }
 
-    std::string Trace() { return falquor.TraceWindow().trace().Contents(); }
+    std::string Trace() { return falquor.trace().Contents(); }
 
     TempDir root;
     modFalquor falquor;
+    frmFalquorDialog trace;
     frmDrennik window;
     int port = 0;
 };
@@ -53,7 +54,8 @@ struct Server {
 
 TEST(MainWindow, ControlsAsDesigned) {
     modFalquor falquor;
-    frmDrennik w(falquor, MaildropStore("/nonexistent"), 0);
+    frmFalquorDialog trace(falquor.trace());
+    frmDrennik w(falquor, trace, MaildropStore("/nonexistent"), 0);
     EXPECT_EQ(w.windowTitle(), "Drennik");
     EXPECT_EQ(w.size(), Twips(&w, 0, 0, 7470, 5025).size());
     EXPECT_EQ(w.palette().color(QPalette::Window), QColor(192, 192, 192));
@@ -134,7 +136,7 @@ TEST(MainWindow, ControlsAsDesigned) {
 
 TEST(MainWindow, FormLoadOpensTheTraceWindowFirstAndPreparesSlotZero) {
     Server s;
-    EXPECT_TRUE(s.falquor.TraceWindow().isVisible());
+    EXPECT_TRUE(s.trace.isVisible());
     EXPECT_GT(s.port, 0);
     EXPECT_EQ(s.window.cboConnection->count(), 1);
     EXPECT_EQ(s.window.cboConnection->itemText(0), "0");
@@ -265,7 +267,7 @@ TEST(MainWindow, ClosedConnectionsKeepTheirFieldsAndRecentOnesTheirLists) {
         client.Send("USER bob\r\nPASS bob\r\n");
         ASSERT_EQ(client.ReadUntil("+OK\r\n+OK\r\n"), "+OK Drennik here\r\n+OK\r\n+OK\r\n");
         client.Close();
-        ASSERT_TRUE(PumpUntil([&] { return !s.window.Slot(i + 1).open; })) << i;
+        ASSERT_TRUE(PumpUntil([&] { return !s.window.IsOpen(i + 1); })) << i;
     }
     EXPECT_EQ(s.falquor.OpenConnections(), 0u);
     EXPECT_EQ(s.window.Slot(1).user, "bob");

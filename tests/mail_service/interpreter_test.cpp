@@ -1,5 +1,6 @@
 #include "mail_service/conversation.h"
 #include "mail_service/pop3_interpreter.h"
+#include "socket_layer/flow_limits.h"
 #include "support/fake_channel.h"
 #include "support/loopback.h"
 
@@ -163,7 +164,7 @@ TEST(Conversation, AnswersPipelinedLinesInOrderAndWaitsForOutput) {
 TEST(Conversation, GivesOtherConnectionsATurnDuringLongWork) {
     TempDir root;
     Session s(root.path());
-    for (int i = 0; i < Conversation::kLinesPerTurn + 10; ++i) {
+    for (int i = 0; i < flow::kLinesPerTurn + 10; ++i) {
         s.channel.input.push_back("NOOP");
     }
     s.conversation.Serve();

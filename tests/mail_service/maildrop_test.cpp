@@ -1,4 +1,5 @@
 #include "mail_service/maildrop.h"
+#include "mail_service/listing_stream.h"
 #include "mail_service/message_stream.h"
 #include "support/fake_channel.h"
 #include "support/loopback.h"
@@ -21,12 +22,18 @@ ConnectionSlot ScannedSlot(const MaildropStore& store, const std::string& user) 
     return slot;
 }
 
-std::string Retrieve(const ConnectionSlot& slot, std::int64_t number, const MaildropStore& store) {
+// What a reply stream sends, to its end.
+std::string Drain(ReplyStream& stream) {
     FakeChannel out;
-    auto stream = RetrieveMessage(slot, number, store, out);
-    while (stream && stream->Pump(out, 1 << 20) == MessageStream::Step::More) {
+    while (stream.Pump(out, 1 << 20) == ReplyStream::Step::More) {
     }
     return out.output;
+}
+
+// The lines of message `number` as sent, or "unavailable".
+std::string Retrieve(const ConnectionSlot& slot, std::size_t number, const MaildropStore& store) {
+    const std::unique_ptr<MessageStream> stream = OpenMessage(slot, number - 1, store);
+    return stream ? Drain(*stream) : "unavailable";
 }
 
 }  // namespace
@@ -50,13 +57,40 @@ TEST(Maildrop, ScanListsRegularFilesInByteOrderWithSizesAndTotals) {
     EXPECT_EQ(slot.totalSize, "210");
     EXPECT_EQ(slot.owner, "bob");
 
-    FakeChannel out;
-    SendMessageList(slot, out);
-    EXPECT_EQ(out.Take(), "+OK 3 Messages\r\n1 0\r\n2 10\r\n3 200\r\n.\r\n");
-    SendListEntry(slot, 3, out);
-    SendListEntry(slot, 4, out);
-    SendListEntry(slot, 0, out);
-    EXPECT_EQ(out.Take(), "+OK 3 200\r\n-ERR no such message\r\n-ERR no such message\r\n");
+    EXPECT_EQ(Drain(*ListMessages(slot)), "1 0\r\n2 10\r\n3 200\r\n.\r\n");
+}
+
+TEST(Maildrop, OneValidatorForEveryMessageNumber) {
+    ConnectionSlot slot;
+    slot.names = {"a", "b", "c"};
+    const struct {
+        const char* argument;
+        std::optional<std::size_t> entry;
+        std::optional<std::size_t> deleEntry;  // one is subtracted before rounding
+    } cases[] = {
+        {"1", 0, 0},
+        {"3", 2, 2},
+        {"4", {}, {}},
+        {"0", {}, {}},
+        {"", {}, {}},
+        {"x", {}, {}},
+        {"-1", {}, {}},
+        {"1 2", {}, {}},
+        {"2.5", 1, 2},
+        {"1.5", 1, 0},
+        {"0.5", {}, 0},
+        {"3.5", {}, 2},
+        {"+2", 1, 1},
+        {" 2 ", 1, 1},
+        {"99999999999999999999", {}, {}},
+        {"-9223372036854775808", {}, {}},
+        {"9223372036854775807", {}, {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(MessageEntry(slot, c.argument), c.entry) << c.argument;
+        EXPECT_EQ(MessageEntry(slot, c.argument, NumberRule::SubtractOneThenRound), c.deleEntry)
+            << c.argument;
+    }
 }
 
 TEST(Maildrop, MissingEmptyAndLinkedUserFoldersAreEmptyMaildrops) {
@@ -72,9 +106,7 @@ TEST(Maildrop, MissingEmptyAndLinkedUserFoldersAreEmptyMaildrops) {
         EXPECT_EQ(slot.totalCount, "0");
         EXPECT_EQ(slot.totalSize, "0");
     }
-    FakeChannel out;
-    SendMessageList(ScannedSlot(store, "empty"), out);
-    EXPECT_EQ(out.output, "+OK 0 Messages\r\n.\r\n");
+    EXPECT_EQ(Drain(*ListMessages(ScannedSlot(store, "empty"))), ".\r\n");
 }
 
 TEST(Maildrop, ARescanReplacesTheSnapshotAndItsMarks) {
@@ -149,13 +181,10 @@ TEST(Maildrop, RetrieveSendsLinesStuffedAndEnded) {
     root.Write("bob/4", "\r\n\r\n.");
     const MaildropStore store(root.path());
     const ConnectionSlot slot = ScannedSlot(store, "bob");
-    EXPECT_EQ(Retrieve(slot, 1, store), "+OK \r\nSubject: hi\r\nbody\r\n.\r\n");
-    EXPECT_EQ(Retrieve(slot, 2, store), "+OK \r\n..\r\n...two\r\nlf\r\nonly\r\ncr\r\nend\r\n.\r\n");
-    EXPECT_EQ(Retrieve(slot, 3, store), "+OK \r\n.\r\n");
-    EXPECT_EQ(Retrieve(slot, 4, store), "+OK \r\n\r\n\r\n..\r\n.\r\n");
-    EXPECT_EQ(Retrieve(slot, 0, store), "-ERR no such message\r\n");
-    EXPECT_EQ(Retrieve(slot, 5, store), "-ERR no such message\r\n");
-    EXPECT_EQ(Retrieve(slot, -1, store), "-ERR no such message\r\n");
+    EXPECT_EQ(Retrieve(slot, 1, store), "Subject: hi\r\nbody\r\n.\r\n");
+    EXPECT_EQ(Retrieve(slot, 2, store), "..\r\n...two\r\nlf\r\nonly\r\ncr\r\nend\r\n.\r\n");
+    EXPECT_EQ(Retrieve(slot, 3, store), ".\r\n");
+    EXPECT_EQ(Retrieve(slot, 4, store), "\r\n\r\n..\r\n.\r\n");
 }
 
 TEST(Maildrop, RetrieveRefusesWhatReplacedAMessageAfterTheScan) {
@@ -174,15 +203,15 @@ TEST(Maildrop, RetrieveRefusesWhatReplacedAMessageAfterTheScan) {
     root.Make("bob/3");
     std::filesystem::remove(root.path() + "/bob/4");
     ::mkfifo((root.path() + "/bob/4").c_str(), 0600);
-    for (int n = 1; n <= 4; ++n) {
-        EXPECT_EQ(Retrieve(slot, n, store), "-ERR message unavailable\r\n") << n;
+    for (std::size_t n = 1; n <= 4; ++n) {
+        EXPECT_EQ(Retrieve(slot, n, store), "unavailable") << n;
     }
 }
 
 TEST(Maildrop, RetrieveStreamsLongLinesAndBlockEdgesExactly) {
     TempDir root;
     std::string message;
-    std::string expected = "+OK \r\n";
+    std::string expected;
     // Line ends of every kind straddling the stream's block edges, and one overlong line.
     for (int i = 0; i < 3000; ++i) {
         const std::string line =
@@ -214,16 +243,13 @@ TEST(Maildrop, QuitDeletesExactlyTheMarkedFilesThatAreStillTheSame) {
     std::filesystem::remove(root.path() + "/bob/4");
     root.Write("bob/4", "new mail");
     std::filesystem::remove(root.path() + "/bob/5");
-    FakeChannel out;
-    DeleteMarkedMessages(slot, store, out);
-    EXPECT_EQ(out.Take(), "+OK \r\n");
+    EXPECT_TRUE(RemoveMarkedMessages(slot, store));
     EXPECT_FALSE(root.Exists("bob/1"));
     EXPECT_TRUE(root.Exists("bob/2"));
     EXPECT_FALSE(root.Exists("bob/3"));
     EXPECT_TRUE(root.Exists("bob/4"));
     // Again over the same marks: nothing more to do, still a success.
-    DeleteMarkedMessages(slot, store, out);
-    EXPECT_EQ(out.Take(), "+OK \r\n");
+    EXPECT_TRUE(RemoveMarkedMessages(slot, store));
 }
 
 TEST(Maildrop, QuitReportsFilesThatCouldNotBeDeleted) {
@@ -236,9 +262,8 @@ TEST(Maildrop, QuitReportsFilesThatCouldNotBeDeleted) {
     ConnectionSlot slot = ScannedSlot(store, "bob");
     slot.marks[0] = 'D';
     ::chmod((root.path() + "/bob").c_str(), 0500);
-    FakeChannel out;
-    DeleteMarkedMessages(slot, store, out);
+    const bool removed = RemoveMarkedMessages(slot, store);
     ::chmod((root.path() + "/bob").c_str(), 0700);
-    EXPECT_EQ(out.output, "-ERR some deleted messages not removed\r\n");
+    EXPECT_FALSE(removed);
     EXPECT_TRUE(root.Exists("bob/1"));
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 TEST(TextNumber, ReadsTheDecimalNumberAtTheStart) {
     EXPECT_EQ(ReadMessageNumber("12"), 12);
     EXPECT_EQ(ReadMessageNumber("1 2"), 12) << "blanks are skipped anywhere";
@@ -35,6 +37,17 @@ TEST(TextNumber, HugeValuesSaturateOutOfEveryRange) {
     EXPECT_GT(ReadMessageNumber("99999999999999999999999999999999"), 1'000'000'000'000LL);
     EXPECT_LT(ReadMessageNumber("-99999999999999999999999999999999"), -1'000'000'000'000LL);
     EXPECT_EQ(ReadMessageNumber("4294967297"), 4294967297LL) << "no 16- or 32-bit wrap";
+    // The 64-bit limits, exactly, and nothing wraps past them.
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    EXPECT_EQ(ReadMessageNumber("9223372036854775807"), kMax);
+    EXPECT_EQ(ReadMessageNumber("9223372036854775808"), kMax);
+    EXPECT_EQ(ReadMessageNumber("9999999999999999999"), kMax);
+    EXPECT_EQ(ReadMessageNumber("9223372036854775807.5"), kMax);
+    EXPECT_EQ(ReadMessageNumber("-9223372036854775808"), kMin);
+    EXPECT_EQ(ReadMessageNumber("-9223372036854775809"), kMin);
+    EXPECT_EQ(RoundHalfEven(MinusOne(ReadNumber("-9223372036854775808"))), kMin);
+    EXPECT_EQ(RoundHalfEven(MinusOne(ReadNumber("9223372036854775808"))), kMax);
 }
 
 TEST(TextNumber, SubtractingOneComesBeforeRounding) {

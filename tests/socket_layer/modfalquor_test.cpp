@@ -1,18 +1,26 @@
 #include "socket_layer/modFalquor.h"
 #include "platform/winsock.h"
 #include "support/loopback.h"
-#include "trace_window/frmFalquorDialog.h"
+
+#include "socket_layer/flow_limits.h"
+
+#include <QCoreApplication>
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 using namespace testing_support;
 
 namespace {
 
-// A socket layer with one accepted connection whose events the test routes like the window.
-class Link : public QObject {
+// A socket layer with one accepted connection, whose hooks count what they are told. Every
+// call the test makes into the layer is made through In(), which also checks that no hook
+// runs inside it.
+class Link {
 public:
     // A small `receiveBuffer` on both ends makes output back up quickly.
     explicit Link(int receiveBuffer = 0) {
@@ -24,32 +32,48 @@ public:
         if (receiveBuffer > 0) {
             ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &receiveBuffer, sizeof receiveBuffer);
         }
-        falquor.Attach(socket, ConnectionHooks{[this] { ++drained; }, [this] { closed = true; }});
-        platform::WSAAsyncSelect(socket, this, 521, platform::FD_READ | platform::FD_WRITE);
+        falquor.Attach(socket, ConnectionHooks{owner.get(),
+                                               [this] {
+                                                   EXPECT_FALSE(inCall) << "a hook re-entered";
+                                                   ++ready;
+                                               },
+                                               [this] {
+                                                   EXPECT_FALSE(inCall) << "a hook re-entered";
+                                                   closed = true;
+                                               }});
+        EXPECT_TRUE(falquor.Watch(socket));
     }
-    ~Link() override { platform::WSACleanup(); }
+    ~Link() { platform::WSACleanup(); }
 
-    std::string Trace() { return falquor.TraceWindow().trace().Contents(); }
+    template <typename F>
+    auto In(F call) {
+        inCall = true;
+        auto result = call();
+        inCall = false;
+        return result;
+    }
+    bool Receive(std::string& line) {
+        return In([&] { return falquor.ReceiveFromSocket(socket, line); });
+    }
+    bool Send(std::string_view text) {
+        return In([&] { return falquor.SendToSocket(socket, text); });
+    }
+    std::string Trace() { return falquor.trace().Contents(); }
+    // Bytes the client sent that the layer has not read from the socket yet.
+    int Unread() const {
+        int n = 0;
+        ::ioctl(socket, FIONREAD, &n);
+        return n;
+    }
 
     modFalquor falquor;
+    std::unique_ptr<QObject> owner = std::make_unique<QObject>();
     LoopbackClient client;
     int listener = 0;
     int socket = -1;
-    int drained = 0;
-    int readEvents = 0;
+    int ready = 0;
     bool closed = false;
-
-protected:
-    bool event(QEvent* e) override {
-        if (e->type() != platform::SocketEvent::type()) {
-            return QObject::event(e);
-        }
-        const auto* se = static_cast<platform::SocketEvent*>(e);
-        if (falquor.OnSocketEvent(se->socket(), se->events()) & platform::FD_READ) {
-            ++readEvents;
-        }
-        return true;
-    }
+    bool inCall = false;
 };
 
 }  // namespace
@@ -64,10 +88,8 @@ TEST(SocketLayer, SocketStartupFailuresLeaveTheLayerUsable) {
     platform::SetStartupFailsForTesting(false);
     EXPECT_TRUE(falquor.StartWinSock());
     EXPECT_TRUE(falquor.CreateSocket(s, 0));
-    int copy = s;
-    EXPECT_TRUE(falquor.CloseSocket(copy));
-    EXPECT_EQ(copy, s) << "the caller's variable is left as it was";
-    EXPECT_FALSE(falquor.CloseSocket(copy));
+    EXPECT_TRUE(falquor.CloseSocket(s));
+    EXPECT_FALSE(falquor.CloseSocket(s));
     platform::WSACleanup();
 }
 
@@ -76,7 +98,7 @@ TEST(SocketLayer, TraceEntriesInTheirFormat) {
     falquor.AppendTrace("[5-->]", "  +OK Drennik here  ");
     falquor.AppendTrace("[-->5] \r\n", "USER bob");
     falquor.AppendTrace("[5-->]", "");
-    EXPECT_EQ(falquor.TraceWindow().trace().Contents(),
+    EXPECT_EQ(falquor.trace().Contents(),
               "[5-->] >+OK Drennik here<\r\n[-->5] \r\n >USER bob<\r\n[5-->] ><\r\n");
 }
 
@@ -84,20 +106,20 @@ TEST(SocketLayer, ManyLinesAtOnceTraceAndSendAsOneByOne) {
     Link link;
     for (const int count : {0, 1, 3, 200, 5000}) {
         std::string lines;
-        link.falquor.TraceWindow().trace().Clear();
+        link.falquor.trace().Clear();
         for (int i = 0; i < count; ++i) {
             const std::string line = (i % 3 == 0 ? "  " : "") + std::string(i % 61, 'a' + i % 26) +
                                      (i % 5 == 0 ? " " : "");
-            link.falquor.SendToSocket(link.socket, line);
+            link.Send(line);
             lines += line + "\r\n";
         }
-        link.falquor.SendToSocket(link.socket, "END");
+        link.Send("END");
         const std::string oneByOne = link.Trace();
         EXPECT_EQ(link.client.ReadUntil("END\r\n"), lines + "END\r\n");
 
-        link.falquor.TraceWindow().trace().Clear();
+        link.falquor.trace().Clear();
         link.falquor.SendLines(link.socket, lines);
-        link.falquor.SendToSocket(link.socket, "END");
+        link.Send("END");
         EXPECT_EQ(link.Trace(), oneByOne) << count << " lines";
         EXPECT_EQ(link.client.ReadUntil("END\r\n"), lines + "END\r\n");
     }
@@ -106,22 +128,25 @@ TEST(SocketLayer, ManyLinesAtOnceTraceAndSendAsOneByOne) {
 TEST(SocketLayer, ReceivesLinesExactlyAndTracesThem) {
     Link link;
     std::string line;
-    EXPECT_FALSE(link.falquor.ReceiveFromSocket(link.socket, line));
-    EXPECT_EQ(link.falquor.InputState(link.socket), InputEnd::Open);
+    EXPECT_FALSE(link.Receive(line));
+    EXPECT_EQ(link.falquor.InputState(link.socket), InputEnd::None);
 
+    // The owner is told once that lines are ready, after they have arrived.
     link.client.Send("USER a\r\nSTAT\r\n US");
-    ASSERT_TRUE(PumpUntil([&] { return link.readEvents > 0; }));
-    ASSERT_TRUE(link.falquor.ReceiveFromSocket(link.socket, line));
+    ASSERT_TRUE(PumpUntil([&] { return link.ready > 0; }));
+    EXPECT_EQ(link.ready, 1);
+    ASSERT_TRUE(link.Receive(line));
     EXPECT_EQ(line, "USER a");
-    ASSERT_TRUE(link.falquor.ReceiveFromSocket(link.socket, line));
+    ASSERT_TRUE(link.Receive(line));
     EXPECT_EQ(line, "STAT");
-    EXPECT_FALSE(link.falquor.ReceiveFromSocket(link.socket, line));
+    EXPECT_FALSE(link.Receive(line));
     EXPECT_EQ(line, "");
-    // Blanks at the edges of a read are kept: the pieces join byte for byte.
+    // Half a line is no reason to tell the owner; blanks at the edges of a read are kept.
     link.client.Send("ER a \r\n\r\n");
-    ASSERT_TRUE(PumpUntil([&] { return link.falquor.ReceiveFromSocket(link.socket, line); }));
+    ASSERT_TRUE(PumpUntil([&] { return link.ready == 2; }));
+    ASSERT_TRUE(link.Receive(line));
     EXPECT_EQ(line, " USER a ");
-    ASSERT_TRUE(link.falquor.ReceiveFromSocket(link.socket, line));
+    ASSERT_TRUE(link.Receive(line));
     EXPECT_EQ(line, "");
     const std::string n = std::to_string(link.socket);
     EXPECT_NE(link.Trace().find("[-->" + n + "] \r\n >USER a<\r\n[-->" + n + "] \r\n >STAT<\r\n"),
@@ -133,10 +158,10 @@ TEST(SocketLayer, SendsEveryByteInOrderThroughAFullReceiveWindow) {
     std::string expected;
     for (int i = 0; i < 20000; ++i) {
         const std::string text = "line " + std::to_string(i) + std::string(i % 50, '.');
-        EXPECT_TRUE(link.falquor.SendToSocket(link.socket, text));
+        EXPECT_TRUE(link.Send(text));
         expected += text + "\r\n";
     }
-    EXPECT_TRUE(link.falquor.SendToSocket(link.socket, "raw", 1));
+    EXPECT_TRUE(link.In([&] { return link.falquor.SendPart(link.socket, "raw"); }));
     expected += "raw";
     EXPECT_TRUE(link.falquor.Congested(link.socket));
     const std::string got = link.client.ReadUntil("raw", 60s);
@@ -144,37 +169,46 @@ TEST(SocketLayer, SendsEveryByteInOrderThroughAFullReceiveWindow) {
     EXPECT_TRUE(got == expected);
     ASSERT_TRUE(PumpUntil([&] { return link.falquor.PendingOutput(link.socket) == 0; }));
     EXPECT_FALSE(link.falquor.Congested(link.socket));
-    EXPECT_GE(link.drained, 1);
+    EXPECT_GE(link.ready, 1) << "the owner is told when congested output has drained";
 }
 
 TEST(SocketLayer, DoesNotReadWhileOutputIsBackedUp) {
     Link link(4096);
-    const std::string big(4 * modFalquor::kHighWater, 'x');
-    link.falquor.SendToSocket(link.socket, big);
+    const std::string big(4 * flow::kHighWater, 'x');
+    link.Send(big);
     ASSERT_TRUE(link.falquor.Congested(link.socket));
     link.client.Send("STAT\r\n");
-    PumpFor(50ms);
+    // Once the line has reached the server's socket, the read events it raises leave it there.
+    ASSERT_TRUE(PumpUntil([&] { return link.Unread() == 6; }));
+    for (int pass = 0; pass < 20; ++pass) {
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(link.Unread(), 6);
     std::string line;
-    EXPECT_FALSE(link.falquor.ReceiveFromSocket(link.socket, line));
+    EXPECT_FALSE(link.Receive(line));
+    EXPECT_EQ(link.ready, 0);
     ASSERT_EQ(link.client.ReadUntil(std::string(10, 'x') + "\r\n", 60s).size(), big.size() + 2);
     ASSERT_TRUE(PumpUntil([&] { return !link.falquor.Congested(link.socket); }));
-    EXPECT_TRUE(link.falquor.ReceiveFromSocket(link.socket, line));
+    EXPECT_TRUE(link.Receive(line));
     EXPECT_EQ(line, "STAT");
 }
 
 TEST(SocketLayer, OverlongLineEndsTheInputAfterTheLinesBeforeIt) {
     Link link;
-    link.client.Send("NOOP\r\n" + std::string(LineBuffer::kMaxLine + 10, 'a'));
+    link.client.Send("NOOP\r\n" + std::string(flow::kMaxLine + 10, 'a'));
     std::string line;
-    ASSERT_TRUE(PumpUntil([&] { return link.falquor.ReceiveFromSocket(link.socket, line); }));
+    ASSERT_TRUE(PumpUntil([&] { return link.Receive(line); }));
     EXPECT_EQ(line, "NOOP");
     ASSERT_TRUE(PumpUntil([&] {
-        link.falquor.ReceiveFromSocket(link.socket, line);
+        link.Receive(line);
         return link.falquor.InputState(link.socket) == InputEnd::LineTooLong;
     }));
-    link.falquor.SendToSocket(link.socket, "-ERR line too long");
-    link.falquor.CloseWhenFlushed(link.socket);
-    EXPECT_FALSE(link.falquor.ReceiveFromSocket(link.socket, line));
+    link.Send("-ERR line too long");
+    link.In([&] {
+        link.falquor.CloseWhenFlushed(link.socket);
+        return 0;
+    });
+    EXPECT_FALSE(link.Receive(line));
     EXPECT_EQ(link.client.ReadUntil("\r\n"), "-ERR line too long\r\n");
     EXPECT_TRUE(link.client.WaitForClose());
     link.client.Close();
@@ -184,12 +218,12 @@ TEST(SocketLayer, OverlongLineEndsTheInputAfterTheLinesBeforeIt) {
 
 TEST(SocketLayer, ACompleteLineOverTheLimitIsTooLongToo) {
     Link link;
-    link.client.Send("NOOP\r\n" + std::string(LineBuffer::kMaxLine + 1, 'a') + "\r\nQUIT\r\n");
+    link.client.Send("NOOP\r\n" + std::string(flow::kMaxLine + 1, 'a') + "\r\nQUIT\r\n");
     std::string line;
-    ASSERT_TRUE(PumpUntil([&] { return link.falquor.ReceiveFromSocket(link.socket, line); }));
+    ASSERT_TRUE(PumpUntil([&] { return link.Receive(line); }));
     EXPECT_EQ(line, "NOOP");
     ASSERT_TRUE(PumpUntil([&] {
-        EXPECT_FALSE(link.falquor.ReceiveFromSocket(link.socket, line));
+        EXPECT_FALSE(link.Receive(line));
         return link.falquor.InputState(link.socket) == InputEnd::LineTooLong;
     }));
 }
@@ -199,36 +233,91 @@ TEST(SocketLayer, PeerCloseKeepsBufferedLinesAndClosesAfterTheReplies) {
     link.client.Send("DELE 1\r\nQUIT\r\n");
     ::shutdown(link.client.fd(), SHUT_WR);
     std::string line;
-    ASSERT_TRUE(PumpUntil([&] { return link.falquor.ReceiveFromSocket(link.socket, line); }));
+    ASSERT_TRUE(PumpUntil([&] { return link.Receive(line); }));
     EXPECT_EQ(line, "DELE 1");
-    ASSERT_TRUE(link.falquor.ReceiveFromSocket(link.socket, line));
+    ASSERT_TRUE(link.Receive(line));
     EXPECT_EQ(line, "QUIT");
     ASSERT_TRUE(PumpUntil([&] {
-        link.falquor.ReceiveFromSocket(link.socket, line);
+        link.Receive(line);
         return link.falquor.InputState(link.socket) == InputEnd::PeerClosed;
     }));
-    link.falquor.SendToSocket(link.socket, "+OK ");
-    link.falquor.CloseWhenFlushed(link.socket);
+    link.Send("+OK ");
+    link.In([&] {
+        link.falquor.CloseWhenFlushed(link.socket);
+        return 0;
+    });
     EXPECT_EQ(link.client.ReadUntil("\r\n"), "+OK \r\n");
     EXPECT_TRUE(link.client.WaitForClose());
     EXPECT_TRUE(link.closed);
 }
 
-TEST(SocketLayer, IdleConnectionsAreClosedButNotWhileOutputIsPending) {
+TEST(SocketLayer, IdleAndStalledConnectionsAreClosedButSteadyReadersAreNot) {
     Link link;
     link.falquor.SetIdleTimeout(300ms);
     std::string line;
     link.client.Send("NOOP\r\n");
-    ASSERT_TRUE(PumpUntil([&] { return link.falquor.ReceiveFromSocket(link.socket, line); }));
+    ASSERT_TRUE(PumpUntil([&] { return link.Receive(line); }));
     EXPECT_FALSE(link.closed);
     EXPECT_TRUE(link.client.WaitForClose(10s));
     EXPECT_TRUE(PumpUntil([&] { return link.closed; }));
+    EXPECT_NE(link.falquor.trace().Contents().find("[" + std::to_string(link.socket) +
+                                                   "] >closing: idle timeout<"),
+              std::string::npos);
 
-    // A slow reader of a long reply is not idle.
+    // A client that reads a long reply slowly but steadily keeps its connection; once it stops
+    // reading, the stalled output ends it.
     Link slow(4096);
-    slow.falquor.SetIdleTimeout(300ms);
-    slow.falquor.SendToSocket(slow.socket, std::string(4 * 1024 * 1024, 'x'));
-    PumpFor(1500ms);
+    slow.falquor.SetIdleTimeout(600ms);
+    const std::size_t total = 4 * 1024 * 1024;
+    slow.Send(std::string(total, 'x'));
+    std::size_t taken = 0;
+    char buffer[4096];
+    for (int step = 0; step < 30; ++step) {  // 1.5 s of reading a little every 50 ms
+        PumpFor(50ms);
+        const ssize_t n = ::recv(slow.client.fd(), buffer, sizeof buffer, MSG_DONTWAIT);
+        taken += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    EXPECT_GT(taken, 0u);
     EXPECT_FALSE(slow.closed);
     EXPECT_GT(slow.falquor.PendingOutput(slow.socket), 0u);
+    ASSERT_TRUE(PumpUntil([&] { return slow.closed; }));
+    EXPECT_NE(slow.falquor.trace().Contents().find("[" + std::to_string(slow.socket) +
+                                                   "] >closed: output stalled<"),
+              std::string::npos);
+}
+
+TEST(SocketLayer, HooksAreQueuedAndDroppedWithTheirContext) {
+    // Closing is asked for inside a call and done, and told, from the event loop.
+    {
+        Link link;
+        link.client.Send("QUIT\r\n");
+        std::string line;
+        ASSERT_TRUE(PumpUntil([&] { return link.Receive(line); }));
+        link.client.Close();
+        ASSERT_TRUE(PumpUntil([&] {
+            link.Receive(line);
+            return link.falquor.InputState(link.socket) == InputEnd::PeerClosed;
+        }));
+        link.In([&] {
+            link.falquor.CloseWhenFlushed(link.socket);
+            EXPECT_EQ(link.falquor.OpenConnections(), 1u) << "closed by the next pass, not here";
+            return 0;
+        });
+        EXPECT_TRUE(PumpUntil([&] { return link.closed; }));
+        EXPECT_EQ(link.falquor.OpenConnections(), 0u);
+    }
+    // An owner destroyed while its connection lives is never called again.
+    {
+        Link link;
+        link.owner.reset();
+        link.client.Send("STAT\r\n");
+        // Read by the layer: from here on a ready notice would be on its way.
+        ASSERT_TRUE(PumpUntil([&] { return link.Unread() == 0; }));
+        for (int pass = 0; pass < 10; ++pass) {
+            QCoreApplication::processEvents();
+        }
+        link.falquor.CloseAll();
+        EXPECT_EQ(link.ready, 0);
+        EXPECT_FALSE(link.closed);
+    }
 }

@@ -10,7 +10,7 @@
 class FakeChannel : public Pop3Channel {
 public:
     std::deque<std::string> input;
-    InputEnd end = InputEnd::Open;
+    InputEnd end = InputEnd::None;
     std::string output;
     bool closed = false;
     // Congested while this many output bytes have not been taken by Drain.
@@ -25,7 +25,7 @@ public:
         input.pop_front();
         return true;
     }
-    InputEnd InputState() const override { return input.empty() ? end : InputEnd::Open; }
+    InputEnd InputState() const override { return input.empty() ? end : InputEnd::None; }
     void SendLine(std::string_view text) override {
         output.append(text);
         output.append("\r\n");

@@ -35,7 +35,8 @@ QRect Twips(const QWidget* w, int left, int top, int width, int height) {
 }  // namespace
 
 TEST(TraceWindow, ControlsAsDesigned) {
-    frmFalquorDialog dialog;
+    Trace trace;
+    frmFalquorDialog dialog(trace);
     EXPECT_EQ(dialog.windowTitle(), "Falquor Dialog");
     EXPECT_EQ(dialog.size(), Twips(&dialog, 0, 0, 5535, 4245).size());
     EXPECT_EQ(dialog.txtDialog->geometry(), Twips(&dialog, 120, 120, 5175, 3615));
@@ -74,7 +75,8 @@ TEST(TraceWindow, ResizeArithmetic) {
 }
 
 TEST(TraceWindow, ResizingTheWindowResizesTheTraceBox) {
-    frmFalquorDialog dialog;
+    Trace trace;
+    frmFalquorDialog dialog(trace);
     dialog.show();
     dialog.resize(Twips(&dialog, 0, 0, 9000, 7000).size());
     PumpFor(20ms);
@@ -93,9 +95,10 @@ TEST(TraceWindow, SaveWritesTheTraceBytesPlusCrLfAndReplacesTheFile) {
     TempDir dir;
     const std::string path = dir.path() + "/trace.txt";
     std::ofstream(path) << "old content that must go away, longer than the new one";
-    frmFalquorDialog dialog;
+    Trace trace;
+    frmFalquorDialog dialog(trace);
     const std::string entry = std::string("[5-->] >+OK \xe9t\xe9<\r\n");
-    dialog.trace().Append(entry);
+    trace.AppendEntry("[5-->]", "+OK \xe9t\xe9");
     QString asked;
     platform::SetInputBoxAnswerForTesting([&](const QString& prompt) {
         asked = prompt;
@@ -112,8 +115,9 @@ TEST(TraceWindow, SaveWritesTheTraceBytesPlusCrLfAndReplacesTheFile) {
 }
 
 TEST(TraceWindow, SaveCancelledEmptyOrUnwritableNeverEndsTheProgram) {
-    frmFalquorDialog dialog;
-    dialog.trace().Append("x\r\n");
+    Trace trace;
+    frmFalquorDialog dialog(trace);
+    trace.AppendEntry("[5-->]", "x");
     std::vector<QString> boxes;
     platform::SetMessageBoxObserverForTesting([&](const QString& text) { boxes.push_back(text); });
     platform::SetInputBoxAnswerForTesting([](const QString&) { return std::optional<QString>(); });
@@ -132,21 +136,23 @@ TEST(TraceWindow, SaveCancelledEmptyOrUnwritableNeverEndsTheProgram) {
 }
 
 TEST(TraceWindow, ShowsTheTraceSoonAndFollowsTheNewestEntry) {
-    frmFalquorDialog dialog;
+    Trace trace;
+    frmFalquorDialog dialog(trace);
+    // Entries written while the window is hidden are there when it is shown.
+    trace.AppendEntry("[7-->]", "before");
     dialog.show();
     for (int i = 0; i < 400; ++i) {
-        dialog.trace().Append("[7-->] >line " + std::to_string(i) + "<\r\n");
-        dialog.TraceChanged();
+        trace.AppendEntry("[7-->]", "line " + std::to_string(i));
     }
     ASSERT_TRUE(
         PumpUntil([&] { return dialog.txtDialog->toPlainText().contains("line 399"); }, 5s));
+    EXPECT_TRUE(dialog.txtDialog->toPlainText().contains("before"));
     EXPECT_FALSE(dialog.txtDialog->toPlainText().contains('\r'));
     const auto* bar = dialog.txtDialog->verticalScrollBar();
     EXPECT_EQ(bar->value(), bar->maximum());
     // Scrolled up by the reader: later entries do not pull the view down.
     dialog.txtDialog->verticalScrollBar()->setValue(0);
-    dialog.trace().Append("[7-->] >newer<\r\n");
-    dialog.TraceChanged();
+    trace.AppendEntry("[7-->]", "newer");
     ASSERT_TRUE(PumpUntil([&] { return dialog.txtDialog->toPlainText().contains("newer"); }, 5s));
     EXPECT_EQ(dialog.txtDialog->verticalScrollBar()->value(), 0);
 }

@@ -1,4 +1,4 @@
-#include "trace_window/trace_ring.h"
+#include "socket_layer/trace_ring.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,37 @@
+#include "mail_service/listing_stream.h"
+
+#include "socket_layer/flow_limits.h"
+
+#include <charconv>
+
+namespace {
+
+void AppendNumber(std::string& out, std::int64_t value) {
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, result.ptr);
+}
+
+}  // namespace
+
+ReplyStream::Step ListingStream::Pump(Pop3Channel& out, std::size_t budget) {
+    const std::size_t count = slot_.sizes.size();
+    std::size_t spent = 0;
+    while (next_ < count && !out.Congested() && spent < budget) {
+        batch_.clear();
+        while (next_ < count && batch_.size() < flow::kStreamBlock) {
+            AppendNumber(batch_, static_cast<std::int64_t>(next_) + 1);
+            batch_ += ' ';
+            AppendNumber(batch_, slot_.sizes[next_]);
+            batch_ += "\r\n";
+            ++next_;
+        }
+        out.SendLines(batch_);
+        spent += batch_.size();
+    }
+    if (next_ < count) {
+        return Step::More;
+    }
+    out.SendLine(".");
+    return Step::Done;
+}

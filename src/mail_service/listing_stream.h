@@ -1,0 +1,19 @@
+#pragma once
+// The lines of a LIST reply, "n size" per message and then ".", sent in batches under the same
+// backpressure as a message.
+
+#include "mail_service/connection_slot.h"
+#include "mail_service/reply_stream.h"
+
+#include <string>
+
+class ListingStream final : public ReplyStream {
+public:
+    explicit ListingStream(const ConnectionSlot& slot) : slot_(slot) {}
+    Step Pump(Pop3Channel& out, std::size_t budget) override;
+
+private:
+    const ConnectionSlot& slot_;  // outlives the stream: no command runs while it streams
+    std::size_t next_ = 0;
+    std::string batch_;
+};

@@ -1,0 +1,41 @@
+#pragma once
+// The socket trace: every line sent and received, as entries in a ring of the last 30,000
+// bytes, with a notice to whoever shows it. The socket layer writes it; a window may show it.
+
+#include "socket_layer/trace_ring.h"
+
+#include <QObject>
+
+#include <string>
+#include <string_view>
+
+class Trace : public QObject {
+    Q_OBJECT
+public:
+    explicit Trace(QObject* parent = nullptr);
+
+    // One entry: prefix, " >", the text without its edge blanks, "<", CR LF.
+    void AppendEntry(std::string_view prefix, std::string_view text);
+    // One entry per line of `lines`, each line ending in CR LF and holding no other CR or LF.
+    // The ring keeps only its last bytes, so only the entries it will still hold are written;
+    // what it holds afterwards is the same as after appending them one by one.
+    void AppendLines(std::string_view prefix, std::string_view lines);
+    void Clear();
+
+    std::string Contents() const { return ring_.Contents(); }
+    std::size_t size() const { return ring_.size(); }
+    std::uint64_t revision() const { return ring_.revision(); }
+
+    // The viewer has caught up: the next change is announced again.
+    void Seen() { announced_ = false; }
+
+signals:
+    // The first change since the viewer last caught up; one signal however many entries follow.
+    void Changed();
+
+private:
+    void Announce();
+
+    TraceRing ring_;
+    bool announced_ = false;
+};
