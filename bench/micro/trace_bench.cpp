@@ -1,4 +1,4 @@
-#include "socket_layer/modFalquor.h"
+#include "socket_layer/mod_falquor.h"
 #include "socket_layer/trace_ring.h"
 
 #include <benchmark/benchmark.h>

@@ -3,10 +3,10 @@
 #include "app/options.h"
 #include "app/responsiveness_probe.h"
 #include "app/signals.h"
-#include "mail_service/frmDrennik.h"
+#include "mail_service/frm_drennik.h"
 #include "platform/file_system.h"
-#include "socket_layer/modFalquor.h"
-#include "trace_window/frmFalquorDialog.h"
+#include "socket_layer/mod_falquor.h"
+#include "trace_window/frm_falquor_dialog.h"
 
 #include <QApplication>
 

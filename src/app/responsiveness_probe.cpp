@@ -1,6 +1,6 @@
 #include "app/responsiveness_probe.h"
 
-#include "mail_service/frmDrennik.h"
+#include "mail_service/frm_drennik.h"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 // What a POP3 conversation needs from the connection it runs on. The window's connections
 // provide it over the socket layer; tests provide it in memory.
 
-#include "socket_layer/modFalquor.h"
+#include "socket_layer/mod_falquor.h"
 
 #include <string>
 #include <string_view>

@@ -2,7 +2,7 @@
 // A connection's POP3 channel over the socket layer.
 
 #include "mail_service/pop3_channel.h"
-#include "socket_layer/modFalquor.h"
+#include "socket_layer/mod_falquor.h"
 
 class SocketChannel final : public Pop3Channel {
 public:

@@ -9,7 +9,7 @@
 #include "mail_service/conversation.h"
 #include "mail_service/socket_channel.h"
 #include "platform/winsock.h"
-#include "socket_layer/modFalquor.h"
+#include "socket_layer/mod_falquor.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

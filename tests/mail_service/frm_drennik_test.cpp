@@ -1,17 +1,22 @@
-#include "mail_service/frmDrennik.h"
+#include "mail_service/frm_drennik.h"
 #include "platform/twips.h"
 #include "platform/winsock.h"
-#include "socket_layer/modFalquor.h"
+#include "socket_layer/mod_falquor.h"
 #include "support/focus.h"
 #include "support/loopback.h"
-#include "trace_window/frmFalquorDialog.h"
+#include "trace_window/frm_falquor_dialog.h"
 
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QScrollBar>
 
 #include <gtest/gtest.h>
+
+#include <memory>
+
+#include <poll.h>
 
 using namespace testing_support;
 
@@ -276,4 +281,80 @@ TEST(MainWindow, ClosedConnectionsKeepTheirFieldsAndRecentOnesTheirLists) {
     EXPECT_EQ(s.window.Slot(2).MessageCount(), 0);
     EXPECT_EQ(s.window.Slot(3).MessageCount(), 1);
     EXPECT_EQ(s.window.Slot(rounds).MessageCount(), 1);
+}
+
+TEST(MainWindow, OnlyServedRequestsMoveTheWindowAlsoWhenAnsweredLater) {
+    Server s;
+    s.root.Write("bob/1", std::string(4 * 1024 * 1024, 'm') + "\r\n");
+    // Connection 1 asks for a long message and, behind it, for STAT, but reads nothing yet.
+    LoopbackClient first(s.port, 4096);
+    ASSERT_EQ(first.ReadUntil("\r\n"), "+OK Drennik here\r\n");
+    first.Send("USER bob\r\nPASS bob\r\nRETR 1\r\nSTAT\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return s.window.Slot(1).request == "RETR 1"; }));
+    // Connection 2 comes and goes: its arrival shows it, its departure moves nothing.
+    {
+        LoopbackClient second(s.port);
+        ASSERT_EQ(second.ReadUntil("\r\n"), "+OK Drennik here\r\n");
+        ASSERT_TRUE(PumpUntil([&] { return s.window.shownConnection() == 2; }));
+    }
+    LoopbackClient third(s.port);
+    ASSERT_EQ(third.ReadUntil("\r\n"), "+OK Drennik here\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return !s.window.IsOpen(2); }));
+    EXPECT_EQ(s.window.shownConnection(), 3) << "a disconnect does not pull the window";
+    // Once connection 1 reads its reply, its STAT is served, and that shows connection 1.
+    EXPECT_FALSE(first.ReadUntil("+OK 1 4194306\r\n", 60s).empty());
+    ASSERT_TRUE(PumpUntil([&] { return s.window.Slot(1).request == "STAT"; }));
+    EXPECT_EQ(s.window.shownConnection(), 1);
+    EXPECT_EQ(s.window.cboConnection->currentIndex(), 1);
+}
+
+TEST(MainWindow, MarksUpdateInPlaceKeepingScrollAndSelection) {
+    Server s;
+    for (int i = 0; i < 300; ++i) {
+        s.root.Write("bob/" + std::to_string(1000 + i), "x");
+    }
+    LoopbackClient client(s.port);
+    client.Send("USER bob\r\nPASS bob\r\n");
+    ASSERT_EQ(client.ReadUntil("+OK\r\n+OK\r\n"), "+OK Drennik here\r\n+OK\r\n+OK\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return s.window.lstDeletionList->model()->rowCount() == 300; }));
+    QListView* marks = s.window.lstDeletionList;
+    marks->setCurrentIndex(marks->model()->index(150, 0));
+    marks->scrollTo(marks->model()->index(150, 0), QAbstractItemView::PositionAtTop);
+    const int scrolled = marks->verticalScrollBar()->value();
+    ASSERT_GT(scrolled, 0);
+    int resets = 0;
+    int changed = 0;
+    QObject::connect(marks->model(), &QAbstractItemModel::modelReset, [&] { ++resets; });
+    QObject::connect(marks->model(), &QAbstractItemModel::dataChanged,
+                     [&](const QModelIndex& from, const QModelIndex& to) {
+                         changed += to.row() - from.row() + 1;
+                     });
+    client.Send("DELE 152\r\n");
+    ASSERT_EQ(client.ReadUntil("\r\n"), "+OK\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return marks->model()->index(151, 0).data().toString() == "D"; }));
+    EXPECT_EQ(resets, 0);
+    EXPECT_EQ(changed, 1) << "only the changed row";
+    EXPECT_EQ(marks->verticalScrollBar()->value(), scrolled);
+    EXPECT_EQ(marks->currentIndex().row(), 150);
+}
+
+TEST(MainWindow, AWindowDestroyedWithoutCloseLeavesNothingThatCallsIt) {
+    TempDir root;
+    modFalquor falquor;
+    frmFalquorDialog trace(falquor.trace());
+    auto window = std::make_unique<frmDrennik>(falquor, trace, MaildropStore(root.path()), 0);
+    window->Form_Load();
+    LoopbackClient client(window->ListeningPort());
+    ASSERT_EQ(client.ReadUntil("\r\n"), "+OK Drennik here\r\n");
+    // A request read by the socket layer, its notice still to be delivered to the window, and a
+    // turn of the conversation still to come.
+    client.Send("STAT\r\n");
+    const int socket = window->currentClientSocket();
+    pollfd ready{socket, POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, 20000), 1);
+    falquor.OnSocketEvent(socket, platform::FD_READ);
+    window.reset();
+    EXPECT_EQ(falquor.OpenConnections(), 0u);
+    EXPECT_TRUE(client.WaitForClose());
+    PumpFor(100ms);  // whatever was queued for the window runs into nothing
 }

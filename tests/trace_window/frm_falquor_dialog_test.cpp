@@ -2,7 +2,7 @@
 #include "platform/twips.h"
 #include "support/focus.h"
 #include "support/loopback.h"
-#include "trace_window/frmFalquorDialog.h"
+#include "trace_window/frm_falquor_dialog.h"
 
 #include <QFontInfo>
 #include <QPlainTextEdit>

@@ -1,4 +1,4 @@
-#include "mail_service/frmDrennik.h"
+#include "mail_service/frm_drennik.h"
 
 #include "mail_service/conversation.h"
 #include "mail_service/pop3_interpreter.h"
@@ -8,8 +8,8 @@
 #include "platform/fonts.h"
 #include "platform/twips.h"
 #include "platform/winsock.h"
-#include "socket_layer/modFalquor.h"
-#include "trace_window/frmFalquorDialog.h"
+#include "socket_layer/mod_falquor.h"
+#include "trace_window/frm_falquor_dialog.h"
 
 #include <QCloseEvent>
 #include <QComboBox>

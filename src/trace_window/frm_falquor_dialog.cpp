@@ -1,4 +1,4 @@
-#include "trace_window/frmFalquorDialog.h"
+#include "trace_window/frm_falquor_dialog.h"
 
 #include "platform/dialogs.h"
 #include "platform/fonts.h"

@@ -1,4 +1,4 @@
-#include "socket_layer/modFalquor.h"
+#include "socket_layer/mod_falquor.h"
 
 #include "platform/socket_queue.h"
 #include "platform/winsock.h"

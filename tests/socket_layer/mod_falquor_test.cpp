@@ -1,4 +1,4 @@
-#include "socket_layer/modFalquor.h"
+#include "socket_layer/mod_falquor.h"
 #include "platform/winsock.h"
 #include "support/loopback.h"
 
