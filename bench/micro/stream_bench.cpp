@@ -35,9 +35,10 @@ void BM_MessageStream(benchmark::State& state) {
         }
     }
     const auto size = static_cast<std::int64_t>(std::filesystem::file_size(folder / "m"));
+    const platform::FolderListing listing = platform::ListFolder(folder.string());
     for (auto _ : state) {
         MessageStream stream;
-        stream.Open(folder.string(), "m");
+        stream.Open(folder.string(), "m", listing.entries.at(0).identity);
         CountingChannel out;
         while (stream.Pump(out, 1 << 30) == MessageStream::Step::More) {
         }

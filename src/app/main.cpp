@@ -58,6 +58,7 @@ int main(int argc, char** argv) {
     falquor.SetIdleTimeout(options->idleTimeout);
     frmFalquorDialog trace(falquor.trace());
     frmDrennik window(falquor, trace, MaildropStore(options->root), options->port);
+    window.SetLimits(ConnectionLimits{options->maxConnections, options->maxPerAddress});
     // The trace window opens beside the main window, not over it, so that both are seen.
     window.move(kWindowMargin, kWindowMargin);
     trace.move(kWindowMargin + window.width() + 3 * kWindowMargin, kWindowMargin);

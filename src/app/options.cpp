@@ -15,11 +15,17 @@ bool ReadInteger(std::string_view text, long long low, long long high, long long
 }  // namespace
 
 const char* Usage() {
-    return "usage: drennik [--port N] [--root DIR] [--idle-timeout SECONDS] [--help] [--version]\n"
+    return "usage: drennik [--port N] [--root DIR] [--idle-timeout SECONDS] [--max-connections N]\n"
+           "               [--max-per-address N] [--help] [--version]\n"
            "  --port N                 TCP port to listen on (default 110; 0 picks a free port)\n"
            "  --root DIR               maildrop root, one folder per user (default \"/Post "
            "Office/\")\n"
-           "  --idle-timeout SECONDS   close connections idle this long (default 600)\n"
+           "  --idle-timeout SECONDS   close connections idle, or whose output stalls, this long\n"
+           "                           (default 600)\n"
+           "  --max-connections N      serve at most N connections at once (default 10000;\n"
+           "                           0: no limit)\n"
+           "  --max-per-address N      at most N of them from one client address (default 100;\n"
+           "                           0: no limit)\n"
            "  --probe-responsiveness   benchmarks only: measure how long window events wait,\n"
            "                           reported on standard error at exit\n"
            "  --help                   show this text\n"
@@ -82,6 +88,16 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
                 return std::nullopt;
             }
             options.idleTimeout = std::chrono::seconds(number);
+        } else if (arg == "--max-connections" || arg == "--max-per-address") {
+            if (!takeValue()) {
+                return std::nullopt;
+            }
+            if (!ReadInteger(value, 0, 100'000'000, number)) {
+                error = "bad " + std::string(arg.substr(2)) + ": " + std::string(value);
+                return std::nullopt;
+            }
+            (arg == "--max-connections" ? options.maxConnections : options.maxPerAddress) =
+                static_cast<std::size_t>(number);
         } else {
             error = "unknown option: " + std::string(arg);
             return std::nullopt;

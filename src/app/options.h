@@ -2,6 +2,7 @@
 // The command line.
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -9,7 +10,9 @@ struct Options {
     int port = 110;
     std::string root = "/Post Office/";
     std::chrono::milliseconds idleTimeout = std::chrono::minutes(10);
-    bool probeResponsiveness = false;  // benchmark aid
+    std::size_t maxConnections = 10000;  // 0: no limit
+    std::size_t maxPerAddress = 100;     // 0: no limit
+    bool probeResponsiveness = false;    // benchmark aid
     bool help = false;
     bool version = false;
 };

@@ -15,9 +15,7 @@ void ConnectionSlot::ForgetMarkChanges() {
 
 void ConnectionSlot::ClearSnapshot() {
     marks.clear();
-    sizes.clear();
-    names.clear();
-    identities.clear();
+    listing.reset();
     owner.clear();
     ForgetMarkChanges();
     ++listsRevision;
@@ -25,9 +23,7 @@ void ConnectionSlot::ClearSnapshot() {
 
 void ConnectionSlot::ReleaseLists() {
     std::vector<char>().swap(marks);
-    std::vector<std::int64_t>().swap(sizes);
-    std::vector<std::string>().swap(names);
-    std::vector<platform::FileIdentity>().swap(identities);
+    listing.reset();
     ForgetMarkChanges();
     ++listsRevision;
 }

@@ -4,6 +4,7 @@
 #include "mail_service/pop3_interpreter.h"
 #include "mail_service/slot_models.h"
 #include "mail_service/socket_channel.h"
+#include "platform/descriptors.h"
 #include "platform/dialogs.h"
 #include "platform/fonts.h"
 #include "platform/twips.h"
@@ -17,6 +18,8 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QTimer>
+
+#include <cstring>
 
 namespace {
 
@@ -53,7 +56,8 @@ frmDrennik::frmDrennik(modFalquor& falquor, frmFalquorDialog& traceWindow, Maild
       store_(std::move(store)),
       port_(port) {
     platform::InstallFontSubstitutes();
-    slots_.emplace_back();  // slot 0: the fields the window has from its design
+    // Slot 0: the fields the window has from its design.
+    records_.push_back(Record{std::make_unique<ConnectionSlot>(), {}});
     BuildControls();
     repaintTimer_.setSingleShot(true);
     repaintTimer_.setInterval(kRepaintIntervalMs);
@@ -169,9 +173,10 @@ void frmDrennik::Form_Load() {
     loaded_ = true;
     numbers_->Append();
     cboConnection->setCurrentIndex(-1);
-    ConnectionSlot& slot0 = slots_.front();
+    descriptorLimit_ = platform::DescriptorLimit();
+    ConnectionSlot& slot0 = *records_.front().full;
     slot0 = ConnectionSlot{};
-    slot0.names.emplace_back();
+    slot0.blankFileEntry = true;
     ++slot0.listsRevision;
     RefreshView();
 
@@ -198,7 +203,7 @@ void frmDrennik::Form_Unload() {
 }
 
 void frmDrennik::txtRequest_MouseUp() {
-    char address[38];
+    char address[38] = {};
     int length = 20;
     const int socket = platform::accept(listeningSocket_, address, &length);
     if (socket == platform::kInvalidSocket) {
@@ -208,16 +213,32 @@ void frmDrennik::txtRequest_MouseUp() {
         }
         return;  // no connection, no record
     }
+    // The system hands out the lowest free descriptor, so a number this high means fewer than
+    // the reserve are left for the program's own work: stop taking connections for a while.
+    if (descriptorLimit_ > 0 && socket >= descriptorLimit_ - kDescriptorReserve) {
+        platform::closesocket(socket);
+        PauseAccepting();
+        return;
+    }
+    std::uint32_t peer = 0;
+    std::memcpy(&peer, address + 4, sizeof peer);  // the IPv4 address of the sockaddr_in
+    if (OverLimit(peer)) {
+        falquor_.Refuse(socket, TooManyConnectionsLine());
+        return;  // no record, no selector entry
+    }
     currentClientSocket_ = socket;
     const int n = cboConnection->count();
     numbers_->Append();
-    ConnectionSlot& slot = slots_.emplace_back();
+    ConnectionSlot& slot =
+        *records_.emplace_back(Record{std::make_unique<ConnectionSlot>(), {}}).full;
     slot.socket = std::to_string(socket);
     slot.state = kStateAuthorisation;
     auto connection =
         std::make_unique<Connection>(falquor_, socket, slot, store_, [this, n] { ResumeLater(n); });
-    falquor_.Attach(socket, ConnectionHooks{this, [this, n] { txtRequest_DblClick(n); },
-                                            [this, n] { OnClosed(n); }});
+    falquor_.Attach(
+        socket,
+        ConnectionHooks{this, [this, n] { txtRequest_DblClick(n); }, [this, n] { OnClosed(n); }},
+        peer);
     Connection& c = *connection;
     connections_[n] = std::move(connection);
 
@@ -262,7 +283,21 @@ void frmDrennik::cboConnection_Click() {
 
 void frmDrennik::ShowFields(int number) {
     HoldRepaints();
-    ConnectionSlot& slot = slots_[static_cast<std::size_t>(number)];
+    Record& record = records_[static_cast<std::size_t>(number)];
+    if (!record.full) {
+        const ConnectionSlot fields = record.summary.Fields();
+        SetShown(txtRequest, fields.request);
+        SetShown(txtSocket, fields.socket);
+        SetShown(txtState, fields.state);
+        SetShown(txtUser, fields.user);
+        SetShown(txtTotalCount, fields.totalCount);
+        SetShown(txtTotalSize, fields.totalSize);
+        marksModel_->Show(nullptr);
+        sizesModel_->Show(nullptr);
+        namesModel_->Show(nullptr);
+        return;
+    }
+    ConnectionSlot& slot = *record.full;
     SetShown(txtRequest, slot.request);
     SetShown(txtSocket, slot.socket);
     SetShown(txtState, slot.state);
@@ -293,19 +328,40 @@ void frmDrennik::OnClosed(int index) {
     // A server that runs for months keeps every record, but only recent ones keep their lists.
     closedKeepingLists_.push_back(index);
     if (closedKeepingLists_.size() > kClosedKeepingLists) {
-        slots_[static_cast<std::size_t>(closedKeepingLists_.front())].ReleaseLists();
+        const int released = closedKeepingLists_.front();
         closedKeepingLists_.pop_front();
+        Record& old = records_[static_cast<std::size_t>(released)];
+        old.summary = SlotSummary::Of(*old.full);
+        if (released == shown_) {  // the views let go of the record before it is freed
+            marksModel_->Show(nullptr);
+            sizesModel_->Show(nullptr);
+            namesModel_->Show(nullptr);
+        }
+        old.full.reset();
     }
+    ResumeAccepting();  // a descriptor is free again
     RefreshView();
 }
 
 void frmDrennik::PauseAccepting() {
+    if (acceptPaused_) {
+        return;
+    }
+    acceptPaused_ = true;
     platform::WSAAsyncSelect(listeningSocket_, this, kAcceptMessage, 0);
-    QTimer::singleShot(kAcceptPauseMs, this, [this] {
-        if (loaded_) {
-            platform::WSAAsyncSelect(listeningSocket_, this, kAcceptMessage, platform::FD_ACCEPT);
-        }
-    });
+    QTimer::singleShot(kAcceptPauseMs, this, &frmDrennik::ResumeAccepting);
+}
+
+void frmDrennik::ResumeAccepting() {
+    if (acceptPaused_ && loaded_) {
+        acceptPaused_ = false;
+        platform::WSAAsyncSelect(listeningSocket_, this, kAcceptMessage, platform::FD_ACCEPT);
+    }
+}
+
+bool frmDrennik::OverLimit(std::uint32_t peer) const {
+    return (limits_.total > 0 && falquor_.ActiveConnections() >= limits_.total) ||
+           (limits_.perAddress > 0 && falquor_.ActiveConnectionsFrom(peer) >= limits_.perAddress);
 }
 
 int frmDrennik::ListeningPort() const {

@@ -5,6 +5,7 @@
 
 #include "mail_service/connection_slot.h"
 #include "mail_service/maildrop.h"
+#include "mail_service/slot_summary.h"
 
 #include <QTimer>
 #include <QWidget>
@@ -22,20 +23,32 @@ class SlotListModel;
 class frmFalquorDialog;
 class modFalquor;
 
+// How many connections are served at once; 0 means no limit.
+struct ConnectionLimits {
+    std::size_t total = 10000;
+    std::size_t perAddress = 100;
+};
+
 class frmDrennik : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kServicePort = 110;
     static constexpr unsigned kAcceptMessage = 520;  // the middle-button-up message
     static constexpr unsigned kReadMessage = 521;    // the middle-button-double-click message
-    // Closed connections whose lists are kept for the operator to look at.
+    // Closed connections whose full records are kept for the operator to look at; older ones
+    // keep only their summary.
     static constexpr std::size_t kClosedKeepingLists = 100;
+    // Descriptors the program keeps for itself (message files, scans, the toolkit's own):
+    // accepting stops before fewer than this many remain.
+    static constexpr int kDescriptorReserve = 64;
 
     // Serves `store` on `port`; `traceWindow` shows the socket layer's trace.
     frmDrennik(modFalquor& falquor, frmFalquorDialog& traceWindow, MaildropStore store,
                int port = kServicePort, QWidget* parent = nullptr);
     // Stops the service if it still runs, so nothing is left that could call the window.
     ~frmDrennik() override;
+
+    void SetLimits(ConnectionLimits limits) { limits_ = limits; }
 
     void Form_Load();
     void Form_Unload();
@@ -51,10 +64,11 @@ public:
     int listeningSocket() const { return listeningSocket_; }
     int currentClientSocket() const { return currentClientSocket_; }
     int shownConnection() const { return shown_; }
-    int SlotCount() const { return static_cast<int>(slots_.size()); }
+    int SlotCount() const { return static_cast<int>(records_.size()); }
     bool IsOpen(int index) const { return connections_.count(index) != 0; }
-    const ConnectionSlot& Slot(int index) const {
-        return slots_.at(static_cast<std::size_t>(index));
+    // The full record of connection `index`, or null once only its summary is kept.
+    const ConnectionSlot* Slot(int index) const {
+        return records_.at(static_cast<std::size_t>(index)).full.get();
     }
 
     QLabel* lblConnection;
@@ -80,6 +94,10 @@ protected:
 
 private:
     struct Connection;
+    struct Record {
+        std::unique_ptr<ConnectionSlot> full;  // while open, and for a while after
+        SlotSummary summary;                   // what is kept after that
+    };
 
     void BuildControls();
     void ShowFields(int number);
@@ -87,6 +105,8 @@ private:
     void ResumeLater(int index);
     void OnClosed(int index);
     void PauseAccepting();
+    void ResumeAccepting();
+    bool OverLimit(std::uint32_t peer) const;
     // Lets the controls change freely for a moment and paints them once afterwards.
     void HoldRepaints();
 
@@ -98,8 +118,11 @@ private:
     int currentClientSocket_ = 0;
     int shown_ = 0;
     bool loaded_ = false;
+    bool acceptPaused_ = false;
+    int descriptorLimit_ = -1;
+    ConnectionLimits limits_;
 
-    std::deque<ConnectionSlot> slots_;  // every connection's record; references stay valid
+    std::deque<Record> records_;  // every connection's record, by connection number
     // The conversations of the open connections, by connection number. The socket layer
     // knows their sockets; the window never looks a connection up by its socket.
     std::unordered_map<int, std::unique_ptr<Connection>> connections_;

@@ -15,14 +15,14 @@ void AppendNumber(std::string& out, std::int64_t value) {
 }  // namespace
 
 ReplyStream::Step ListingStream::Pump(Pop3Channel& out, std::size_t budget) {
-    const std::size_t count = slot_.sizes.size();
+    const std::size_t count = static_cast<std::size_t>(slot_.MessageCount());
     std::size_t spent = 0;
     while (next_ < count && !out.Congested() && spent < budget) {
         batch_.clear();
         while (next_ < count && batch_.size() < flow::kStreamBlock) {
             AppendNumber(batch_, static_cast<std::int64_t>(next_) + 1);
             batch_ += ' ';
-            AppendNumber(batch_, slot_.sizes[next_]);
+            AppendNumber(batch_, slot_.Message(next_).size);
             batch_ += "\r\n";
             ++next_;
         }

@@ -7,6 +7,7 @@
 #include "platform/listing_cache.h"
 
 #include <charconv>
+#include <limits>
 
 namespace {
 
@@ -29,21 +30,22 @@ std::string MaildropStore::UserFolder(std::string_view user) const {
     return platform::JoinPath(root_, user);
 }
 
-std::vector<platform::MessageFileEntry> MaildropStore::ListMessages(std::string_view user) const {
+std::shared_ptr<const platform::FolderListing> MaildropStore::ListMessages(
+    std::string_view user) const {
     const std::string folder = UserFolder(user);
     if (auto remembered = cache_->Find(folder)) {
-        return std::move(*remembered);
+        return remembered;
     }
     const bool watched = cache_->Watch(folder);
-    std::vector<platform::MessageFileEntry> entries = platform::ListFolder(folder);
+    auto listing = std::make_shared<const platform::FolderListing>(platform::ListFolder(folder));
     if (watched) {
-        cache_->Store(folder, entries);
+        cache_->Store(folder, listing);
     }
-    return entries;
+    return listing;
 }
 
 bool IsPlainFolderName(std::string_view name) {
-    if (name.empty() || name == "." || name == ".." || name.size() > 255) {
+    if (name.empty() || name.front() == '.' || name.size() > 255) {
         return false;
     }
     for (const char c : name) {
@@ -58,13 +60,14 @@ bool IsPlainFolderName(std::string_view name) {
 void ScanMaildrop(ConnectionSlot& slot, const MaildropStore& store) {
     slot.ClearSnapshot();
     slot.owner = slot.user;
+    slot.listing = store.ListMessages(slot.owner);
+    slot.marks.assign(slot.listing->entries.size(), ' ');
+    // Sizes are file sizes, so the total cannot go below zero; it stops at the largest value.
     std::int64_t total = 0;
-    for (platform::MessageFileEntry& entry : store.ListMessages(slot.owner)) {
-        total += entry.size;
-        slot.marks.push_back(' ');
-        slot.sizes.push_back(entry.size);
-        slot.names.push_back(std::move(entry.name));
-        slot.identities.push_back(entry.identity);
+    for (const platform::MessageFileEntry& entry : slot.listing->entries) {
+        total = entry.size > std::numeric_limits<std::int64_t>::max() - total
+                    ? std::numeric_limits<std::int64_t>::max()
+                    : total + entry.size;
     }
     slot.totalCount.clear();
     AppendNumber(slot.totalCount, slot.MessageCount());
@@ -96,7 +99,8 @@ std::unique_ptr<ListingStream> ListMessages(const ConnectionSlot& slot) {
 std::unique_ptr<MessageStream> OpenMessage(const ConnectionSlot& slot, std::size_t entry,
                                            const MaildropStore& store) {
     auto stream = std::make_unique<MessageStream>();
-    if (!stream->Open(store.UserFolder(slot.owner), slot.names[entry])) {
+    const platform::MessageFileEntry& message = slot.Message(entry);
+    if (!stream->Open(store.UserFolder(slot.owner), message.name, message.identity)) {
         return nullptr;
     }
     return stream;
@@ -107,7 +111,7 @@ bool RemoveMarkedMessages(const ConnectionSlot& slot, const MaildropStore& store
     bool allRemoved = true;
     for (std::size_t i = 0; i < slot.marks.size(); ++i) {
         if (slot.marks[i] == 'D' &&
-            platform::RemoveIfSame(folder, slot.names[i], slot.identities[i]) ==
+            platform::RemoveIfSame(folder, slot.Message(i).name, slot.Message(i).identity) ==
                 platform::RemoveResult::Failed) {
             allRemoved = false;
         }

@@ -29,15 +29,17 @@ public:
 
     const std::string& root() const { return root_; }
     std::string UserFolder(std::string_view user) const;
-    // The user's messages, sorted by name; remembered while the folder does not change.
-    std::vector<platform::MessageFileEntry> ListMessages(std::string_view user) const;
+    // The user's messages, sorted by name. While the folder does not change, every call gets
+    // the same listing.
+    std::shared_ptr<const platform::FolderListing> ListMessages(std::string_view user) const;
 
 private:
     std::string root_;
     std::unique_ptr<platform::ListingCache> cache_;
 };
 
-// A user name names one folder directly under the root: not empty, not "." or "..", at most
+// A user name names one folder directly under the root: not empty, not beginning with "."
+// (as no message file does: such names are hidden, and "." and ".." are no user's), at most
 // 255 bytes, without separators, wildcards, control bytes or DEL. 8-bit bytes are allowed.
 bool IsPlainFolderName(std::string_view name);
 

@@ -2,8 +2,9 @@
 
 #include "mail_service/line_breaks.h"
 
-bool MessageStream::Open(const std::string& folder, const std::string& name) {
-    return file_.Open(folder, name);
+bool MessageStream::Open(const std::string& folder, const std::string& name,
+                         const platform::FileIdentity& identity) {
+    return file_.Open(folder, name, identity);
 }
 
 MessageStream::Step MessageStream::Pump(Pop3Channel& out, std::size_t budget) {

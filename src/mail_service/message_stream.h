@@ -21,7 +21,9 @@ public:
     // Finished lines are handed on in batches of about this size.
     static constexpr std::size_t kBatch = flow::kStreamBatch;
 
-    bool Open(const std::string& folder, const std::string& name);
+    // Opens the message only if the name still holds the file the listing saw.
+    bool Open(const std::string& folder, const std::string& name,
+              const platform::FileIdentity& identity);
     // `budget` counts bytes read from the file.
     Step Pump(Pop3Channel& out, std::size_t budget) override;
 

@@ -17,6 +17,7 @@ constexpr std::string_view kNoSuchMessage = "-ERR no such message";
 constexpr std::string_view kMessageUnavailable = "-ERR message unavailable";
 constexpr std::string_view kNotAllRemoved = "-ERR some deleted messages not removed";
 constexpr std::string_view kLineTooLong = "-ERR line too long";
+constexpr std::string_view kTooManyConnections = "-ERR too many connections";
 
 // The one way a reply line leaves the interpreter.
 void Reply(Pop3Channel& out, std::string_view text) {
@@ -24,14 +25,15 @@ void Reply(Pop3Channel& out, std::string_view text) {
 }
 
 void User(Pop3Session& s, std::string_view argument) {
-    s.slot.user.assign(argument);
+    s.slot.userTooLong = argument.size() > kLongestUserName;
+    s.slot.user.assign(argument.substr(0, kLongestUserName));
     Reply(s.out, kOk);
 }
 
 void Pass(Pop3Session& s, std::string_view argument) {
     // The password is the user name; a name that is no plain folder name never logs in, so
     // no login can reach outside the maildrop root.
-    if (argument != s.slot.user || !IsPlainFolderName(s.slot.user)) {
+    if (s.slot.userTooLong || argument != s.slot.user || !IsPlainFolderName(s.slot.user)) {
         Reply(s.out, kErr);
         return;
     }
@@ -65,7 +67,7 @@ void List(Pop3Session& s, std::string_view argument) {
     std::string reply(kOkBlank);
     reply += std::to_string(*entry + 1);
     reply += ' ';
-    reply += std::to_string(s.slot.sizes[*entry]);
+    reply += std::to_string(s.slot.Message(*entry).size);
     Reply(s.out, reply);
 }
 
@@ -132,7 +134,12 @@ void Greet(Pop3Channel& out) {
 
 void Interpret(Pop3Session& session, std::string_view received) {
     const Pop3Request request = ParseRequest(received);
-    session.slot.request.assign(request.line);
+    if (request.line.size() <= kShownRequestLength) {
+        session.slot.request.assign(request.line);
+    } else {
+        session.slot.request.assign(request.line.substr(0, kShownRequestLength - 3));
+        session.slot.request += "...";
+    }
     for (const Command& command : kCommands) {
         if (command.word == request.word) {
             command.handler(session, request.argument);
@@ -150,4 +157,8 @@ void Interpret(Pop3Session& session, std::string_view received) {
 
 void AnswerLineTooLong(Pop3Channel& out) {
     Reply(out, kLineTooLong);
+}
+
+std::string_view TooManyConnectionsLine() {
+    return kTooManyConnections;
 }

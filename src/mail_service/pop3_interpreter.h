@@ -33,3 +33,5 @@ void Greet(Pop3Channel& out);
 void Interpret(Pop3Session& session, std::string_view received);
 // The answer to a request line over the length limit, after which nothing more is read.
 void AnswerLineTooLong(Pop3Channel& out);
+// The one line a connection over a connection limit receives before it is closed.
+std::string_view TooManyConnectionsLine();

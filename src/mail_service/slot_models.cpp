@@ -33,9 +33,9 @@ int SlotListModel::rowCount(const QModelIndex& parent) const {
         case Column::DeletionMarks:
             return static_cast<int>(slot_->marks.size());
         case Column::Sizes:
-            return static_cast<int>(slot_->sizes.size());
+            return static_cast<int>(slot_->MessageCount());
         case Column::FileNames:
-            return static_cast<int>(slot_->names.size());
+            return static_cast<int>(slot_->MessageCount()) + (slot_->blankFileEntry ? 1 : 0);
     }
     return 0;
 }
@@ -50,9 +50,12 @@ QVariant SlotListModel::data(const QModelIndex& index, int role) const {
         case Column::DeletionMarks:
             return QString(QChar::fromLatin1(slot_->marks[row]));
         case Column::Sizes:
-            return QStringLiteral(" ") + QString::number(slot_->sizes[row]);
+            return QStringLiteral(" ") + QString::number(slot_->Message(row).size);
         case Column::FileNames:
-            return QString::fromLocal8Bit(slot_->names[row]);
+            if (row >= static_cast<std::size_t>(slot_->MessageCount())) {
+                return QString();  // the blank entry
+            }
+            return QString::fromLocal8Bit(slot_->Message(row).name);
     }
     return {};
 }

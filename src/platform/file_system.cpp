@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,11 +12,31 @@
 namespace platform {
 namespace {
 
-FileIdentity IdentityOf(const struct stat& st) {
-    return FileIdentity{static_cast<std::uint64_t>(st.st_dev),
-                        static_cast<std::uint64_t>(st.st_ino),
-                        static_cast<std::int64_t>(st.st_ctim.tv_sec),
-                        static_cast<std::int64_t>(st.st_ctim.tv_nsec)};
+constexpr unsigned kStatxWanted =
+    STATX_TYPE | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_NLINK | STATX_BTIME;
+
+// statx without following a link; `flags` adds AT_EMPTY_PATH to ask about `dir` itself.
+bool Statx(int dir, const char* name, int flags, struct statx& st) {
+    return ::statx(dir, name, AT_SYMLINK_NOFOLLOW | flags, kStatxWanted, &st) == 0;
+}
+
+FileIdentity IdentityOf(const struct statx& st) {
+    FileIdentity id;
+    id.device = (static_cast<std::uint64_t>(st.stx_dev_major) << 32) | st.stx_dev_minor;
+    id.inode = st.stx_ino;
+    id.hasBirth = (st.stx_mask & STATX_BTIME) != 0;
+    if (id.hasBirth) {
+        id.birthSeconds = st.stx_btime.tv_sec;
+        id.birthNanoseconds = st.stx_btime.tv_nsec;
+    }
+    id.size = static_cast<std::int64_t>(st.stx_size);
+    id.modifiedSeconds = st.stx_mtime.tv_sec;
+    id.modifiedNanoseconds = st.stx_mtime.tv_nsec;
+    return id;
+}
+
+bool IsRegular(const struct statx& st) {
+    return S_ISREG(st.stx_mode);
 }
 
 // Byte order of names. The first eight bytes, as one number, settle most comparisons, and the
@@ -50,6 +71,45 @@ void SortByName(std::vector<MessageFileEntry>& entries) {
 
 }  // namespace
 
+bool FileIdentity::SameFile(const FileIdentity& other) const {
+    if (device != other.device || inode != other.inode) {
+        return false;
+    }
+    if (hasBirth && other.hasBirth) {
+        return birthSeconds == other.birthSeconds && birthNanoseconds == other.birthNanoseconds;
+    }
+    return size == other.size && modifiedSeconds == other.modifiedSeconds &&
+           modifiedNanoseconds == other.modifiedNanoseconds;
+}
+
+bool IsRemoteFileSystem(const std::string& path) {
+    struct statfs fs {};
+    if (::statfs(path.c_str(), &fs) != 0) {
+        return true;  // in doubt, nothing is remembered
+    }
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case 0x6969:      // NFS
+        case 0x517b:      // SMB
+        case 0xff534d42:  // CIFS
+        case 0xfe534d42:  // SMB2
+        case 0x65735546:  // FUSE
+        case 0x01021997:  // 9P
+        case 0x00c36400:  // Ceph
+        case 0x5346414f:  // AFS
+        case 0x6b414653:  // kAFS
+        case 0x73757245:  // Coda
+        case 0x564c:      // NCP
+        case 0x47504653:  // GPFS
+        case 0x0bd00bd0:  // Lustre
+        case 0x013111a8:  // IBRIX
+        case 0xbeefdead:  // vboxsf
+        case 0x786f4256:  // vboxsf (newer)
+            return true;
+        default:
+            return false;
+    }
+}
+
 StoreFolder::StoreFolder(const std::string& path)
     : fd_(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
       error_(fd_ == -1 ? errno : 0) {}
@@ -74,20 +134,21 @@ bool IsDirectory(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::vector<MessageFileEntry> ListFolder(const std::string& folder) {
-    std::vector<MessageFileEntry> entries;
+FolderListing ListFolder(const std::string& folder) {
+    FolderListing listing;
+    std::vector<MessageFileEntry>& entries = listing.entries;
     StoreFolder dir(folder);
     if (dir.fd() == -1) {
-        return entries;
+        return listing;
     }
     const int listFd = ::dup(dir.fd());
     if (listFd == -1) {
-        return entries;
+        return listing;
     }
     DIR* stream = ::fdopendir(listFd);
     if (stream == nullptr) {
         ::close(listFd);
-        return entries;
+        return listing;
     }
     while (const dirent* d = ::readdir(stream)) {
         if (d->d_name[0] == '.') {
@@ -96,23 +157,27 @@ std::vector<MessageFileEntry> ListFolder(const std::string& folder) {
         if (d->d_type != DT_REG && d->d_type != DT_UNKNOWN) {
             continue;
         }
-        struct stat st {};
-        if (::fstatat(dir.fd(), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+        struct statx st {};
+        if (!Statx(dir.fd(), d->d_name, 0, st) || !IsRegular(st)) {
             continue;
         }
+        if (st.stx_nlink > 1) {
+            listing.changesReported = false;
+        }
         entries.push_back(
-            MessageFileEntry{d->d_name, static_cast<std::int64_t>(st.st_size), IdentityOf(st)});
+            MessageFileEntry{d->d_name, static_cast<std::int64_t>(st.stx_size), IdentityOf(st)});
     }
     ::closedir(stream);
     SortByName(entries);
-    return entries;
+    return listing;
 }
 
 MessageFile::~MessageFile() {
     Close();
 }
 
-bool MessageFile::Open(const std::string& folder, const std::string& name) {
+bool MessageFile::Open(const std::string& folder, const std::string& name,
+                       const FileIdentity& identity) {
     Close();
     StoreFolder dir(folder);
     if (dir.fd() == -1) {
@@ -122,8 +187,8 @@ bool MessageFile::Open(const std::string& folder, const std::string& name) {
     if (fd == -1) {
         return false;
     }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    struct statx st {};
+    if (!Statx(fd, "", AT_EMPTY_PATH, st) || !IsRegular(st) || !IdentityOf(st).SameFile(identity)) {
         ::close(fd);
         return false;
     }
@@ -154,12 +219,12 @@ RemoveResult RemoveIfSame(const StoreFolder& dir, const std::string& name,
         return error == ENOENT || error == ELOOP || error == ENOTDIR ? RemoveResult::NotThere
                                                                      : RemoveResult::Failed;
     }
-    struct stat st {};
-    if (::fstatat(dir.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    struct statx st {};
+    if (!Statx(dir.fd(), name.c_str(), 0, st)) {
         return errno == ENOENT ? RemoveResult::NotThere : RemoveResult::Failed;
     }
-    if (!S_ISREG(st.st_mode) || !(IdentityOf(st) == identity)) {
-        return RemoveResult::NotThere;
+    if (!IsRegular(st) || !IdentityOf(st).SameFile(identity)) {
+        return RemoveResult::NotThere;  // another file under the name is new mail: kept
     }
     if (::unlinkat(dir.fd(), name.c_str(), 0) != 0) {
         return errno == ENOENT ? RemoveResult::NotThere : RemoveResult::Failed;

@@ -58,7 +58,7 @@ void ListingCache::ReadReports() {
             if (auto folder = folders_.find(it->second); folder != folders_.end()) {
                 folder->second.changed = true;
                 folder->second.listed = false;
-                std::vector<MessageFileEntry>().swap(folder->second.entries);
+                folder->second.listing.reset();
             }
         }
     }
@@ -72,14 +72,14 @@ void ListingCache::ForgetAll() {
     folders_.clear();
 }
 
-std::optional<std::vector<MessageFileEntry>> ListingCache::Find(const std::string& folder) {
+ListingCache::Listing ListingCache::Find(const std::string& folder) {
     if (fd_ == -1) {
-        return std::nullopt;
+        return nullptr;
     }
     ReadReports();
     const auto it = folders_.find(folder);
     if (it == folders_.end() || !it->second.listed) {
-        return std::nullopt;
+        return nullptr;
     }
     // The path may name another folder now (a folder above it renamed): the reports speak
     // only of the folder watched.
@@ -88,13 +88,14 @@ std::optional<std::vector<MessageFileEntry>> ListingCache::Find(const std::strin
     if (!FolderIdentity(folder, device, inode) || device != it->second.device ||
         inode != it->second.inode) {
         it->second.listed = false;
-        return std::nullopt;
+        it->second.listing.reset();
+        return nullptr;
     }
-    return it->second.entries;
+    return it->second.listing;
 }
 
 bool ListingCache::Watch(const std::string& folder) {
-    if (fd_ == -1) {
+    if (fd_ == -1 || IsRemoteFileSystem(folder)) {
         return false;
     }
     if (folders_.size() >= kMaxFolders && folders_.find(folder) == folders_.end()) {
@@ -119,13 +120,16 @@ bool ListingCache::Watch(const std::string& folder) {
     return true;
 }
 
-void ListingCache::Store(const std::string& folder, std::vector<MessageFileEntry> entries) {
+void ListingCache::Store(const std::string& folder, Listing listing) {
     ReadReports();
     const auto it = folders_.find(folder);
     if (it == folders_.end() || it->second.changed) {
         return;  // changed while it was listed: the listing may be a mix of before and after
     }
-    it->second.entries = std::move(entries);
+    if (!listing->changesReported) {
+        return;
+    }
+    it->second.listing = std::move(listing);
     it->second.listed = true;
 }
 
@@ -135,13 +139,13 @@ ListingCache::ListingCache() = default;
 ListingCache::~ListingCache() = default;
 void ListingCache::ReadReports() {}
 void ListingCache::ForgetAll() {}
-std::optional<std::vector<MessageFileEntry>> ListingCache::Find(const std::string&) {
-    return std::nullopt;
+ListingCache::Listing ListingCache::Find(const std::string&) {
+    return nullptr;
 }
 bool ListingCache::Watch(const std::string&) {
     return false;
 }
-void ListingCache::Store(const std::string&, std::vector<MessageFileEntry>) {}
+void ListingCache::Store(const std::string&, Listing) {}
 
 #endif
 

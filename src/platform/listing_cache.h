@@ -1,11 +1,14 @@
 #pragma once
 // Remembers the listing of a maildrop folder for as long as nothing in the folder changes, so
-// logging in again to a large maildrop costs no stat per message. The kernel reports every
-// change to a remembered folder (inotify); any report, or any doubt, drops the listing.
+// logging in again to a large maildrop costs no stat per message, and every session on it
+// shares one listing. The kernel reports every change to a remembered folder (inotify); any
+// report, or any doubt, drops the listing. Only listings whose every change the kernel would
+// report are remembered: none on network or user-space file systems, none holding a file
+// with a link in another folder.
 
 #include "platform/file_system.h"
 
-#include <optional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -21,12 +24,16 @@ public:
     ListingCache(const ListingCache&) = delete;
     ListingCache& operator=(const ListingCache&) = delete;
 
-    // The remembered listing of `folder`, if nothing in it has changed since.
-    std::optional<std::vector<MessageFileEntry>> Find(const std::string& folder);
+    using Listing = std::shared_ptr<const FolderListing>;
+
+    // The remembered listing of `folder`, if nothing in it has changed since; else null.
+    Listing Find(const std::string& folder);
     // Starts watching `folder`; call before listing it, so that changes made while it is
     // listed are reported. False when the folder cannot be watched (then nothing is kept).
     bool Watch(const std::string& folder);
-    void Store(const std::string& folder, std::vector<MessageFileEntry> entries);
+    // Remembers the listing, unless it changed while it was made or its changes would not all
+    // be reported.
+    void Store(const std::string& folder, Listing listing);
 
 private:
     struct Folder {
@@ -34,7 +41,7 @@ private:
         std::uint64_t inode = 0;
         bool listed = false;
         bool changed = false;  // reported since the watch began
-        std::vector<MessageFileEntry> entries;
+        Listing listing;
     };
 
     void ReadReports();

@@ -29,6 +29,8 @@ struct modFalquor::Link {
     std::string sendPrefix;    // the trace marker of this connection's sent lines
     ConnectionHooks hooks;
     QPointer<QObject> context;
+    std::uint32_t peer = 0;
+    bool counted = false;  // in active_ and activeByPeer_
     LineBuffer input;
     OutputQueue output;
     State state = State::Open;
@@ -77,18 +79,51 @@ void modFalquor::AppendTrace(std::string_view prefix, std::string_view text) {
     trace_.AppendEntry(prefix, text);
 }
 
-void modFalquor::Attach(int socket, ConnectionHooks hooks) {
+void modFalquor::Attach(int socket, ConnectionHooks hooks, std::uint32_t peer) {
     auto link = std::make_unique<Link>();
     link->socket = socket;
     link->serial = ++serials_;
     MakePrefix(link->sendPrefix, "[", socket, "-->]");
     link->context = hooks.context;
     link->hooks = std::move(hooks);
+    link->peer = peer;
+    link->counted = true;
+    ++active_;
+    ++activeByPeer_[peer];
     link->deadlineBase = Clock::now();
     link->place = byActivity_.insert(byActivity_.end(), link.get());
     links_[socket] = std::move(link);
     if (!deadlineTimer_.isActive()) {
         ArmDeadlineTimer();
+    }
+}
+
+void modFalquor::Refuse(int socket, std::string_view line) {
+    auto link = std::make_unique<Link>();
+    link->socket = socket;
+    link->serial = ++serials_;
+    MakePrefix(link->sendPrefix, "[", socket, "-->]");
+    link->deadlineBase = Clock::now();
+    link->place = byActivity_.insert(byActivity_.end(), link.get());
+    links_[socket] = std::move(link);
+    SendToSocket(socket, line);
+    CloseWhenFlushed(socket);
+    Watch(socket);  // for the reads of the linger
+}
+
+std::size_t modFalquor::ActiveConnectionsFrom(std::uint32_t peer) const {
+    const auto it = activeByPeer_.find(peer);
+    return it == activeByPeer_.end() ? 0 : it->second;
+}
+
+void modFalquor::StopCounting(Link& link) {
+    if (link.counted) {
+        link.counted = false;
+        --active_;
+        if (const auto it = activeByPeer_.find(link.peer);
+            it != activeByPeer_.end() && --it->second == 0) {
+            activeByPeer_.erase(it);
+        }
     }
 }
 
@@ -252,10 +287,12 @@ void modFalquor::Enter(Link& link, State state, InputEnd why) {
             NotifyReady(link);
             break;
         case State::Closing:
+            StopCounting(link);
             Touch(link);  // from now on it has the idle timeout to flush
             MarkDirty(link);
             break;
         case State::Lingering:
+            StopCounting(link);
             byActivity_.erase(link.place);
             link.deadlineBase = Clock::now() + flow::kLinger;
             link.place = lingering_.insert(lingering_.end(), &link);
@@ -271,6 +308,7 @@ void modFalquor::Close(Link& link, std::string_view why) {
     if (!why.empty()) {
         TraceEvent(link, why);
     }
+    StopCounting(link);
     (link.state == State::Lingering ? lingering_ : byActivity_).erase(link.place);
     const int socket = link.socket;
     platform::closesocket(socket);
@@ -448,6 +486,8 @@ void modFalquor::CloseAll() {
         platform::closesocket(socket);
     }
     links_.clear();
+    activeByPeer_.clear();
+    active_ = 0;
     byActivity_.clear();
     lingering_.clear();
     dirty_.clear();

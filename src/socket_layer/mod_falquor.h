@@ -51,8 +51,13 @@ public:
     // Adds one entry to the trace: prefix, " >", the text without its edge blanks, "<", CR LF.
     void AppendTrace(std::string_view prefix, std::string_view text);
 
-    // Takes on an accepted connection: from now on it has a line buffer and an output queue.
-    void Attach(int socket, ConnectionHooks hooks);
+    // Takes on an accepted connection from `peer` (an IPv4 address): from now on it has a line
+    // buffer and an output queue, and counts towards the connections from that address until
+    // it is closing.
+    void Attach(int socket, ConnectionHooks hooks, std::uint32_t peer = 0);
+    // Takes on a connection only to send it `line` and close it: it counts nowhere and tells
+    // nobody.
+    void Refuse(int socket, std::string_view line);
     // Starts reporting the connection's socket events to the layer. False when the platform
     // refuses; the connection then stays as it is, with nothing read from it.
     bool Watch(int socket);
@@ -75,6 +80,9 @@ public:
     // Closes every connection at once, telling nobody: the owner is shutting down.
     void CloseAll();
     std::size_t OpenConnections() const { return links_.size(); }
+    // Connections that are neither closing nor refused, in all and from one address.
+    std::size_t ActiveConnections() const { return active_; }
+    std::size_t ActiveConnectionsFrom(std::uint32_t peer) const;
 
     // A connection that makes no progress for this long, in either direction, is closed:
     // no complete line received and no byte of its output taken by the client.
@@ -115,6 +123,7 @@ private:
     void DiscardInput(Link& link);
     void Touch(Link& link);
     void TraceEvent(const Link& link, std::string_view what);
+    void StopCounting(Link& link);
 
     void NotifyReady(Link& link);
     void MarkDirty(Link& link);
@@ -128,6 +137,8 @@ private:
     // orders are deadline orders, so the sweep looks only at the front.
     std::list<Link*> byActivity_;
     std::list<Link*> lingering_;
+    std::unordered_map<std::uint32_t, std::size_t> activeByPeer_;
+    std::size_t active_ = 0;
     std::vector<int> dirty_;
     std::vector<Notice> notices_;
     bool passPosted_ = false;

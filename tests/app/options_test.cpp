@@ -30,6 +30,12 @@ TEST(Options, DefaultsAndOverrides) {
     EXPECT_EQ(set->root, "/tmp/x");
     EXPECT_EQ(set->idleTimeout, std::chrono::seconds(3));
     EXPECT_EQ(Parse({"--port=65535"})->port, 65535);
+    EXPECT_EQ(defaults->maxConnections, 10000u);
+    EXPECT_EQ(defaults->maxPerAddress, 100u);
+    const auto limits = Parse({"--max-connections", "0", "--max-per-address=7"});
+    ASSERT_TRUE(limits);
+    EXPECT_EQ(limits->maxConnections, 0u);
+    EXPECT_EQ(limits->maxPerAddress, 7u);
 }
 
 TEST(Options, BadOptionsAreRefusedWithAReason) {
@@ -42,7 +48,10 @@ TEST(Options, BadOptionsAreRefusedWithAReason) {
                                                {"--port", ""},
                                                {"--bogus"},
                                                {"--root", ""},
-                                               {"--idle-timeout", "0"}}) {
+                                               {"--idle-timeout", "0"},
+                                               {"--max-connections", "-1"},
+                                               {"--max-per-address", "x"},
+                                               {"--max-per-address"}}) {
         EXPECT_FALSE(Parse(bad, &error)) << bad[0];
         EXPECT_FALSE(error.empty());
     }

@@ -127,9 +127,18 @@ class PathEscapes(ServerTestCase):
                 else:
                     self.refused_session(name)
 
+    def test_hidden_folders_are_no_maildrops(self):
+        # Names beginning with "." are hidden, as message files beginning with "."
+        # are: an administrator's dot-folder is nobody's maildrop.
+        root = os.fsencode(self.root)
+        for name in (b"...", b".hidden-user", b".ssh"):
+            make_user(root, name, {b"1": b"should stay hidden\r\n"})
+            with self.subTest(name=name):
+                self.refused_session(name)
+
     def test_unusual_but_plain_names_are_accepted(self):
         root = os.fsencode(self.root)
-        for name in (b"...", b".hidden-user", b"caf\xc3\xa9", b"a b", b"-dash", b"u\xff"):
+        for name in (b"caf\xc3\xa9", b"a b", b"-dash", b"u\xff", b"dot.", b"a..b"):
             with self.subTest(name=name):
                 make_user(root, name, {b"m": b"hello " + name + b"\r\n"})
                 c = self.connect()

@@ -88,8 +88,8 @@ void Settle(Conversation& conversation, int peer, std::string& output) {
 }
 
 void CheckSlot(const ConnectionSlot& slot) {
-    const std::size_t n = slot.names.size();
-    if (slot.marks.size() != n || slot.sizes.size() != n || slot.identities.size() != n) {
+    const auto n = static_cast<std::size_t>(slot.MessageCount());
+    if (slot.marks.size() != n) {
         Broken("the snapshot's lists are not parallel");
     }
     if (!slot.totalCount.empty() && slot.totalCount != std::to_string(n)) {

@@ -275,12 +275,21 @@ TEST(MainWindow, ClosedConnectionsKeepTheirFieldsAndRecentOnesTheirLists) {
         ASSERT_TRUE(PumpUntil([&] { return !s.window.IsOpen(i + 1); })) << i;
     }
     EXPECT_EQ(s.falquor.OpenConnections(), 0u);
-    EXPECT_EQ(s.window.Slot(1).user, "bob");
-    EXPECT_EQ(s.window.Slot(1).state, "Transaction");
-    EXPECT_EQ(s.window.Slot(1).MessageCount(), 0) << "long closed: lists released";
-    EXPECT_EQ(s.window.Slot(2).MessageCount(), 0);
-    EXPECT_EQ(s.window.Slot(3).MessageCount(), 1);
-    EXPECT_EQ(s.window.Slot(rounds).MessageCount(), 1);
+    EXPECT_EQ(s.window.Slot(1), nullptr) << "long closed: only a summary is kept";
+    EXPECT_EQ(s.window.Slot(2), nullptr);
+    ASSERT_NE(s.window.Slot(3), nullptr);
+    EXPECT_EQ(s.window.Slot(3)->MessageCount(), 1);
+    EXPECT_EQ(s.window.Slot(rounds)->MessageCount(), 1);
+    // Picked, a summarised connection still shows its fields, with empty lists.
+    s.window.cboConnection->setCurrentIndex(1);
+    EXPECT_EQ(s.window.txtUser->text(), "bob");
+    EXPECT_EQ(s.window.txtState->text(), "Transaction");
+    EXPECT_FALSE(s.window.txtSocket->text().isEmpty());
+    EXPECT_EQ(s.window.txtTotalCount->text(), "1");
+    EXPECT_EQ(s.window.txtTotalSize->text(), "1");
+    EXPECT_EQ(s.window.lstFileList->model()->rowCount(), 0);
+    s.window.cboConnection->setCurrentIndex(rounds);
+    EXPECT_EQ(s.window.lstFileList->model()->rowCount(), 1);
 }
 
 TEST(MainWindow, OnlyServedRequestsMoveTheWindowAlsoWhenAnsweredLater) {
@@ -290,7 +299,7 @@ TEST(MainWindow, OnlyServedRequestsMoveTheWindowAlsoWhenAnsweredLater) {
     LoopbackClient first(s.port, 4096);
     ASSERT_EQ(first.ReadUntil("\r\n"), "+OK Drennik here\r\n");
     first.Send("USER bob\r\nPASS bob\r\nRETR 1\r\nSTAT\r\n");
-    ASSERT_TRUE(PumpUntil([&] { return s.window.Slot(1).request == "RETR 1"; }));
+    ASSERT_TRUE(PumpUntil([&] { return s.window.Slot(1)->request == "RETR 1"; }));
     // Connection 2 comes and goes: its arrival shows it, its departure moves nothing.
     {
         LoopbackClient second(s.port);
@@ -303,7 +312,7 @@ TEST(MainWindow, OnlyServedRequestsMoveTheWindowAlsoWhenAnsweredLater) {
     EXPECT_EQ(s.window.shownConnection(), 3) << "a disconnect does not pull the window";
     // Once connection 1 reads its reply, its STAT is served, and that shows connection 1.
     EXPECT_FALSE(first.ReadUntil("+OK 1 4194306\r\n", 60s).empty());
-    ASSERT_TRUE(PumpUntil([&] { return s.window.Slot(1).request == "STAT"; }));
+    ASSERT_TRUE(PumpUntil([&] { return s.window.Slot(1)->request == "STAT"; }));
     EXPECT_EQ(s.window.shownConnection(), 1);
     EXPECT_EQ(s.window.cboConnection->currentIndex(), 1);
 }
@@ -357,4 +366,30 @@ TEST(MainWindow, AWindowDestroyedWithoutCloseLeavesNothingThatCallsIt) {
     EXPECT_EQ(falquor.OpenConnections(), 0u);
     EXPECT_TRUE(client.WaitForClose());
     PumpFor(100ms);  // whatever was queued for the window runs into nothing
+}
+
+TEST(MainWindow, ConnectionsOverALimitAreRefusedWithoutARecord) {
+    Server s;
+    s.window.SetLimits(ConnectionLimits{3, 2});
+    LoopbackClient first(s.port);
+    LoopbackClient second(s.port);
+    ASSERT_EQ(first.ReadUntil("\r\n"), "+OK Drennik here\r\n");
+    ASSERT_EQ(second.ReadUntil("\r\n"), "+OK Drennik here\r\n");
+    // A third from the same address: over the per-address limit.
+    LoopbackClient third(s.port);
+    third.Send("USER a\r\n");
+    EXPECT_EQ(third.ReadUntil("\r\n"), "-ERR too many connections\r\n");
+    EXPECT_TRUE(third.WaitForClose());
+    EXPECT_EQ(s.window.SlotCount(), 3);
+    EXPECT_EQ(s.window.cboConnection->count(), 3);
+    // A closed connection no longer counts.
+    first.Close();
+    ASSERT_TRUE(PumpUntil([&] { return !s.window.IsOpen(1); }));
+    LoopbackClient fourth(s.port);
+    EXPECT_EQ(fourth.ReadUntil("\r\n"), "+OK Drennik here\r\n");
+    // The limit in all, whatever the address.
+    s.window.SetLimits(ConnectionLimits{2, 0});
+    LoopbackClient fifth(s.port);
+    EXPECT_EQ(fifth.ReadUntil("\r\n"), "-ERR too many connections\r\n");
+    EXPECT_EQ(s.window.SlotCount(), 4);
 }

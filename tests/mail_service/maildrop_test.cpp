@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 using testing_support::TempDir;
 
@@ -20,6 +21,22 @@ ConnectionSlot ScannedSlot(const MaildropStore& store, const std::string& user) 
     slot.user = user;
     ScanMaildrop(slot, store);
     return slot;
+}
+
+std::vector<std::string> Names(const ConnectionSlot& slot) {
+    std::vector<std::string> names;
+    for (std::int64_t i = 0; i < slot.MessageCount(); ++i) {
+        names.push_back(slot.Message(static_cast<std::size_t>(i)).name);
+    }
+    return names;
+}
+
+std::vector<std::int64_t> Sizes(const ConnectionSlot& slot) {
+    std::vector<std::int64_t> sizes;
+    for (std::int64_t i = 0; i < slot.MessageCount(); ++i) {
+        sizes.push_back(slot.Message(static_cast<std::size_t>(i)).size);
+    }
+    return sizes;
 }
 
 // What a reply stream sends, to its end.
@@ -49,10 +66,9 @@ TEST(Maildrop, ScanListsRegularFilesInByteOrderWithSizesAndTotals) {
     ::mkfifo((root.path() + "/bob/fifo").c_str(), 0600);
     const MaildropStore store(root.path());
     const ConnectionSlot slot = ScannedSlot(store, "bob");
-    EXPECT_EQ(slot.names, (std::vector<std::string>{"a", "b", "\xc3\xa9t\xc3\xa9"}));
-    EXPECT_EQ(slot.sizes, (std::vector<std::int64_t>{0, 10, 200}));
+    EXPECT_EQ(Names(slot), (std::vector<std::string>{"a", "b", "\xc3\xa9t\xc3\xa9"}));
+    EXPECT_EQ(Sizes(slot), (std::vector<std::int64_t>{0, 10, 200}));
     EXPECT_EQ(slot.marks, (std::vector<char>{' ', ' ', ' '}));
-    EXPECT_EQ(slot.identities.size(), 3u);
     EXPECT_EQ(slot.totalCount, "3");
     EXPECT_EQ(slot.totalSize, "210");
     EXPECT_EQ(slot.owner, "bob");
@@ -62,7 +78,9 @@ TEST(Maildrop, ScanListsRegularFilesInByteOrderWithSizesAndTotals) {
 
 TEST(Maildrop, OneValidatorForEveryMessageNumber) {
     ConnectionSlot slot;
-    slot.names = {"a", "b", "c"};
+    auto listing = std::make_shared<platform::FolderListing>();
+    listing->entries.resize(3);
+    slot.listing = listing;
     const struct {
         const char* argument;
         std::optional<std::size_t> entry;
@@ -117,7 +135,7 @@ TEST(Maildrop, ARescanReplacesTheSnapshotAndItsMarks) {
     slot.marks[0] = 'D';
     root.Write("bob/2", "two!");
     ScanMaildrop(slot, store);
-    EXPECT_EQ(slot.names, (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(Names(slot), (std::vector<std::string>{"1", "2"}));
     EXPECT_EQ(slot.marks, (std::vector<char>{' ', ' '}));
     EXPECT_EQ(slot.totalSize, "7");
 }
@@ -130,8 +148,9 @@ TEST(Maildrop, ARememberedListingFollowsEveryChange) {
     auto sizes = [&] {
         const ConnectionSlot slot = ScannedSlot(store, "bob");
         std::string listed;
-        for (std::size_t i = 0; i < slot.names.size(); ++i) {
-            listed += slot.names[i] + "=" + std::to_string(slot.sizes[i]) + " ";
+        for (std::int64_t i = 0; i < slot.MessageCount(); ++i) {
+            const auto& message = slot.Message(static_cast<std::size_t>(i));
+            listed += message.name + "=" + std::to_string(message.size) + " ";
         }
         return listed;
     };
@@ -151,15 +170,59 @@ TEST(Maildrop, ARememberedListingFollowsEveryChange) {
     EXPECT_EQ(sizes(), "9=7 ");
     std::filesystem::rename(root.path() + "/old", root.path() + "/away");
     EXPECT_EQ(sizes(), "9=7 ");
-    // The identity kept for QUIT changes with the file too.
-    const ConnectionSlot before = ScannedSlot(store, "bob");
-    ::chmod((root.path() + "/bob/9").c_str(), 0600);
-    const ConnectionSlot after = ScannedSlot(store, "bob");
-    EXPECT_FALSE(before.identities[0] == after.identities[0]);
+    // Sessions on an unchanged maildrop share one listing.
+    EXPECT_EQ(ScannedSlot(store, "bob").listing, ScannedSlot(store, "bob").listing);
+}
+
+TEST(Maildrop, ListingsWhoseChangesGoUnreportedAreNeverRemembered) {
+    // One message delivered to two users as two links of one file: a change made through
+    // bob's link is reported in bob's folder only, so alice's listing must come from disk.
+    TempDir root;
+    root.Write("alice/1", "Subject: x\r\n");
+    root.Make("bob");
+    ASSERT_EQ(::link((root.path() + "/alice/1").c_str(), (root.path() + "/bob/1").c_str()), 0);
+    const MaildropStore store(root.path());
+    EXPECT_EQ(Sizes(ScannedSlot(store, "alice")), (std::vector<std::int64_t>{12}));
+    {
+        std::ofstream append(root.path() + "/bob/1", std::ios::app | std::ios::binary);
+        append << "appended through the other link";
+    }
+    EXPECT_EQ(Sizes(ScannedSlot(store, "alice")), (std::vector<std::int64_t>{43}));
+    // Bob deletes his copy: alice's message is still hers to delete, and is deleted.
+    ConnectionSlot alice = ScannedSlot(store, "alice");
+    std::filesystem::remove(root.path() + "/bob/1");
+    alice.SetMark(0, 'D');
+    EXPECT_TRUE(RemoveMarkedMessages(alice, store));
+    EXPECT_FALSE(root.Exists("alice/1"));
+}
+
+TEST(Maildrop, AMessageStaysItselfThroughAttributeChangesButNotReplacement) {
+    TempDir root;
+    for (const char* name : {"1", "2", "3", "4"}) {
+        root.Write(std::string("bob/") + name, name);
+    }
+    const MaildropStore store(root.path());
+    ConnectionSlot slot = ScannedSlot(store, "bob");
+    // A new mode, a new link, a read: still the same file, so still served and deleted.
+    ::chmod((root.path() + "/bob/1").c_str(), 0600);
+    ASSERT_EQ(::link((root.path() + "/bob/2").c_str(), (root.path() + "/elsewhere").c_str()), 0);
+    EXPECT_EQ(Retrieve(slot, 3, store), "3\r\n.\r\n");
+    // Replaced by another file under the same name: neither served nor deleted.
+    std::filesystem::remove(root.path() + "/bob/4");
+    root.Write("bob/4", "4");
+    EXPECT_EQ(Retrieve(slot, 4, store), "unavailable");
+    for (std::size_t i = 0; i < 4; ++i) {
+        slot.SetMark(i, 'D');
+    }
+    EXPECT_TRUE(RemoveMarkedMessages(slot, store));
+    EXPECT_FALSE(root.Exists("bob/1"));
+    EXPECT_FALSE(root.Exists("bob/2"));
+    EXPECT_FALSE(root.Exists("bob/3"));
+    EXPECT_TRUE(root.Exists("bob/4")) << "new mail under a marked name is kept";
 }
 
 TEST(Maildrop, PlainFolderNames) {
-    for (const char* good : {"bob", "a.b", "\xe9l\xe9", "x y", "...", ".bob"}) {
+    for (const char* good : {"bob", "a.b", "\xe9l\xe9", "x y", "bob."}) {
         EXPECT_TRUE(IsPlainFolderName(good)) << good;
     }
     const std::string nul("a\0b", 3);
@@ -167,7 +230,7 @@ TEST(Maildrop, PlainFolderNames) {
          {std::string(), std::string("."), std::string(".."), std::string("../x"),
           std::string("a/../../x"), std::string("/etc"), std::string("a\\b"), std::string("c:x"),
           std::string("*"), std::string("?"), std::string("a\tb"), std::string("\x7f"), nul,
-          std::string(256, 'a')}) {
+          std::string(256, 'a'), std::string("..."), std::string(".bob")}) {
         EXPECT_FALSE(IsPlainFolderName(bad)) << bad;
     }
     EXPECT_TRUE(IsPlainFolderName(std::string(255, 'a')));
