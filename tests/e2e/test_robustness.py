@@ -9,9 +9,9 @@ import threading
 import time
 import unittest
 
-from server_fixture import (DEADLINE, GREETING, SYNC_REPLY, Client, Server,
-                            ServerTestCase, list_reply, make_root, make_user,
-                            retr_reply, rmtree, stat_reply, wait_for)
+from server_case import ServerTestCase
+from drennik import (DEADLINE, GREETING, SYNC_REPLY, Client, Server, list_reply, make_root,
+                     make_user, retr_reply, rmtree, stat_reply, wait_until)
 
 NO_SUCH = b"-ERR no such message\r\n"
 TOO_LONG = b"-ERR line too long\r\n"
@@ -136,7 +136,7 @@ class PeerClose(ServerTestCase):
         c.send(b"USER " + u + b"\r\nPASS " + u + b"\r\nDELE 1\r\nQUIT\r\n")
         c.close()
         path = os.path.join(self.user_dir(user), b"1")
-        wait_for(lambda: not os.path.exists(path), what="message 1 deleted after the close")
+        wait_until(lambda: not os.path.exists(path), what="message 1 deleted after the close")
         self.assertTrue(os.path.exists(os.path.join(self.user_dir(user), b"2")))
 
 
@@ -343,9 +343,9 @@ class DescriptorExhaustion(unittest.TestCase):
                 self.clients.append(Client(self.server.port, greet=False, connect_timeout=5))
             except OSError:
                 break   # the kernel's accept queue is full; the server has enough
-        wait_for(lambda: (self.greeted() == len(self.clients)
-                          or self.server.open_fds() >= self.NOFILE - 8),
-                 what="the server to fill its descriptor table")
+        wait_until(lambda: (self.greeted() == len(self.clients)
+                            or self.server.open_fds() >= self.NOFILE - 8),
+                   what="the server to fill its descriptor table")
         self.assertTrue(self.server.alive(), self.server.stderr())
 
         # With the table full and connections still queued, the server must
@@ -383,7 +383,7 @@ class DescriptorExhaustion(unittest.TestCase):
         # And it has not leaked the descriptors of the closed connections.
         # A few descriptors are the libraries' own, opened lazily once there is work (the
         # toolkit's wakeup descriptors, a sanitizer's probe pipe); a leak would be dozens.
-        wait_for(lambda: self.server.open_fds() <= baseline + len(self.clients) + 6,
+        wait_until(lambda: self.server.open_fds() <= baseline + len(self.clients) + 6,
                  what="descriptors of closed connections to be released "
                       "(baseline %d)" % baseline)
 
