@@ -36,13 +36,13 @@ def repeated_block(size, alphabet, seed):
 
 
 def send_in_pieces(client, pieces):
-    """Send each piece as its own TCP segment (TCP_NODELAY is on) with a
-    short pause so the server reads them one at a time. The pause doubles as
-    a check: a reply to a piece that completes no line shows up in the
-    client's buffer and breaks the final byte comparison."""
+    """Send each piece as its own TCP segment (TCP_NODELAY is on) and wait until
+    the server has read it before sending the next, so the server reads them one
+    at a time. A reply to a piece that completes no line would come before the
+    sync reply the caller reads, and break its byte comparison."""
     for piece in pieces:
         client.send(piece)
-        client.ready_within(0.02)
+        client.wait_taken()
 
 
 class Framing(ServerTestCase):
@@ -109,13 +109,11 @@ class Framing(ServerTestCase):
         c.send(b"STAT\r\n")
         self.assertEqual(c.read_line(), b"+OK  \r\n")
         for _ in range(20):
-            if c.eof:
-                break
             try:
                 c.send(b"B" * 4096)
             except (BrokenPipeError, ConnectionResetError):
                 break
-            c.ready_within(0.01)
+            c.wait_taken()   # read on its own, or the server has closed
         self.assertEqual(c.read_to_eof(), TOO_LONG)
 
     def test_long_line_under_the_limit_is_served(self):
@@ -274,10 +272,22 @@ class IdleTimeout(ServerTestCase):
 
     def test_activity_keeps_a_connection_open(self):
         c = self.connect()
-        # Complete lines at a steady pace for twice the idle timeout.
-        for _ in range(16):
+        # A silent connection opened after c: once the server has closed it, c
+        # would have been closed too had its activity not counted.
+        silent = self.connect()
+        # Complete lines at a steady pace for twice the idle timeout, and at
+        # least until the silent connection is gone.
+        rounds, silent_closed = 0, False
+        deadline = time.monotonic() + DEADLINE
+        while rounds < 16 or not silent_closed:
+            self.assertLess(time.monotonic(), deadline, "the silent connection was never closed")
             self.assertEqual(c.request(b"STAT"), b"+OK  \r\n")
-            time.sleep(0.25)
+            rounds += 1
+            if not silent_closed and silent.ready_within(0.25):
+                self.assertEqual(silent.read_to_eof(), b"")
+                silent_closed = True
+            elif silent_closed:
+                time.sleep(0.25)
         c.sync()
 
     def test_pending_output_keeps_a_connection_open(self):
@@ -287,9 +297,16 @@ class IdleTimeout(ServerTestCase):
         c = self.connect()
         c.login(user)
         c.send(b"RETR 1\r\n")
+        c.wait_taken()
         # Read nothing for well over the idle timeout: the reply does not fit
         # in the socket buffers, so the server has output pending all along.
-        time.sleep(5)
+        # Two silent connections, one after the other, are closed as idle
+        # meanwhile: the second opens an idle timeout after the server took the
+        # RETR (and long after it filled the socket buffers), so its closing
+        # proves c has been without progress for longer than the timeout.
+        for _ in range(2):
+            silent = self.connect()
+            self.assertEqual(silent.read_to_eof(timeout=DEADLINE), b"")
         got = c.read_until(b"\r\n.\r\n", timeout=DEADLINE)
         # Check the connection before the slow comparison: once the reply is
         # out, the idle clock runs again.
@@ -343,9 +360,11 @@ class DescriptorExhaustion(unittest.TestCase):
                 self.clients.append(Client(self.server.port, greet=False, connect_timeout=5))
             except OSError:
                 break   # the kernel's accept queue is full; the server has enough
-        wait_until(lambda: (self.greeted() == len(self.clients)
-                            or self.server.open_fds() >= self.NOFILE - 8),
-                   what="the server to fill its descriptor table")
+        # The table full and connections still queued: only then can the
+        # measurement below show a server spinning on its listening socket.
+        wait_until(lambda: (self.server.open_fds() >= self.NOFILE - 8
+                            and self.server.accept_queue() > 0),
+                   what="the server to fill its descriptor table with connections still queued")
         self.assertTrue(self.server.alive(), self.server.stderr())
 
         # With the table full and connections still queued, the server must
