@@ -67,17 +67,27 @@ def cpu_seconds(pid):
 def tcp_sockets(states=0xFFF):
     """The TCP sockets of this network namespace, IPv4 and IPv6, whose state is in the
     bit mask `states` (bit n: state n). Asked of the kernel through sock_diag, which gives
-    the figures of /proc/net/tcp without formatting every socket of the machine as text."""
+    the figures of /proc/net/tcp without formatting every socket of the machine as text.
+    A dump of listening sockets only is cheap; one of connections walks them all."""
     for family in (socket.AF_INET, socket.AF_INET6):
-        yield from _sock_diag_dump(family, states)
+        yield from _sock_diag(_request(family, states, flags=_NLM_F_DUMP))
 
 
-def tcp_socket(local_port, remote_port):
-    """The socket with these ports (loopback connections are unique by them), or None.
-    Listening sockets and the remains of closed connections (TIME_WAIT) are left out."""
-    for s in tcp_sockets(0xFFF & ~(1 << TCP_LISTEN | 1 << TCP_TIME_WAIT)):
-        if s.local_port == local_port and s.remote_port == remote_port:
-            return s
+def tcp_socket(local_port, remote_port, address="127.0.0.1"):
+    """The connection between these two ports on address (loopback by default), looked
+    up directly by its addresses and ports, or None when there is none (any more)."""
+    v4 = socket.inet_aton(address)
+    for family, packed in ((socket.AF_INET, v4 + bytes(12)),
+                           (socket.AF_INET6, bytes(10) + b"\xff\xff" + v4)):  # v4-mapped
+        socket_id = struct.pack("!HH", local_port, remote_port) + packed + packed + \
+            struct.pack("=III", 0, _NO_COOKIE, _NO_COOKIE)
+        try:
+            for s in _sock_diag(_request(family, 0xFFF, socket_id=socket_id)):
+                # Without the connection the kernel may answer with the listening socket.
+                if s.local_port == local_port and s.remote_port == remote_port:
+                    return s
+        except FileNotFoundError:
+            pass
     return None
 
 
@@ -88,18 +98,26 @@ def accept_queue(port):
 
 _NETLINK_SOCK_DIAG = 4
 _SOCK_DIAG_BY_FAMILY = 20
-_NLM_F_REQUEST_DUMP = 0x301
+_NLM_F_REQUEST = 0x1
+_NLM_F_DUMP = 0x300
 _NLMSG_ERROR = 2
 _NLMSG_DONE = 3
+_NO_COOKIE = 0xFFFFFFFF
 
 
-def _sock_diag_dump(family, states):
-    # struct inet_diag_req_v2: family, protocol, ext, pad, states, then a zero socket id.
-    request = struct.pack("=BBBBI", family, socket.IPPROTO_TCP, 0, 0, states) + bytes(48)
-    header = struct.pack("=IHHII", 16 + len(request), _SOCK_DIAG_BY_FAMILY, _NLM_F_REQUEST_DUMP,
-                         1, 0)
+def _request(family, states, flags=0, socket_id=bytes(48)):
+    # struct inet_diag_req_v2: family, protocol, ext, pad, states, socket id.
+    body = struct.pack("=BBBBI", family, socket.IPPROTO_TCP, 0, 0, states) + socket_id
+    return struct.pack("=IHHII", 16 + len(body), _SOCK_DIAG_BY_FAMILY, _NLM_F_REQUEST | flags,
+                       1, 0) + body
+
+
+def _sock_diag(request):
+    """The sockets the kernel answers a sock_diag request with: a dump ends with a DONE
+    message, a direct lookup is one answer (a socket or an error)."""
+    dump = struct.unpack_from("=H", request, 6)[0] & _NLM_F_DUMP == _NLM_F_DUMP
     with socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, _NETLINK_SOCK_DIAG) as nl:
-        nl.sendall(header + request)
+        nl.sendall(request)
         while True:
             data = nl.recv(1 << 16)
             offset = 0
@@ -117,4 +135,6 @@ def _sock_diag_dump(family, states):
                 local_port, remote_port = struct.unpack_from("!HH", data, msg + 4)
                 rx, tx = struct.unpack_from("=II", data, msg + 56)
                 yield TcpSocket(local_port, remote_port, data[msg + 1], tx, rx)
+                if not dump:
+                    return
                 offset += (length + 3) & ~3
