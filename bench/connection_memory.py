@@ -7,19 +7,14 @@ costs.
 """
 import argparse
 import os
-import socket
-import subprocess
 import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "pylib"))
 
-def rss_kib(pid):
-    with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
+from drennik import Client, Failure, Server  # noqa: E402
 
 
 def main():
@@ -29,30 +24,19 @@ def main():
     parser.add_argument("--limit-mib", type=float, default=150.0)
     args = parser.parse_args()
 
-    with tempfile.TemporaryDirectory() as root:
-        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-        server = subprocess.Popen([args.binary, "--port", "0", "--root", root],
-                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
-        try:
-            port = int(server.stdout.readline().split()[-1])
-            start = rss_kib(server.pid)
-            began = time.monotonic()
-            for i in range(args.connections):
-                with socket.create_connection(("127.0.0.1", port), timeout=30) as c:
-                    greeting = b""
-                    while not greeting.endswith(b"\r\n"):
-                        chunk = c.recv(64)
-                        if not chunk:
-                            raise SystemExit(f"connection {i}: closed before the greeting")
-                        greeting += chunk
-                    if greeting != b"+OK Drennik here\r\n":
-                        raise SystemExit(f"connection {i}: greeting {greeting!r}")
-            elapsed = time.monotonic() - began
-            time.sleep(0.5)
-            end = rss_kib(server.pid)
-        finally:
-            server.terminate()
-            server.wait(timeout=30)
+    with tempfile.TemporaryDirectory() as root, \
+            Server(root, binary=os.path.abspath(args.binary)) as server:
+        start = server.rss_kib()
+        began = time.monotonic()
+        for i in range(args.connections):
+            try:
+                Client(server.port).close()  # reads and checks the greeting
+            except (Failure, OSError) as e:
+                raise SystemExit(f"connection {i}: {e}")
+        elapsed = time.monotonic() - began
+        server.idle_fds(timeout=60)  # every close handled: the records are all there is
+        end = server.rss_kib()
+        server.stop()
     growth = (end - start) / 1024
     print(f"connections: {args.connections} in {elapsed:.1f} s ({args.connections / elapsed:.0f}/s)")
     print(f"resident memory: {start / 1024:.1f} MiB at start, {end / 1024:.1f} MiB after, "

@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test twice over: once as shipped (unit,
-# end-to-end and hostile-client tests), once with AddressSanitizer and UndefinedBehaviorSanitizer
-# (unit and end-to-end tests, then the fuzzer for FUZZ_SECONDS, 60 by default).
+# Installs what is missing, checks formatting and include layering, then builds and runs every
+# test twice over: once as shipped (unit, end-to-end and hostile-client tests), once with
+# AddressSanitizer and UndefinedBehaviorSanitizer (unit and end-to-end tests, then the fuzzer for
+# FUZZ_SECONDS, 60 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+
+echo "== formatting and include layering =="
+checks=0
+scripts/check-format.sh || checks=1
+scripts/check-layers.py || checks=1  # both report before the script stops
+[ "$checks" -eq 0 ]
+
 jobs=$(nproc)
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

@@ -215,7 +215,8 @@ void frmDrennik::txtRequest_MouseUp() {
     }
     // The system hands out the lowest free descriptor, so a number this high means fewer than
     // the reserve are left for the program's own work: stop taking connections for a while.
-    if (descriptorLimit_ > 0 && socket >= descriptorLimit_ - kDescriptorReserve) {
+    if (descriptorLimit_ > 0 &&
+        socket >= descriptorLimit_ - std::min(kDescriptorReserve, descriptorLimit_ / 4)) {
         platform::closesocket(socket);
         PauseAccepting();
         return;

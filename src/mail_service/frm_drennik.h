@@ -39,7 +39,7 @@ public:
     // keep only their summary.
     static constexpr std::size_t kClosedKeepingLists = 100;
     // Descriptors the program keeps for itself (message files, scans, the toolkit's own):
-    // accepting stops before fewer than this many remain.
+    // accepting stops before fewer than this many remain, or a quarter of a small table.
     static constexpr int kDescriptorReserve = 64;
 
     // Serves `store` on `port`; `traceWindow` shows the socket layer's trace.

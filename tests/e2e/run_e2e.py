@@ -39,13 +39,14 @@ def main():
     os.environ["DRENNIK_BIN"] = binary
 
     sys.path.insert(0, HERE)
-    import server_fixture
+    sys.path.insert(0, os.path.join(HERE, "..", "pylib"))
+    from drennik import kill_all_processes
 
     def overrun():
         print("\nrun_e2e: the suite ran longer than %ss; stacks follow" % args.timeout,
               file=sys.stderr, flush=True)
         faulthandler.dump_traceback(all_threads=True)
-        server_fixture.kill_all_processes()
+        kill_all_processes()
         os._exit(3)
 
     watchdog = threading.Timer(args.timeout, overrun)
@@ -65,7 +66,7 @@ def main():
         result = runner.run(suite)
     finally:
         watchdog.cancel()
-        server_fixture.kill_all_processes()
+        kill_all_processes()
 
     def test_id(test):
         # A failing subtest stands for the test it belongs to.

@@ -7,8 +7,8 @@ import random
 import subprocess
 import unittest
 
-from server_fixture import (HOST, ServerTestCase, make_user, message_lines,
-                            unstuffed)
+from server_case import ServerTestCase
+from drennik import HOST, make_user, message_lines, unstuffed
 
 CURL = "/usr/bin/curl"
 BIG_SIZE = 50 * 1024 * 1024

@@ -5,9 +5,9 @@ import pwd
 import random
 import unittest
 
-from server_fixture import (Server, ServerTestCase, list_reply, make_root,
-                            make_user, read_file, retr_reply, rmtree,
-                            stat_reply, write_file)
+from server_case import ServerTestCase
+from drennik import (Server, list_reply, make_root, make_user, read_file, retr_reply, rmtree,
+                     stat_reply, write_file)
 
 NO_SUCH = b"-ERR no such message\r\n"
 UNAVAILABLE = b"-ERR message unavailable\r\n"
@@ -289,6 +289,8 @@ class UndeletableFiles(unittest.TestCase):
                    "XDG_CACHE_HOME": home}
         self.server = Server(self.root, uid=uid, gid=gid, env=env)
         self.server.start()
+        if uid is not None:
+            self.assertEqual(self.server.ids(), (uid, gid), "the server does not run as nobody")
 
     def tearDown(self):
         try:

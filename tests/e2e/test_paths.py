@@ -7,8 +7,8 @@ swapped on disk behind the server's back."""
 import os
 import unittest
 
-from server_fixture import (ServerTestCase, make_user, read_file, retr_reply,
-                            stat_reply, write_file)
+from server_case import ServerTestCase
+from drennik import make_user, read_file, retr_reply, stat_reply, write_file
 
 NO_SUCH = b"-ERR no such message\r\n"
 UNAVAILABLE = b"-ERR message unavailable\r\n"

@@ -3,8 +3,8 @@
 import os
 import unittest
 
-from server_fixture import (GREETING, ServerTestCase, list_reply, make_user,
-                            retr_reply, stat_reply)
+from server_case import ServerTestCase
+from drennik import GREETING, list_reply, make_user, retr_reply, stat_reply
 
 NO_SUCH = b"-ERR no such message\r\n"
 

@@ -9,9 +9,9 @@ import threading
 import time
 import unittest
 
-from server_fixture import (DEADLINE, GREETING, SYNC_REPLY, Client, Server,
-                            ServerTestCase, list_reply, make_root, make_user,
-                            retr_reply, rmtree, stat_reply, wait_for)
+from server_case import ServerTestCase
+from drennik import (DEADLINE, GREETING, SYNC_REPLY, Client, Server, list_reply, make_root,
+                     make_user, retr_reply, rmtree, stat_reply, wait_until)
 
 NO_SUCH = b"-ERR no such message\r\n"
 TOO_LONG = b"-ERR line too long\r\n"
@@ -36,13 +36,13 @@ def repeated_block(size, alphabet, seed):
 
 
 def send_in_pieces(client, pieces):
-    """Send each piece as its own TCP segment (TCP_NODELAY is on) with a
-    short pause so the server reads them one at a time. The pause doubles as
-    a check: a reply to a piece that completes no line shows up in the
-    client's buffer and breaks the final byte comparison."""
+    """Send each piece as its own TCP segment (TCP_NODELAY is on) and wait until
+    the server has read it before sending the next, so the server reads them one
+    at a time. A reply to a piece that completes no line would come before the
+    sync reply the caller reads, and break its byte comparison."""
     for piece in pieces:
         client.send(piece)
-        client.ready_within(0.02)
+        client.wait_taken()
 
 
 class Framing(ServerTestCase):
@@ -109,13 +109,11 @@ class Framing(ServerTestCase):
         c.send(b"STAT\r\n")
         self.assertEqual(c.read_line(), b"+OK  \r\n")
         for _ in range(20):
-            if c.eof:
-                break
             try:
                 c.send(b"B" * 4096)
             except (BrokenPipeError, ConnectionResetError):
                 break
-            c.ready_within(0.01)
+            c.wait_taken()   # read on its own, or the server has closed
         self.assertEqual(c.read_to_eof(), TOO_LONG)
 
     def test_long_line_under_the_limit_is_served(self):
@@ -136,7 +134,7 @@ class PeerClose(ServerTestCase):
         c.send(b"USER " + u + b"\r\nPASS " + u + b"\r\nDELE 1\r\nQUIT\r\n")
         c.close()
         path = os.path.join(self.user_dir(user), b"1")
-        wait_for(lambda: not os.path.exists(path), what="message 1 deleted after the close")
+        wait_until(lambda: not os.path.exists(path), what="message 1 deleted after the close")
         self.assertTrue(os.path.exists(os.path.join(self.user_dir(user), b"2")))
 
 
@@ -274,10 +272,22 @@ class IdleTimeout(ServerTestCase):
 
     def test_activity_keeps_a_connection_open(self):
         c = self.connect()
-        # Complete lines at a steady pace for twice the idle timeout.
-        for _ in range(16):
+        # A silent connection opened after c: once the server has closed it, c
+        # would have been closed too had its activity not counted.
+        silent = self.connect()
+        # Complete lines at a steady pace for twice the idle timeout, and at
+        # least until the silent connection is gone.
+        rounds, silent_closed = 0, False
+        deadline = time.monotonic() + DEADLINE
+        while rounds < 16 or not silent_closed:
+            self.assertLess(time.monotonic(), deadline, "the silent connection was never closed")
             self.assertEqual(c.request(b"STAT"), b"+OK  \r\n")
-            time.sleep(0.25)
+            rounds += 1
+            if not silent_closed and silent.ready_within(0.25):
+                self.assertEqual(silent.read_to_eof(), b"")
+                silent_closed = True
+            elif silent_closed:
+                time.sleep(0.25)
         c.sync()
 
     def test_a_slow_steady_reader_is_kept_and_a_stalled_one_is_not(self):
@@ -303,7 +313,12 @@ class IdleTimeout(ServerTestCase):
         stalled = self.connect()
         stalled.login(user)
         stalled.send(b"RETR 1\r\n")
-        time.sleep(5)
+        stalled.wait_taken()
+        # Two silent connections closed as idle, one after the other, prove that
+        # more than an idle timeout has passed without the reply moving.
+        for _ in range(2):
+            silent = self.connect()
+            self.assertEqual(silent.read_to_eof(timeout=DEADLINE), b"")
         rest = stalled.read_to_eof(timeout=DEADLINE)
         self.assertLess(len(rest), len(expected))
 
@@ -353,12 +368,19 @@ class DescriptorExhaustion(unittest.TestCase):
                 self.clients.append(Client(self.server.port, greet=False, connect_timeout=5))
             except OSError:
                 break   # the kernel's accept queue is full; the server has enough
-        wait_for(lambda: (self.greeted() == len(self.clients)
-                          or self.server.open_fds() >= self.NOFILE - 8),
-                 what="the server to fill its descriptor table")
+        # The server stops taking connections while it still has a reserve of
+        # descriptors for its own work (a quarter of the table here), with
+        # connections still queued: only then can the measurement below show a
+        # server spinning on its listening socket.
+        reserve = self.NOFILE // 4
+        wait_until(lambda: (self.server.open_fds() >= self.NOFILE - reserve - 8
+                            and self.server.accept_queue() > 0),
+                   what="the server to take connections up to its reserve, more still queued")
         self.assertTrue(self.server.alive(), self.server.stderr())
+        self.assertLessEqual(self.server.open_fds(), self.NOFILE - reserve + 2,
+                             "the server ate into its descriptor reserve")
 
-        # With the table full and connections still queued, the server must
+        # With its reserve reached and connections still queued, the server must
         # idle, not spin on the listening socket. Measured over two seconds.
         cpu0, t0 = self.server.cpu_seconds(), time.monotonic()
         time.sleep(2)
@@ -393,7 +415,7 @@ class DescriptorExhaustion(unittest.TestCase):
         # And it has not leaked the descriptors of the closed connections.
         # A few descriptors are the libraries' own, opened lazily once there is work (the
         # toolkit's wakeup descriptors, a sanitizer's probe pipe); a leak would be dozens.
-        wait_for(lambda: self.server.open_fds() <= baseline + len(self.clients) + 6,
+        wait_until(lambda: self.server.open_fds() <= baseline + len(self.clients) + 6,
                  what="descriptors of closed connections to be released "
                       "(baseline %d)" % baseline)
 

@@ -6,8 +6,8 @@ import socket
 import time
 import unittest
 
-from server_fixture import (HOST, Server, make_root, make_user,
-                            retr_reply, rmtree, run_once)
+import server_case  # noqa: F401 (puts the shared fixture on the path)
+from drennik import HOST, Server, make_root, make_user, retr_reply, rmtree, run_once
 
 
 def free_port():

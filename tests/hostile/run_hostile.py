@@ -11,16 +11,51 @@ is "N passed, N failed"; the exit status is non-zero when any scenario failed.
 import argparse
 import faulthandler
 import os
+import resource
 import shutil
 import sys
 import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "pylib"))
 
-import harness  # noqa: E402
+import drennik  # noqa: E402
 import scenarios  # noqa: E402
+
+
+class Report:
+    """Figures and missed thresholds of one scenario."""
+
+    def __init__(self):
+        self.figures = []
+        self.problems = []
+
+    def fig(self, name, value):
+        self.figures.append("%s=%s" % (name, value))
+
+    def check(self, ok, problem):
+        if not ok:
+            self.problems.append(problem)
+        return ok
+
+    def below(self, name, value, limit, unit=""):
+        """A measured threshold: printed as name=value<limit, missed when value >= limit."""
+        self.fig(name, "%.3g%s(<%g)" % (value, unit, limit))
+        return self.check(value < limit, "%s %.3g%s, limit %g" % (name, value, unit, limit))
+
+
+def raise_own_fd_limit(want=65536):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft >= want:
+        return soft
+    try:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (want, max(want, hard)))
+    except (ValueError, OSError):  # not root: take what the hard limit allows
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    return resource.getrlimit(resource.RLIMIT_NOFILE)[0]
 
 
 class Context:
@@ -33,11 +68,12 @@ class Context:
         return quick if self.quick else full
 
     def server(self, **kw):
-        return harness.Server(self.binary, self.root, self.tmp, **kw)
+        """A server on this root, started by `with`."""
+        return drennik.Server(self.root, binary=self.binary, **kw)
 
 
 def run_one(name, binary, quick, state):
-    rep = harness.Report()
+    rep = Report()
     tmp = state["tmp"] = tempfile.mkdtemp(prefix="drennik-hostile-%s-" % name)
     t0 = time.monotonic()
     try:
@@ -45,7 +81,7 @@ def run_one(name, binary, quick, state):
     except Exception as e:  # a scenario that breaks is a failed one, not a crashed run
         rep.problems.append("%s: %s" % (type(e).__name__, e))
     finally:
-        harness.kill_all()
+        drennik.kill_all_processes()
         shutil.rmtree(tmp, ignore_errors=True)
     rep.fig("time", "%.1fs" % (time.monotonic() - t0))
     verdict = "FAIL: " + "; ".join(rep.problems) if rep.problems else "PASS"
@@ -57,8 +93,7 @@ def run_one(name, binary, quick, state):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--binary", default=os.path.join(
-        os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "drennik"))
+    parser.add_argument("--binary", default=os.path.join(HERE, "..", "..", "build", "drennik"))
     parser.add_argument("--quick", action="store_true", help="smaller counts, for a smoke run")
     parser.add_argument("--timeout", type=float, default=600,
                         help="stop everything after this many seconds (default 600)")
@@ -80,7 +115,7 @@ def main():
         print("run_hostile: still running after %gs; stacks follow" % args.timeout,
               file=sys.stderr, flush=True)
         faulthandler.dump_traceback(all_threads=True)
-        harness.kill_all()
+        drennik.kill_all_processes()
         if state["tmp"]:
             shutil.rmtree(state["tmp"], ignore_errors=True)
         passed = sum(state["results"])
@@ -91,7 +126,7 @@ def main():
     watchdog.daemon = True
     watchdog.start()
 
-    fds = harness.raise_own_fd_limit()
+    fds = raise_own_fd_limit()
     print("run_hostile: %s, descriptor limit %d%s" % (binary, fds, ", quick" if args.quick else ""),
           flush=True)
     for name in names:

@@ -1,0 +1,47 @@
+"""The exact bytes the server's replies must have for given message contents."""
+
+import re
+
+_LINE_END = re.compile(rb"\r\n|\r|\n")
+
+
+def message_lines(data):
+    """The file's lines: CR LF, lone CR and lone LF each end a line."""
+    lines = _LINE_END.split(data)
+    if lines and lines[-1] == b"":
+        lines.pop()
+    return lines
+
+
+def retr_body(data):
+    """Dot-stuffed lines, each ending CR LF, then the terminating dot line."""
+    out = [(b"." + line if line.startswith(b".") else line) for line in message_lines(data)]
+    out.append(b".")
+    return b"\r\n".join(out) + b"\r\n"
+
+
+def retr_reply(data):
+    return b"+OK \r\n" + retr_body(data)
+
+
+def unstuffed(data):
+    """What a client that removes the stuffing must end up with."""
+    lines = message_lines(data)
+    if not lines:
+        return b""
+    return b"\r\n".join(lines) + b"\r\n"
+
+
+def sizes_of(contents):
+    return [len(c) for c in contents]
+
+
+def stat_reply(sizes):
+    return b"+OK %d %d\r\n" % (len(sizes), sum(sizes))
+
+
+def list_reply(sizes):
+    out = b"+OK %d Messages\r\n" % len(sizes)
+    for i, size in enumerate(sizes, 1):
+        out += b"%d %d\r\n" % (i, size)
+    return out + b".\r\n"
