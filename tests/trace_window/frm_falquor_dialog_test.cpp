@@ -1,8 +1,8 @@
+#include "trace_window/frm_falquor_dialog.h"
 #include "platform/dialogs.h"
 #include "platform/twips.h"
 #include "support/focus.h"
 #include "support/loopback.h"
-#include "trace_window/frm_falquor_dialog.h"
 
 #include <QFontInfo>
 #include <QPlainTextEdit>
