@@ -20,6 +20,8 @@ const char* Usage() {
            "  --root DIR               maildrop root, one folder per user (default \"/Post "
            "Office/\")\n"
            "  --idle-timeout SECONDS   close connections idle this long (default 600)\n"
+           "  --user NAME              started as root: run as NAME once the port is bound\n"
+           "                           (default: the owner of the maildrop root)\n"
            "  --probe-responsiveness   benchmarks only: measure how long window events wait,\n"
            "                           reported on standard error at exit\n"
            "  --help                   show this text\n"
@@ -82,6 +84,15 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
                 return std::nullopt;
             }
             options.idleTimeout = std::chrono::seconds(number);
+        } else if (arg == "--user") {
+            if (!takeValue()) {
+                return std::nullopt;
+            }
+            if (value.empty()) {
+                error = "the user name must not be empty";
+                return std::nullopt;
+            }
+            options.user = std::string(value);
         } else {
             error = "unknown option: " + std::string(arg);
             return std::nullopt;

@@ -9,6 +9,7 @@ struct Options {
     int port = 110;
     std::string root = "/Post Office/";
     std::chrono::milliseconds idleTimeout = std::chrono::minutes(10);
+    std::string user;  // --user: whom to run as when started as root; empty: the root's owner
     bool probeResponsiveness = false;  // benchmark aid
     bool help = false;
     bool version = false;
