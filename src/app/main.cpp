@@ -4,7 +4,9 @@
 #include "app/responsiveness_probe.h"
 #include "app/signals.h"
 #include "mail_service/frm_drennik.h"
+#include "platform/dialogs.h"
 #include "platform/file_system.h"
+#include "platform/privileges.h"
 #include "socket_layer/mod_falquor.h"
 #include "trace_window/frm_falquor_dialog.h"
 
@@ -14,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+
+#include <unistd.h>
 
 namespace {
 
@@ -44,6 +48,16 @@ int main(int argc, char** argv) {
         std::puts("drennik " DRENNIK_VERSION);
         return 0;
     }
+    // Decided before anything is bound, so that a user who cannot be had stops the start.
+    const platform::RunAsChoice runAs = platform::ChooseRunAs(
+        ::geteuid(), options->user, platform::OwnerOf(options->root), platform::SystemAccounts());
+    if (runAs.kind == platform::RunAsChoice::Kind::Refuse) {
+        std::fprintf(stderr, "drennik: %s\n", runAs.message.c_str());
+        return 1;
+    }
+    if (runAs.kind == platform::RunAsChoice::Kind::Warn) {
+        std::fprintf(stderr, "drennik: warning: %s\n", runAs.message.c_str());
+    }
     std::signal(SIGPIPE, SIG_IGN);
     ChooseHeadlessPlatformIfNeeded();
     QApplication app(argc, argv);
@@ -63,6 +77,14 @@ int main(int argc, char** argv) {
     window.move(kWindowMargin, kWindowMargin);
     trace.move(kWindowMargin + window.width() + 3 * kWindowMargin, kWindowMargin);
     window.Form_Load();
+    // Root was needed for the port only; no maildrop has been read yet.
+    if (runAs.kind == platform::RunAsChoice::Kind::Switch) {
+        if (const std::string reason = platform::BecomeAccount(runAs.account); !reason.empty()) {
+            std::fprintf(stderr, "drennik: cannot switch to user %s: %s\n",
+                         runAs.account.name.c_str(), reason.c_str());
+            platform::EndProgram(1);
+        }
+    }
     window.show();
 
     std::printf("listening on port %d\n", window.ListeningPort());

@@ -24,11 +24,14 @@ TEST(Options, DefaultsAndOverrides) {
     EXPECT_EQ(defaults->port, 110);
     EXPECT_EQ(defaults->root, "/Post Office/");
     EXPECT_EQ(defaults->idleTimeout, std::chrono::minutes(10));
-    const auto set = Parse({"--port", "0", "--root=/tmp/x", "--idle-timeout", "3"});
+    EXPECT_EQ(defaults->user, "");
+    const auto set =
+        Parse({"--port", "0", "--root=/tmp/x", "--idle-timeout", "3", "--user", "nobody"});
     ASSERT_TRUE(set);
     EXPECT_EQ(set->port, 0);
     EXPECT_EQ(set->root, "/tmp/x");
     EXPECT_EQ(set->idleTimeout, std::chrono::seconds(3));
+    EXPECT_EQ(set->user, "nobody");
     EXPECT_EQ(Parse({"--port=65535"})->port, 65535);
     EXPECT_EQ(defaults->maxConnections, 10000u);
     EXPECT_EQ(defaults->maxPerAddress, 100u);
@@ -51,7 +54,9 @@ TEST(Options, BadOptionsAreRefusedWithAReason) {
                                                {"--idle-timeout", "0"},
                                                {"--max-connections", "-1"},
                                                {"--max-per-address", "x"},
-                                               {"--max-per-address"}}) {
+                                               {"--max-per-address"},
+                                               {"--user"},
+                                               {"--user="}}) {
         EXPECT_FALSE(Parse(bad, &error)) << bad[0];
         EXPECT_FALSE(error.empty());
     }
