@@ -12,11 +12,12 @@
 
 struct ConnectionSlot {
     // The fields shown as text. Bytes, converted only when displayed.
-    std::string request;       // the last request line
-    std::string socket;        // the handle, in decimal
-    std::string state;         // "Authorisation", "Transaction" or "Update"
-    std::string user;          // as the last USER gave it, up to the longest valid name
-    bool userTooLong = false;  // the last USER gave more: no PASS can succeed
+    std::string request;               // the last request line
+    std::string socket;                // the handle, in decimal
+    std::string state;                 // "Authorisation", "Transaction" or "Update"
+    std::string user;                  // as the last USER gave it, up to the longest valid name
+    bool userTooLong = false;          // the last USER gave more: no PASS can succeed
+    bool authenticationBegun = false;  // USER or PASS seen: too late to start TLS
     std::string totalCount;
     std::string totalSize;
 

@@ -1,5 +1,6 @@
 #include "mail_service/listing_stream.h"
 
+#include "mail_service/unique_id.h"
 #include "socket_layer/flow_limits.h"
 
 #include <charconv>
@@ -22,7 +23,11 @@ ReplyStream::Step ListingStream::Pump(Pop3Channel& out, std::size_t budget) {
         while (next_ < count && batch_.size() < flow::kStreamBlock) {
             AppendNumber(batch_, static_cast<std::int64_t>(next_) + 1);
             batch_ += ' ';
-            AppendNumber(batch_, slot_.Message(next_).size);
+            if (column_ == Column::Sizes) {
+                AppendNumber(batch_, slot_.Message(next_).size);
+            } else {
+                batch_ += UniqueId(slot_.Message(next_).name);
+            }
             batch_ += "\r\n";
             ++next_;
         }

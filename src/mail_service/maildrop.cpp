@@ -93,7 +93,11 @@ std::optional<std::size_t> MessageEntry(const ConnectionSlot& slot, std::string_
 }
 
 std::unique_ptr<ListingStream> ListMessages(const ConnectionSlot& slot) {
-    return std::make_unique<ListingStream>(slot);
+    return std::make_unique<ListingStream>(slot, ListingStream::Column::Sizes);
+}
+
+std::unique_ptr<ListingStream> ListUniqueIds(const ConnectionSlot& slot) {
+    return std::make_unique<ListingStream>(slot, ListingStream::Column::UniqueIds);
 }
 
 std::unique_ptr<MessageStream> OpenMessage(const ConnectionSlot& slot, std::size_t entry,

@@ -56,6 +56,8 @@ std::optional<std::size_t> MessageEntry(const ConnectionSlot& slot, std::string_
 
 // The "n size" lines of the whole listing and the final ".".
 std::unique_ptr<ListingStream> ListMessages(const ConnectionSlot& slot);
+// The "n unique-id" lines of the whole listing and the final ".".
+std::unique_ptr<ListingStream> ListUniqueIds(const ConnectionSlot& slot);
 
 // The message of `entry`, open for streaming; nothing when it cannot be opened as a regular
 // file.

@@ -7,6 +7,17 @@ bool MessageStream::Open(const std::string& folder, const std::string& name,
     return file_.Open(folder, name, identity);
 }
 
+void MessageStream::LimitBody(std::int64_t lines) {
+    bodyLeft_ = lines;
+}
+
+MessageStream::Step MessageStream::Finish(Pop3Channel& out) {
+    SendBatch(out);
+    file_.Close();
+    out.SendLine(".");
+    return Step::Done;
+}
+
 MessageStream::Step MessageStream::Pump(Pop3Channel& out, std::size_t budget) {
     std::size_t spent = 0;
     while (!out.Congested() && spent < budget) {
@@ -19,12 +30,12 @@ MessageStream::Step MessageStream::Pump(Pop3Channel& out, std::size_t budget) {
             if (!carry_.empty() || lineStarted_) {
                 EndLine({});  // a last line without a line end
             }
-            SendBatch(out);
-            file_.Close();
-            out.SendLine(".");
-            return Step::Done;
+            return Finish(out);
         }
         Consume(std::string_view(block_.data(), static_cast<std::size_t>(n)), out);
+        if (complete_) {
+            return Finish(out);
+        }
         if (batch_.size() >= kBatch) {
             SendBatch(out);
         }
@@ -51,7 +62,8 @@ void MessageStream::Consume(std::string_view block, Pop3Channel& out) {
             break;
         }
         const bool crlf = *lineEnd == '\r' && lineEnd + 1 < end && lineEnd[1] == '\n';
-        if (crlf && carry_.empty() && !lineStarted_) {
+        // A reply cut after some lines counts every line, so it takes the slow way.
+        if (crlf && carry_.empty() && !lineStarted_ && bodyLeft_ < 0) {
             if (*pos == '.') {
                 batch_.append(verbatim, pos);
                 batch_.push_back('.');
@@ -62,6 +74,9 @@ void MessageStream::Consume(std::string_view block, Pop3Channel& out) {
         }
         batch_.append(verbatim, pos);
         EndLine(std::string_view(pos, static_cast<std::size_t>(lineEnd - pos)));
+        if (complete_) {
+            return;
+        }
         if (*lineEnd == '\r' && lineEnd + 1 == end) {
             afterCR_ = true;  // its LF, if any, starts the next block
             pos = end;
@@ -88,6 +103,7 @@ void MessageStream::Consume(std::string_view block, Pop3Channel& out) {
 }
 
 void MessageStream::EndLine(std::string_view tail) {
+    const bool empty = tail.empty() && carry_.empty() && !lineStarted_;
     std::string_view line = tail;
     if (!carry_.empty()) {
         carry_.append(tail);
@@ -100,6 +116,14 @@ void MessageStream::EndLine(std::string_view tail) {
     batch_.append("\r\n", 2);
     carry_.clear();
     lineStarted_ = false;
+    if (bodyLeft_ >= 0) {
+        if (inBody_) {
+            --bodyLeft_;
+        } else {
+            inBody_ = empty;
+        }
+        complete_ = inBody_ && bodyLeft_ == 0;
+    }
 }
 
 void MessageStream::SendBatch(Pop3Channel& out) {

@@ -9,6 +9,7 @@
 #include "socket_layer/flow_limits.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,9 @@ public:
     // Opens the message only if the name still holds the file the listing saw.
     bool Open(const std::string& folder, const std::string& name,
               const platform::FileIdentity& identity);
+    // Ends the reply after the header, the blank line that ends it and `lines` lines of the
+    // body (TOP). A message without a blank line is all header.
+    void LimitBody(std::int64_t lines);
     // `budget` counts bytes read from the file.
     Step Pump(Pop3Channel& out, std::size_t budget) override;
 
@@ -31,6 +35,7 @@ private:
     void Consume(std::string_view block, Pop3Channel& out);
     void EndLine(std::string_view tail);
     void SendBatch(Pop3Channel& out);
+    Step Finish(Pop3Channel& out);
 
     platform::MessageFile file_;
     std::vector<char> block_ = std::vector<char>(kBlock);
@@ -38,4 +43,8 @@ private:
     std::string batch_;         // finished lines, sent together once per block
     bool lineStarted_ = false;  // part of the current line has gone out already
     bool afterCR_ = false;      // the last block ended in CR: an LF next belongs to it
+    // TOP: how many body lines are still to go, -1 for the whole message.
+    std::int64_t bodyLeft_ = -1;
+    bool inBody_ = false;    // the blank line after the header has gone out
+    bool complete_ = false;  // everything the reply wants has gone out
 };

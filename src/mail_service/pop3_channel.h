@@ -25,4 +25,10 @@ public:
     virtual bool Congested() const = 0;
     // Ends the connection once what was sent has gone out.
     virtual void Close() = 0;
+
+    // TLS: whether the connection could be encrypted, whether it is, and the switch to it once
+    // what was sent so far has gone out in clear.
+    virtual bool CanStartTls() const { return false; }
+    virtual bool Encrypted() const { return false; }
+    virtual void StartTls() {}
 };

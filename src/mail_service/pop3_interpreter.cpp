@@ -2,6 +2,8 @@
 
 #include "mail_service/listing_stream.h"
 #include "mail_service/message_stream.h"
+#include "mail_service/text_number.h"
+#include "mail_service/unique_id.h"
 #include "socket_layer/blanks.h"
 
 #include <algorithm>
@@ -18,6 +20,13 @@ constexpr std::string_view kMessageUnavailable = "-ERR message unavailable";
 constexpr std::string_view kNotAllRemoved = "-ERR some deleted messages not removed";
 constexpr std::string_view kLineTooLong = "-ERR line too long";
 constexpr std::string_view kTooManyConnections = "-ERR too many connections";
+constexpr std::string_view kTopNeedsLines = "-ERR TOP needs a message number and a line count";
+constexpr std::string_view kTopNegative = "-ERR the line count must not be negative";
+constexpr std::string_view kTlsAlready = "-ERR already encrypted";
+constexpr std::string_view kTlsTooLate = "-ERR STLS only before USER and PASS";
+constexpr std::string_view kCapabilities[] = {"TOP", "USER", "UIDL", "PIPELINING",
+                                              "IMPLEMENTATION Drennik"};
+constexpr std::string_view kCapabilityStls = "STLS";
 
 // The one way a reply line leaves the interpreter.
 void Reply(Pop3Channel& out, std::string_view text) {
@@ -25,12 +34,14 @@ void Reply(Pop3Channel& out, std::string_view text) {
 }
 
 void User(Pop3Session& s, std::string_view argument) {
+    s.slot.authenticationBegun = true;
     s.slot.userTooLong = argument.size() > kLongestUserName;
     s.slot.user.assign(argument.substr(0, kLongestUserName));
     Reply(s.out, kOk);
 }
 
 void Pass(Pop3Session& s, std::string_view argument) {
+    s.slot.authenticationBegun = true;
     // The password is the user name; a name that is no plain folder name never logs in, so
     // no login can reach outside the maildrop root.
     if (s.slot.userTooLong || argument != s.slot.user || !IsPlainFolderName(s.slot.user)) {
@@ -97,6 +108,94 @@ void Dele(Pop3Session& s, std::string_view argument) {
     Reply(s.out, kOk);
 }
 
+void Uidl(Pop3Session& s, std::string_view argument) {
+    if (argument.empty()) {
+        Reply(s.out, kOk);
+        s.stream = ListUniqueIds(s.slot);
+        return;
+    }
+    const std::optional<std::size_t> entry = MessageEntry(s.slot, argument);
+    if (!entry) {
+        Reply(s.out, kNoSuchMessage);
+        return;
+    }
+    std::string reply(kOkBlank);
+    reply += std::to_string(*entry + 1);
+    reply += ' ';
+    reply += UniqueId(s.slot.Message(*entry).name);
+    Reply(s.out, reply);
+}
+
+void Top(Pop3Session& s, std::string_view argument) {
+    const std::size_t blank = argument.find(' ');
+    const std::string_view count =
+        blank == std::string_view::npos ? std::string_view() : TrimBlanks(argument.substr(blank));
+    const std::optional<std::size_t> entry = MessageEntry(s.slot, argument.substr(0, blank));
+    if (!entry) {
+        Reply(s.out, kNoSuchMessage);
+        return;
+    }
+    if (count.empty() ||
+        !(count.front() == '-' || (count.front() >= '0' && count.front() <= '9'))) {
+        Reply(s.out, kTopNeedsLines);
+        return;
+    }
+    const std::int64_t lines = ReadMessageNumber(count);
+    if (lines < 0 || count.front() == '-') {
+        Reply(s.out, kTopNegative);
+        return;
+    }
+    std::unique_ptr<MessageStream> message = OpenMessage(s.slot, *entry, s.store);
+    if (!message) {
+        Reply(s.out, kMessageUnavailable);
+        return;
+    }
+    message->LimitBody(lines);
+    Reply(s.out, kOkBlank);
+    s.stream = std::move(message);
+}
+
+void Noop(Pop3Session& s, std::string_view) {
+    Reply(s.out, kOk);
+}
+
+void Rset(Pop3Session& s, std::string_view) {
+    for (std::size_t i = 0; i < s.slot.marks.size(); ++i) {
+        if (s.slot.marks[i] != ' ') {
+            s.slot.SetMark(i, ' ');
+        }
+    }
+    Reply(s.out, kOk);
+}
+
+void Capa(Pop3Session& s, std::string_view) {
+    Reply(s.out, kOk);
+    std::string lines;
+    for (const std::string_view capability : kCapabilities) {
+        lines.append(capability);
+        lines += "\r\n";
+    }
+    if (s.out.CanStartTls() && !s.out.Encrypted()) {
+        lines.append(kCapabilityStls);
+        lines += "\r\n";
+    }
+    s.out.SendLines(lines);
+    Reply(s.out, ".");
+}
+
+void Stls(Pop3Session& s, std::string_view) {
+    if (s.out.Encrypted()) {
+        Reply(s.out, kTlsAlready);
+        return;
+    }
+    if (s.slot.authenticationBegun) {
+        Reply(s.out, kTlsTooLate);
+        return;
+    }
+    Reply(s.out, kOk);
+    s.out.StartTls();
+}
+
 void Quit(Pop3Session& s, std::string_view) {
     s.slot.state = kStateUpdate;
     Reply(s.out, RemoveMarkedMessages(s.slot, s.store) ? kOkBlank : kNotAllRemoved);
@@ -108,8 +207,9 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"USER", User}, {"PASS", Pass}, {"STAT", Stat}, {"LIST", List},
-    {"RETR", Retr}, {"DELE", Dele}, {"QUIT", Quit},
+    {"USER", User}, {"PASS", Pass}, {"STAT", Stat}, {"LIST", List}, {"RETR", Retr},
+    {"DELE", Dele}, {"QUIT", Quit}, {"UIDL", Uidl}, {"TOP", Top},   {"NOOP", Noop},
+    {"RSET", Rset}, {"CAPA", Capa}, {"STLS", Stls},
 };
 
 }  // namespace
@@ -122,7 +222,9 @@ Pop3Request ParseRequest(std::string_view received) {
         return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
     });
     request.word.assign(TrimBlanks(word));
-    if (request.line.size() > 5) {
+    if (request.word.size() == 3) {
+        request.argument = TrimBlanks(request.line.substr(3));  // TOP: a three-letter word
+    } else if (request.line.size() > 5) {
         request.argument = TrimBlanks(request.line.substr(5));
     }
     return request;
@@ -141,7 +243,9 @@ void Interpret(Pop3Session& session, std::string_view received) {
         session.slot.request += "...";
     }
     for (const Command& command : kCommands) {
-        if (command.word == request.word) {
+        // STLS is a command only where TLS could be had; elsewhere it is unknown as before.
+        if (command.word == request.word &&
+            (command.handler != Stls || session.out.CanStartTls())) {
             command.handler(session, request.argument);
             return;
         }

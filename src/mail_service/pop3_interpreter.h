@@ -19,7 +19,8 @@ struct Pop3Session {
 };
 
 // A request line split as the server reads it: trimmed of blanks; the command word is its
-// first four bytes upper-cased (ASCII) then trimmed; the argument starts at the sixth byte.
+// first four bytes upper-cased (ASCII) then trimmed; the argument starts at the sixth byte, or
+// after a three-letter word (TOP).
 struct Pop3Request {
     std::string_view line;
     std::string word;

@@ -17,6 +17,9 @@ public:
     void SendPart(std::string_view bytes) override { falquor_.SendPart(socket_, bytes); }
     bool Congested() const override { return falquor_.Congested(socket_); }
     void Close() override { falquor_.CloseWhenFlushed(socket_); }
+    bool CanStartTls() const override { return falquor_.TlsConfigured(); }
+    bool Encrypted() const override { return falquor_.Encrypted(socket_); }
+    void StartTls() override { falquor_.StartTls(socket_); }
 
 private:
     modFalquor& falquor_;

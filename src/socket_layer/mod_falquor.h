@@ -72,6 +72,12 @@ public:
     // The next complete line without its CR LF; False when none can be had now.
     bool ReceiveFromSocket(int socket, std::string& text);
 
+    // TLS: whether a certificate is loaded, whether a connection is encrypted, and the switch
+    // of a connection to TLS once the output queued so far has gone out in clear.
+    bool TlsConfigured() const { return false; }
+    bool Encrypted(int /*socket*/) const { return false; }
+    void StartTls(int /*socket*/) {}
+
     bool Congested(int socket) const;
     InputEnd InputState(int socket) const;
     std::size_t PendingOutput(int socket) const;

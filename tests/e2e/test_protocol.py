@@ -109,15 +109,16 @@ class CommandParsing(ServerTestCase):
             (b"retr 2", True, retr_reply(msgs["2"])),
             (b"RETR    2    ", True, retr_reply(msgs["2"])),
             (b"RETR1", True, NO_SUCH),                 # nothing from byte six on
-            (b"NOOP", False, b"-ERR NOOP not supported\r\n"),
-            (b"noop", False, b"-ERR NOOP not supported\r\n"),
+            (b"NOOP", False, b"+OK\r\n"),
+            (b"noop", False, b"+OK\r\n"),
             (b"", False, b"-ERR  not supported\r\n"),
             (b"      ", False, b"-ERR  not supported\r\n"),
             (b"ab", False, b"-ERR AB not supported\r\n"),
-            (b"TOP 1 0", False, b"-ERR TOP not supported\r\n"),
-            (b"UIDL", False, b"-ERR UIDL not supported\r\n"),
+            (b"TOPS", False, b"-ERR TOPS not supported\r\n"),
+            (b"UIDX", False, b"-ERR UIDX not supported\r\n"),
+            (b"STLS", False, b"-ERR STLS not supported\r\n"),   # no TLS configured
             (b"x y z", False, b"-ERR X Y not supported\r\n"),
-            (b"capabilities", False, b"-ERR CAPA not supported\r\n"),
+            (b"capabilities", True, b"+OK\r\nTOP\r\nUSER\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION Drennik\r\n.\r\n"),
             (b"APOP ob 0123", False, b"-ERR APOP not supported\r\n"),
             (b"QUITTING NOW", False, b"+OK \r\n"),
         ]

@@ -1,5 +1,6 @@
 #include "mail_service/conversation.h"
 #include "mail_service/pop3_interpreter.h"
+#include "mail_service/unique_id.h"
 #include "socket_layer/flow_limits.h"
 #include "support/fake_channel.h"
 #include "support/loopback.h"
@@ -84,17 +85,58 @@ TEST(Interpreter, LoginStatListDeleAndQuit) {
 TEST(Interpreter, UnsupportedCommandsAndOddLines) {
     TempDir root;
     Session s(root.path());
-    EXPECT_EQ(s.Say("noop"), "-ERR NOOP not supported\r\n");
-    EXPECT_EQ(s.Say("TOP 1 10"), "-ERR TOP not supported\r\n");
+    EXPECT_EQ(s.Say("noop"), "+OK\r\n");
+    EXPECT_EQ(s.Say("TOPS 1 10"), "-ERR TOPS not supported\r\n");
+    EXPECT_EQ(s.Say("STLS"), "-ERR STLS not supported\r\n") << "no TLS here";
     EXPECT_EQ(s.Say(""), "-ERR  not supported\r\n");
     EXPECT_EQ(s.Say("   "), "-ERR  not supported\r\n");
-    EXPECT_EQ(s.Say("capa"), "-ERR CAPA not supported\r\n");
+    EXPECT_EQ(s.Say("capab"),
+              "+OK\r\nTOP\r\nUSER\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION Drennik\r\n.\r\n");
     EXPECT_EQ(s.Say("a\rb\nc"), "-ERR A?B? not supported\r\n") << "a reply is one line";
     EXPECT_EQ(s.Say("   USER bob   "), "+OK\r\n");
     EXPECT_EQ(s.slot.user, "bob");
     EXPECT_EQ(s.slot.request, "USER bob");
     EXPECT_EQ(s.Say("USERbob"), "+OK\r\n");
     EXPECT_EQ(s.slot.user, "ob");
+}
+
+TEST(Interpreter, UidlTopRsetAndTheirEdges) {
+    TempDir root;
+    root.Write("bob/0001", "Subject: one\r\nX: y\r\n\r\nline 1\r\n.line 2\nline 3\r\n");
+    root.Write("bob/=eq", "no blank line, all header\r\nsecond\r\n");
+    root.Write("bob/a b", "Subject: blank in the name\r\n\r\nbody\r\n");
+    Session s(root.path());
+    s.Say("USER bob");
+    s.Say("PASS bob");
+    // Names are ids where they can be; "=" and a blank make a name hashed.
+    const std::string uidl = s.Say("UIDL");
+    EXPECT_TRUE(uidl.starts_with("+OK\r\n1 0001\r\n2 =")) << uidl;
+    EXPECT_TRUE(uidl.ends_with("\r\n.\r\n"));
+    EXPECT_EQ(UniqueId("=eq").size(), 65u);
+    EXPECT_NE(UniqueId("=eq"), UniqueId("a b"));
+    EXPECT_EQ(UniqueId("a b"), UniqueId("a b")) << "stable";
+    EXPECT_EQ(UniqueId(std::string(70, 'x')), std::string(70, 'x'));
+    EXPECT_EQ(UniqueId(std::string(71, 'x')).front(), '=');
+    EXPECT_EQ(s.Say("UIDL 1"), "+OK 1 0001\r\n");
+    EXPECT_EQ(s.Say("UIDL 4"), "-ERR no such message\r\n");
+    // TOP: the header, the blank line, then that many body lines, stuffed.
+    EXPECT_EQ(s.Say("TOP 1 0"), "+OK \r\nSubject: one\r\nX: y\r\n\r\n.\r\n");
+    EXPECT_EQ(s.Say("top 1 2"), "+OK \r\nSubject: one\r\nX: y\r\n\r\nline 1\r\n..line 2\r\n.\r\n");
+    EXPECT_EQ(s.Say("TOP 1 99"),
+              "+OK \r\nSubject: one\r\nX: y\r\n\r\nline 1\r\n..line 2\r\nline 3\r\n.\r\n");
+    EXPECT_EQ(s.Say("TOP 2 0"), "+OK \r\nno blank line, all header\r\nsecond\r\n.\r\n");
+    EXPECT_EQ(s.Say("TOP 4 1"), "-ERR no such message\r\n");
+    EXPECT_EQ(s.Say("TOP 1"), "-ERR TOP needs a message number and a line count\r\n");
+    EXPECT_EQ(s.Say("TOP 1 x"), "-ERR TOP needs a message number and a line count\r\n");
+    EXPECT_EQ(s.Say("TOP 1 -1"), "-ERR the line count must not be negative\r\n");
+    // RSET clears every mark; the marks are this session's only.
+    s.Say("DELE 1");
+    s.Say("DELE 3");
+    EXPECT_EQ(s.slot.marks, (std::vector<char>{'D', ' ', 'D'}));
+    EXPECT_EQ(s.Say("RSET"), "+OK\r\n");
+    EXPECT_EQ(s.slot.marks, (std::vector<char>{' ', ' ', ' '}));
+    EXPECT_EQ(s.Say("QUIT"), "+OK \r\n");
+    EXPECT_TRUE(root.Exists("bob/0001"));
 }
 
 TEST(Interpreter, PassRefusesNamesThatAreNoPlainFolder) {
@@ -165,7 +207,7 @@ TEST(Conversation, GivesOtherConnectionsATurnDuringLongWork) {
     TempDir root;
     Session s(root.path());
     for (int i = 0; i < flow::kLinesPerTurn + 10; ++i) {
-        s.channel.input.push_back("NOOP");
+        s.channel.input.push_back("XYZZ");
     }
     s.conversation.Serve();
     EXPECT_EQ(s.resumes, 1);
@@ -190,11 +232,11 @@ TEST(Conversation, EndsTheConnectionWhenInputEnds) {
     }
     {
         Session s(root.path());
-        s.channel.input.push_back("NOOP");
+        s.channel.input.push_back("XYZZ");
         s.channel.end = InputEnd::LineTooLong;
         s.conversation.Serve();
         s.conversation.Serve();
-        EXPECT_EQ(s.channel.Take(), "-ERR NOOP not supported\r\n-ERR line too long\r\n");
+        EXPECT_EQ(s.channel.Take(), "-ERR XYZZ not supported\r\n-ERR line too long\r\n");
         EXPECT_TRUE(s.channel.closed);
     }
 }
