@@ -53,6 +53,8 @@ fi
 [ ${#SCENARIOS[@]} -gt 0 ] || die "nothing to run"
 [ "$(id -u)" = 0 ] || die "run as root (installs Dovecot, runs its mail processes as nobody)"
 set_sizes "$MODE"
+# Each side holds one descriptor per connection; the rest is headroom for files and pipes.
+raise_fd_limit $(($(most_connections "${SCENARIOS[@]}") + 1000))
 
 mkdir -p "$LOGDIR"
 rm -f "$LOGDIR"/*.log "$LOGDIR"/drennik.* "$LOGDIR"/results.tsv "$LOGDIR"/report.txt
