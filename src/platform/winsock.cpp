@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <unordered_map>
 
 namespace platform {
@@ -182,6 +181,7 @@ SocketState* Current(int s, std::uint32_t serial) {
 }
 
 // Write first, so that output waiting for room goes out before the next command is read.
+// Readiness belongs to the socket: a registration made since the event was taken receives it.
 void Deliver(const epoll_event& event) {
     const int s = static_cast<int>(static_cast<std::uint32_t>(event.data.u64));
     const auto serial = static_cast<std::uint32_t>(event.data.u64 >> 32);
@@ -205,8 +205,11 @@ void Deliver(const epoll_event& event) {
 void Dispatch() {
     Library& l = lib();
     if (l.dispatching) {
-        // A nested event loop inside a handler: the outer batch is still being delivered.
-        l.notifier->setEnabled(false);
+        // A nested event loop inside a handler: the outer batch is still being delivered, and
+        // the rest of it is re-enabled when that is done.
+        if (l.notifier != nullptr) {
+            l.notifier->setEnabled(false);
+        }
         return;
     }
     epoll_event batch[kBatch];
