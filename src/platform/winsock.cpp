@@ -32,6 +32,7 @@ struct Registration {
 struct SocketState {
     bool bound = false;
     bool listening = false;
+    bool nonBlocking = false;  // accepted sockets are born so: no fcntl calls for them
     // Tells this handle's epoll events from those of an earlier socket with the same number.
     std::uint32_t serial = 0;
     Registration registration;
@@ -425,6 +426,7 @@ int accept(int s, char* address, int* length) {
         *length = sizeof peer;
     }
     Adopt(client);
+    Find(client)->nonBlocking = true;
     return client;
 }
 
@@ -497,9 +499,12 @@ int WSAAsyncSelect(int s, QObject* receiver, unsigned message, long events) {
     if (state == nullptr) {
         return Fail(WSAENOTSOCK);
     }
-    const int flags = ::fcntl(s, F_GETFL);
-    if (flags == -1 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) == -1) {
-        return FailErrno();
+    if (!state->nonBlocking) {
+        const int flags = ::fcntl(s, F_GETFL);
+        if (flags == -1 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) == -1) {
+            return FailErrno();
+        }
+        state->nonBlocking = true;
     }
     Registration& r = state->registration;
     r.receiver = receiver;
