@@ -286,7 +286,7 @@ std::size_t IdleCrowd::finishHalfLines(std::size_t sample, long expectMsgs, Ms t
     return ok;
 }
 
-TreeMemory treeMemory(long pid) {
+TreeUsage treeUsage(long pid) {
     // Parent of every process, from /proc/N/stat (the name in parentheses may hold spaces).
     std::map<long, long> parent;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
@@ -316,7 +316,7 @@ TreeMemory treeMemory(long pid) {
         }
         return 0L;
     };
-    TreeMemory total;
+    TreeUsage total;
     for (const auto& [p, pp] : parent) {
         long at = p;
         for (int depth = 0; depth < 64 && at > 1 && at != pid; ++depth)
@@ -326,6 +326,12 @@ TreeMemory treeMemory(long pid) {
         const std::string dir = "/proc/" + std::to_string(p);
         total.rssKiB += field(dir + "/status", "VmRSS:");
         total.pssKiB += field(dir + "/smaps_rollup", "Pss:");
+        std::error_code ignored;
+        for (const auto& task : std::filesystem::directory_iterator(dir + "/task", ignored)) {
+            long long ns = 0;
+            std::ifstream(task.path() / "schedstat") >> ns;
+            total.cpuNs += ns;
+        }
         ++total.processes;
     }
     return total;

@@ -89,13 +89,15 @@ private:
     std::vector<Member> members_;
 };
 
-// Summed over process `pid` and all its descendants (KiB): VmRSS, and Pss, which shares
-// pages among the processes that map them and so does not count a library once per process.
-struct TreeMemory {
+// Summed over process `pid` and all its descendants: VmRSS and Pss (KiB; Pss shares pages
+// among the processes that map them, so a library is not counted once per process), and the
+// CPU time of all their threads (ns, from schedstat: finer than the clock ticks of stat).
+struct TreeUsage {
     long rssKiB = 0;
     long pssKiB = 0;
+    long long cpuNs = 0;
     int processes = 0;
 };
-TreeMemory treeMemory(long pid);
+TreeUsage treeUsage(long pid);
 
 }  // namespace bench

@@ -33,7 +33,7 @@ BEGIN { FS = "\t"; ns = split(servers, srv, " ") }
         if (!((sc, sv) in rssmax) || f["rss_growth_kib"] + 0 > rssmax[sc, sv]) rssmax[sc, sv] = f["rss_growth_kib"] + 0
         if (!((sc, sv) in pssmax) || f["pss_growth_kib"] + 0 > pssmax[sc, sv]) pssmax[sc, sv] = f["pss_growth_kib"] + 0
         procs[sc, sv] = f["processes"] + 0
-        if (run > 0 || mode == "smoke") { np[sc, sv]++; p99s[sc, sv, np[sc, sv]] = f["p99_ms"] + 0; meds[sc, sv, np[sc, sv]] = f["median_ms"] + 0 }
+        if (run > 0 || mode == "smoke") { np[sc, sv]++; p99s[sc, sv, np[sc, sv]] = f["p99_ms"] + 0; meds[sc, sv, np[sc, sv]] = f["median_ms"] + 0; cpus[sc, sv, np[sc, sv]] = f["server_cpu_us_per_session"] + 0 }
     }
     if (run > 0 || mode == "smoke") {
         cnt[sc, sv]++; vals[sc, sv, cnt[sc, sv]] = f["value"] + 0; byrun[sc, sv, run] = f["value"] + 0
@@ -61,7 +61,9 @@ END {
                 delete a2; for (i = 1; i <= np[sc, sv]; i++) a2[i] = p99s[sc, sv, i]
                 p99med[sc, sv] = median(a2, np[sc, sv])
                 delete a2; for (i = 1; i <= np[sc, sv]; i++) a2[i] = meds[sc, sv, i]
-                extra = extra sprintf("  session median %.2f ms, p99 %.2f ms; growth for the idle: RSS %.1f MiB, PSS %.1f MiB (%d process%s)", median(a2, np[sc, sv]), p99med[sc, sv], rssmax[sc, sv] / 1024, pssmax[sc, sv] / 1024, procs[sc, sv], procs[sc, sv] == 1 ? "" : "es")
+                sm = median(a2, np[sc, sv])
+                delete a2; for (i = 1; i <= np[sc, sv]; i++) a2[i] = cpus[sc, sv, i]
+                extra = extra sprintf("  session median %.2f ms, p99 %.2f ms, server CPU %.0f us; growth for the idle: RSS %.1f MiB, PSS %.1f MiB (%d process%s)", sm, p99med[sc, sv], median(a2, np[sc, sv]), rssmax[sc, sv] / 1024, pssmax[sc, sv] / 1024, procs[sc, sv], procs[sc, sv] == 1 ? "" : "es")
                 if (fails[sc, sv]) extra = extra sprintf("  failures=%d", fails[sc, sv])
             }
             if (sc == "slowreader") extra = extra sprintf("  growth; peak RSS %d KiB; other client: worst %.2f ms, p99 %.2f ms, %d over 50 ms", peak[sv], worst[sv], p99[sv], over[sv])
