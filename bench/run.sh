@@ -22,6 +22,7 @@ scenarios: $ALL_SCENARIOS (default: all)
   --smoke          every scenario once at small sizes, Drennik only
   --dovecot-both   also measure Dovecot as installed (default: process reuse only)
   --dovecot-only   measure Dovecot alone (no Drennik build)
+  --drennik-only   measure Drennik alone (no Dovecot run beside it)
   --drennik PATH   use this Drennik executable instead of building one
   --keep           keep the temporary folder (maildrops, configs)
 EOF
@@ -35,6 +36,7 @@ while [ $# -gt 0 ]; do
         --smoke) MODE=smoke ;;
         --dovecot-both) DOVECOTS=(reuse installed) ;;
         --dovecot-only) WITH_DRENNIK=0 ;;
+        --drennik-only) DOVECOTS=() ;;
         --drennik) DRENNIK=$(realpath "${2:?}"); shift ;;
         --keep) KEEP=1 ;;
         -h|--help) usage; exit 0 ;;
@@ -53,6 +55,8 @@ fi
 [ ${#SCENARIOS[@]} -gt 0 ] || die "nothing to run"
 [ "$(id -u)" = 0 ] || die "run as root (installs Dovecot, runs its mail processes as nobody)"
 set_sizes "$MODE"
+# Each side holds one descriptor per connection; the rest is headroom for files and pipes.
+raise_fd_limit $(($(most_connections "${SCENARIOS[@]}") + 1000))
 
 mkdir -p "$LOGDIR"
 rm -f "$LOGDIR"/*.log "$LOGDIR"/drennik.* "$LOGDIR"/results.tsv "$LOGDIR"/report.txt

@@ -19,7 +19,7 @@ namespace {
 
 const char* kUsage =
     "usage: pop3bench COMMAND --key value ...\n"
-    "  retr | list | sessions | concurrent | slowreader   measured scenarios\n"
+    "  retr | list | sessions | concurrent | slowreader | idle   measured scenarios\n"
     "  maildrop --user U --count N --size BYTES --seed S --drennik ROOT [--maildir ROOT]...\n"
     "  probe --port P [--wait-ms MS]   waits for a +OK greeting\n"
     "  freeport                         prints a free loopback port\n"
@@ -92,6 +92,7 @@ int main(int argc, char** argv) {
             {"sessions", runSessions},
             {"concurrent", runConcurrent},
             {"slowreader", runSlowReader},
+            {"idle", runIdle},
             {"maildrop", maildrop},
             {"probe", probe},
             {"freeport", [](const Args&) { return freePort(); }},

@@ -2,13 +2,21 @@
 
 #include "dotstream.hpp"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <thread>
 
 namespace bench {
@@ -128,6 +136,205 @@ void shortSession(int port, const std::string& user, long expectMsgs, Ms timeout
     }
     timedCmd(c, "QUIT", lat, "QUIT");
     // The client closes; the server need not (Drennik keeps it open).
+}
+
+namespace {
+
+void abortiveClose(int fd) {
+    linger l{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd);
+}
+
+int connectNonBlocking(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw NetError(std::string("socket: ") + std::strerror(errno));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
+        std::string e = std::string("connect: ") + std::strerror(errno);
+        ::close(fd);
+        throw NetError(e);
+    }
+    return fd;
+}
+
+}  // namespace
+
+IdleCrowd::IdleCrowd(int port, const std::string& user, std::size_t count, Ms timeout) {
+    // Set-ups in flight at once: well under any listen backlog.
+    constexpr std::size_t kWindow = 64;
+    const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    if (ep < 0)
+        throw NetError(std::string("epoll_create1: ") + std::strerror(errno));
+    members_.reserve(count);
+    const std::string userLine = "USER " + user + "\r\n";
+    const std::string passLine = "PASS " + user + "\r\n";
+    std::size_t inFlight = 0, done = 0;
+    auto deadline = Clock::now() + timeout;
+    try {
+        while (done < count) {
+            while (inFlight < kWindow && members_.size() < count) {
+                Member m;
+                m.kind = static_cast<int>(members_.size() % 3);
+                m.fd = connectNonBlocking(port);
+                members_.push_back(std::move(m));
+                epoll_event ev{};
+                ev.events = EPOLLIN;
+                ev.data.u64 = members_.size() - 1;
+                ::epoll_ctl(ep, EPOLL_CTL_ADD, members_.back().fd, &ev);
+                ++inFlight;
+            }
+            const auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
+            if (left <= 0)
+                throw NetError("idle set-up: " + std::to_string(done) + " of " +
+                               std::to_string(count) + " connections ready at the deadline");
+            epoll_event events[256];
+            const int n =
+                ::epoll_wait(ep, events, 256, static_cast<int>(std::min<long>(left, 1000)));
+            if (n < 0 && errno != EINTR)
+                throw NetError(std::string("epoll_wait: ") + std::strerror(errno));
+            for (int i = 0; i < n; ++i) {
+                const std::size_t index = events[i].data.u64;
+                Member& m = members_[index];
+                char buf[512];
+                const ssize_t got = ::recv(m.fd, buf, sizeof buf, MSG_DONTWAIT);
+                if (got <= 0) {
+                    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+                        continue;
+                    throw NetError("idle connection " + std::to_string(index) +
+                                   " ended during set-up after " + std::to_string(m.stage) +
+                                   " replies" +
+                                   (got < 0 ? std::string(": ") + std::strerror(errno) : ""));
+                }
+                m.in.append(buf, static_cast<std::size_t>(got));
+                for (std::size_t nl; (nl = m.in.find("\r\n")) != std::string::npos;) {
+                    const std::string line = m.in.substr(0, nl);
+                    m.in.erase(0, nl + 2);
+                    if (line.rfind("+OK", 0) != 0)
+                        throw NetError("idle connection " + std::to_string(index) +
+                                       ": expected +OK, got: " + line.substr(0, 200));
+                    ++m.stage;
+                    const bool greeted = m.stage == 1, loggedIn = m.stage == 3;
+                    if (greeted && m.kind > 0) {
+                        ::send(m.fd, userLine.data(), userLine.size(), MSG_NOSIGNAL);
+                    } else if (m.stage == 2) {
+                        ::send(m.fd, passLine.data(), passLine.size(), MSG_NOSIGNAL);
+                    }
+                    if ((greeted && m.kind == 0) || loggedIn) {
+                        if (m.kind == 2)
+                            ::send(m.fd, "STA", 3, MSG_NOSIGNAL);
+                        ::epoll_ctl(ep, EPOLL_CTL_DEL, m.fd, nullptr);
+                        --inFlight;
+                        ++done;
+                    }
+                }
+            }
+        }
+    } catch (...) {
+        ::close(ep);
+        for (const Member& m : members_)
+            abortiveClose(m.fd);
+        throw;
+    }
+    ::close(ep);
+}
+
+IdleCrowd::~IdleCrowd() {
+    for (const Member& m : members_)
+        abortiveClose(m.fd);
+}
+
+std::size_t IdleCrowd::quiet() const {
+    std::size_t n = 0;
+    for (const Member& m : members_) {
+        char c;
+        const ssize_t got = ::recv(m.fd, &c, 1, MSG_DONTWAIT | MSG_PEEK);
+        n += got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 1 : 0;
+    }
+    return n;
+}
+
+std::size_t IdleCrowd::finishHalfLines(std::size_t sample, long expectMsgs, Ms timeout) {
+    std::size_t ok = 0, tried = 0;
+    for (const Member& m : members_) {
+        if (m.kind != 2 || tried == sample)
+            continue;
+        ++tried;
+        if (::send(m.fd, "T\r\n", 3, MSG_NOSIGNAL) != 3)
+            continue;
+        std::string reply;
+        const auto deadline = Clock::now() + timeout;
+        // Bounded by the deadline: one reply line.
+        while (reply.find("\r\n") == std::string::npos && Clock::now() < deadline) {
+            pollfd p{m.fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            char buf[256];
+            const ssize_t got = ::recv(m.fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (got <= 0)
+                break;
+            reply.append(buf, static_cast<std::size_t>(got));
+        }
+        long n = -1;
+        if (std::sscanf(reply.c_str(), "+OK %ld", &n) == 1 && n == expectMsgs)
+            ++ok;
+    }
+    return ok;
+}
+
+TreeUsage treeUsage(long pid) {
+    // Parent of every process, from /proc/N/stat (the name in parentheses may hold spaces).
+    std::map<long, long> parent;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream f(entry.path() / "stat");
+        std::string stat;
+        std::getline(f, stat);
+        const auto close = stat.rfind(')');
+        long ppid = 0;
+        char state = 0;
+        if (close != std::string::npos &&
+            std::sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2)
+            parent[std::stol(name)] = ppid;
+    }
+    const auto field = [](const std::string& path, const std::string& key) {
+        std::ifstream f(path);
+        std::string k;
+        while (f >> k) {
+            if (k == key) {
+                long v = 0;
+                f >> v;
+                return v;
+            }
+            f.ignore(1 << 20, '\n');
+        }
+        return 0L;
+    };
+    TreeUsage total;
+    for (const auto& [p, pp] : parent) {
+        long at = p;
+        for (int depth = 0; depth < 64 && at > 1 && at != pid; ++depth)
+            at = parent.count(at) ? parent[at] : 0;
+        if (at != pid)
+            continue;
+        const std::string dir = "/proc/" + std::to_string(p);
+        total.rssKiB += field(dir + "/status", "VmRSS:");
+        total.pssKiB += field(dir + "/smaps_rollup", "Pss:");
+        std::error_code ignored;
+        for (const auto& task : std::filesystem::directory_iterator(dir + "/task", ignored)) {
+            long long ns = 0;
+            std::ifstream(task.path() / "schedstat") >> ns;
+            total.cpuNs += ns;
+        }
+        ++total.processes;
+    }
+    return total;
 }
 
 }  // namespace bench

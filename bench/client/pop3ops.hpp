@@ -63,4 +63,41 @@ struct Latency {
 void shortSession(int port, const std::string& user, long expectMsgs, Ms timeout,
                   Latency* lat = nullptr, const std::span<const char>* retrFile = nullptr);
 
+// Many connections held open without traffic, in three kinds taken in turn: greeted only;
+// logged in (USER, PASS); logged in with half a command line ("STA", no CR LF) sent. They are
+// set up a window at a time over non-blocking sockets, so 10,000 take seconds, not minutes.
+class IdleCrowd {
+public:
+    IdleCrowd(int port, const std::string& user, std::size_t count, Ms timeout);
+    ~IdleCrowd();  // abortive close: no TIME_WAIT left behind by thousands of sockets
+    IdleCrowd(const IdleCrowd&) = delete;
+    IdleCrowd& operator=(const IdleCrowd&) = delete;
+
+    // Connections the server has neither closed nor written to since the set-up.
+    std::size_t quiet() const;
+    // Completes the half line ("T" CR LF makes STAT) on up to `sample` connections and checks
+    // each reply reports `expectMsgs`; returns how many did.
+    std::size_t finishHalfLines(std::size_t sample, long expectMsgs, Ms timeout);
+
+private:
+    struct Member {
+        int fd = -1;
+        int kind = 0;   // 0 greeted, 1 logged in, 2 half a line
+        int stage = 0;  // replies received
+        std::string in;
+    };
+    std::vector<Member> members_;
+};
+
+// Summed over process `pid` and all its descendants: VmRSS and Pss (KiB; Pss shares pages
+// among the processes that map them, so a library is not counted once per process), and the
+// CPU time of all their threads (ns, from schedstat: finer than the clock ticks of stat).
+struct TreeUsage {
+    long rssKiB = 0;
+    long pssKiB = 0;
+    long long cpuNs = 0;
+    int processes = 0;
+};
+TreeUsage treeUsage(long pid);
+
 }  // namespace bench

@@ -140,6 +140,52 @@ int runConcurrent(const Args& a) {
     return 0;
 }
 
+int runIdle(const Args& a) {
+    const int port = static_cast<int>(a.num("port"));
+    const long pid = a.num("pid");
+    const auto idle = static_cast<std::size_t>(a.num("idle"));
+    const long count = a.num("count", 300);
+    const std::string user = a.str("user");
+    const long msgs = a.num("messages");
+
+    const TreeUsage before = treeUsage(pid);
+    auto t0 = Clock::now();
+    IdleCrowd crowd(port, user, idle, Ms(a.num("setup-ms", 240000)));
+    const double setupS = msSince(t0) / 1000.0;
+    const TreeUsage held = treeUsage(pid);
+
+    Latency sessions;
+    t0 = Clock::now();
+    for (long i = 0; i < count; ++i) {
+        const auto s0 = Clock::now();
+        try {
+            shortSession(port, user, msgs, timeoutOf(a));
+        } catch (const std::exception& e) {
+            throw NetError("session " + std::to_string(i + 1) + " with " + std::to_string(idle) +
+                           " idle: " + e.what());
+        }
+        sessions.add(msSince(s0), "session");
+    }
+    const double ms = msSince(t0);
+    // Less disturbed by other load on the machine than the wall time.
+    const double cpuUsPerSession = static_cast<double>(treeUsage(pid).cpuNs - held.cpuNs) / 1000.0 /
+                                   static_cast<double>(count);
+    // The idle connections must have been held, and the half lines kept, all along.
+    const std::size_t quiet = crowd.quiet();
+    const std::size_t sample = 50;
+    const std::size_t finished = crowd.finishHalfLines(sample, msgs, timeoutOf(a));
+    const std::size_t half = std::min<std::size_t>(sample, idle / 3);
+    std::printf(
+        "RESULT value=%.1f unit=sessions/s median_ms=%.3f p99_ms=%.3f worst_ms=%.3f idle=%zu "
+        "failures=%zu dropped=%zu half_lines_ok=%zu/%zu rss_growth_kib=%ld pss_growth_kib=%ld "
+        "processes=%d setup_s=%.1f sessions=%ld server_cpu_us_per_session=%.1f\n",
+        static_cast<double>(count) / (ms / 1000.0), sessions.percentile(50),
+        sessions.percentile(99), sessions.worstMs, idle, (idle - quiet) + (half - finished),
+        idle - quiet, finished, half, held.rssKiB - before.rssKiB, held.pssKiB - before.pssKiB,
+        held.processes, setupS, count, cpuUsPerSession);
+    return 0;
+}
+
 int runSlowReader(const Args& a) {
     const int port = static_cast<int>(a.num("port"));
     const long pid = a.num("pid");

@@ -9,6 +9,8 @@ int runRetr(const Args& a);        // --port --user --file [--msg --rcvbuf]
 int runList(const Args& a);        // --port --user --count --size
 int runSessions(const Args& a);    // --port --user --messages [--count]
 int runConcurrent(const Args& a);  // --port --root [--clients --user-prefix]
+int runIdle(const Args& a);        // --port --pid --idle --user --messages [--count
+                                   // --setup-ms]
 int runSlowReader(const Args& a);  // --port --pid --user --file --side-user
                                    // --side-file --side-messages [--rate]
 

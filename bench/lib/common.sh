@@ -8,6 +8,17 @@ die() { printf '[bench] ERROR: %s\n' "$*" >&2; exit 1; }
 
 track_pid() { PIDS+=("$1"); }
 
+# raise_fd_limit N: open-file limit of this shell (inherited by the client and both servers)
+# to at least N, or as high as the hard limit allows; dies when that is not enough.
+raise_fd_limit() {
+    local want=$1
+    [ "$(ulimit -Hn)" = unlimited ] || [ "$(ulimit -Hn)" -ge "$want" ] ||
+        ulimit -Hn "$want" 2>/dev/null || true  # needs CAP_SYS_RESOURCE
+    ulimit -Sn "$(ulimit -Hn)" 2>/dev/null || true
+    [ "$(ulimit -Sn)" = unlimited ] || [ "$(ulimit -Sn)" -ge "$want" ] ||
+        die "open-file limit $(ulimit -Sn) (hard $(ulimit -Hn)) is below the $want the chosen scenarios need"
+}
+
 stop_pid() {
     local pid=$1
     kill -0 "$pid" 2>/dev/null || return 0

@@ -59,13 +59,19 @@ userdb {
   driver = passwd-file
   args = username_format=%u $dir/passwd
 }
-# Defaults (10 per user and address, 100 processes) would refuse the
-# concurrent scenario and the quick reconnects of the sequential one.
+# Defaults (10 per user and address, 100 processes, 1000 clients) would refuse
+# the concurrent scenario, the quick reconnects of the sequential one and the
+# idle ones: 10,000 connections of one user, two thirds logged in, each of
+# those a pop3 process of its own, and all of them clients of anvil, stats and
+# the log.
 protocol pop3 {
-  mail_max_userip_connections = 10000
+  mail_max_userip_connections = 20000
 }
 default_process_limit = 400
-default_client_limit = 4000
+default_client_limit = 25000
+service pop3 {
+  process_limit = 12000
+}
 service pop3-login {
   inet_listener pop3 {
     address = 127.0.0.1

@@ -26,9 +26,13 @@ build_all() {
 
 # drennik_start ROOTDIR -> sets DRENNIK_PID, DRENNIK_PORT
 drennik_start() {
-    local root=$1
+    local root=$1 limits=() help
+    # Connection limits, where this build has them, must not cap the idle scenarios.
+    help=$("$DRENNIK" --help 2>&1 || true)
+    [[ $help != *--max-per-address* ]] || limits+=(--max-per-address 0)
+    [[ $help != *--max-connections* ]] || limits+=(--max-connections 0)
     QT_QPA_PLATFORM=offscreen "$DRENNIK" --port 0 --root "$root" --idle-timeout 600 \
-        --probe-responsiveness \
+        --probe-responsiveness "${limits[@]}" \
         >"$WORK/drennik.out" 2>"$WORK/drennik.err" &
     DRENNIK_PID=$!
     track_pid "$DRENNIK_PID"

@@ -26,6 +26,15 @@ BEGIN { FS = "\t"; ns = split(servers, srv, " ") }
     fails[sc, sv] += f["failures"] + 0
     # +0 everywhere: values cut out of strings would compare as text.
     if (sc == "slowreader") { worst[sv] = f["worst_ms"] + 0; p99[sv] = f["p99_ms"] + 0; over[sv] = f["over50ms"] + 0; peak[sv] = f["rss_peak_kib"] + 0 }
+    # Idle scenarios: session times and memory per run. Memory counts the warm-up too, as only
+    # the first run grows a heap that later runs reuse.
+    if (sc ~ /^idle/) {
+        idlep99[sc, sv] = idlep99[sc, sv] " " (f["p99_ms"] + 0); idlemed[sc, sv] = idlemed[sc, sv] " " (f["median_ms"] + 0)
+        if (!((sc, sv) in rssmax) || f["rss_growth_kib"] + 0 > rssmax[sc, sv]) rssmax[sc, sv] = f["rss_growth_kib"] + 0
+        if (!((sc, sv) in pssmax) || f["pss_growth_kib"] + 0 > pssmax[sc, sv]) pssmax[sc, sv] = f["pss_growth_kib"] + 0
+        procs[sc, sv] = f["processes"] + 0
+        if (run > 0 || mode == "smoke") { np[sc, sv]++; p99s[sc, sv, np[sc, sv]] = f["p99_ms"] + 0; meds[sc, sv, np[sc, sv]] = f["median_ms"] + 0; cpus[sc, sv, np[sc, sv]] = f["server_cpu_us_per_session"] + 0 }
+    }
     if (run > 0 || mode == "smoke") {
         cnt[sc, sv]++; vals[sc, sv, cnt[sc, sv]] = f["value"] + 0; byrun[sc, sv, run] = f["value"] + 0
         runs[sc, run] = 1
@@ -48,6 +57,15 @@ END {
             med[sc, sv] = n ? median(a, n) : ""
             extra = errs[sc, sv] ? sprintf("  %d run(s) FAILED", errs[sc, sv]) : ""
             if (sc == "concurrent") extra = extra sprintf("  failures=%d", fails[sc, sv])
+            if (sc ~ /^idle/ && np[sc, sv]) {
+                delete a2; for (i = 1; i <= np[sc, sv]; i++) a2[i] = p99s[sc, sv, i]
+                p99med[sc, sv] = median(a2, np[sc, sv])
+                delete a2; for (i = 1; i <= np[sc, sv]; i++) a2[i] = meds[sc, sv, i]
+                sm = median(a2, np[sc, sv])
+                delete a2; for (i = 1; i <= np[sc, sv]; i++) a2[i] = cpus[sc, sv, i]
+                extra = extra sprintf("  session median %.2f ms, p99 %.2f ms, server CPU %.0f us; growth for the idle: RSS %.1f MiB, PSS %.1f MiB (%d process%s)", sm, p99med[sc, sv], median(a2, np[sc, sv]), rssmax[sc, sv] / 1024, pssmax[sc, sv] / 1024, procs[sc, sv], procs[sc, sv] == 1 ? "" : "es")
+                if (fails[sc, sv]) extra = extra sprintf("  failures=%d", fails[sc, sv])
+            }
             if (sc == "slowreader") extra = extra sprintf("  growth; peak RSS %d KiB; other client: worst %.2f ms, p99 %.2f ms, %d over 50 ms", peak[sv], worst[sv], p99[sv], over[sv])
             if (n) printf "%-11s %-18s %-11s %11s %11s %11s %5d%s\n", sc, sv, unit[sc], fmt(med[sc, sv]), fmt(lo), fmt(hi), n, extra
             else printf "%-11s %-18s %-11s %11s %11s %11s %5d%s\n", sc, sv, unit[sc], "-", "-", "-", 0, extra
@@ -78,6 +96,17 @@ END {
     }
     if ((("list10k", "drennik") in cnt) || errs["list10k", "drennik"]) target("list10k", best["list10k"], "<=", 1, "Drennik ms <= Dovecot ms")
     if ((("concurrent", "drennik") in cnt) || errs["concurrent", "drennik"]) target("concurrent", best["concurrent"], "<=", 1, "0 failures and Drennik wall <= Dovecot")
+    if ((("idle10k", "drennik") in cnt) || errs["idle10k", "drennik"]) {
+        sc = "idle10k"; ok = !errs[sc, "drennik"] && cnt[sc, "drennik"]
+        if (med["sessions", "drennik"] == "") printf "TARGET %-11s %-48s %16s  %s\n", sc, "sessions/s >= 0.8x Drennik's own unloaded figure", "no sessions run", "n/a"
+        else { r0 = ok ? med[sc, "drennik"] / med["sessions", "drennik"] : 0
+               printf "TARGET %-11s %-48s %16s  %s\n", sc, "sessions/s >= 0.8x Drennik's own unloaded figure", ok ? sprintf("%.2fx", r0) : "no data", (ok && r0 >= 0.8) ? "PASS" : "FAIL" }
+        d = ((sc, "dovecot-reuse") in cnt) ? "dovecot-reuse" : best[sc]
+        target(sc, d, ">=", 3, "Drennik sessions/s >= 3x Dovecot")
+        printf "TARGET %-11s %-48s %16s  %s\n", sc, "p99 session time <= 5 ms", ok ? sprintf("%.2f ms", p99med[sc, "drennik"]) : "no data", ok && p99med[sc, "drennik"] <= 5 ? "PASS" : "FAIL"
+        g = rssmax[sc, "drennik"] / 1024
+        printf "TARGET %-11s %-48s %16s  %s\n", sc, "RSS growth for the idle connections <= 64 MiB", ok ? sprintf("%.1f MiB", g) : "no data", ok && g <= 64 ? "PASS" : "FAIL"
+    }
     if ((("slowreader", "drennik") in cnt) || errs["slowreader", "drennik"]) {
         ok = !errs["slowreader", "drennik"] && cnt["slowreader", "drennik"]
         g = med["slowreader", "drennik"] / 1024

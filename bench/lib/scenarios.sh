@@ -1,22 +1,35 @@
 # Scenario sizes, the maildrops they need, and one client run of a scenario
 # against one server. Sourced by run.sh.
 
-ALL_SCENARIOS="retr64 list10k sessions concurrent slowreader"
+ALL_SCENARIOS="retr64 list10k sessions concurrent slowreader idle1k idle4k idle10k"
 
 set_sizes() {  # $1: full | quick | smoke
     RETR_SIZE=$((64 << 20)); LIST_COUNT=10000; LIST_SIZE=2048; SESS_COUNT=500
     CONC_CLIENTS=100; CONC_SIZE=$((100 << 10)); SLOW_SIZE=$((1 << 30)); SLOW_RATE=8000000
+    # idleN: N connections held idle while IDLE_SESSIONS sequential sessions are timed.
+    declare -gA IDLE_COUNT=([idle1k]=1000 [idle4k]=4000 [idle10k]=10000)
+    IDLE_SESSIONS=300
     case $1 in
         quick) SLOW_SIZE=$((64 << 20)) ;;
         smoke) RETR_SIZE=$((4 << 20)); LIST_COUNT=1000; SESS_COUNT=50
-               CONC_SIZE=$((16 << 10)); SLOW_SIZE=$((16 << 20)) ;;
+               CONC_SIZE=$((16 << 10)); SLOW_SIZE=$((16 << 20))
+               IDLE_COUNT=([idle1k]=100 [idle4k]=400 [idle10k]=1000); IDLE_SESSIONS=50 ;;
     esac
+}
+
+# The most connections any chosen scenario holds at once (descriptors needed by each side).
+most_connections() {
+    local most=$CONC_CLIENTS s
+    for s in "$@"; do
+        [ -z "${IDLE_COUNT[$s]:-}" ] || [ "${IDLE_COUNT[$s]}" -le "$most" ] || most=${IDLE_COUNT[$s]}
+    done
+    echo "$most"
 }
 
 # make_maildrops SCENARIO...: the same files for Drennik ($WORK/drennik) and,
 # hard-linked, for each Dovecot set-up's Maildir root.
 make_maildrops() {
-    local md=() s i
+    local md=() s i idle_made=0
     for s in "${DOVECOTS[@]}"; do md+=(--maildir "$WORK/dovecot-$s/mail"); done
     mk() { "$CLIENT" maildrop --drennik "$WORK/drennik" "$@"; }
     for s in "$@"; do
@@ -29,6 +42,10 @@ make_maildrops() {
                     mk --user "$(printf 'c%03d' "$i")" --count 1 --size "$CONC_SIZE" \
                        --seed $((1000 + i)) "${md[@]}"
                 done ;;
+            idle1k|idle4k|idle10k)  # one maildrop for the idle connections and the sessions
+                [ "$idle_made" = 1 ] ||
+                    mk --user idle --count 5 --size 2048 --seed 16 "${md[@]}"
+                idle_made=1 ;;
             slowreader)  # Drennik only
                 mk --user huge --count 1 --size "$SLOW_SIZE" --seed 14
                 mk --user side --count 3 --size 4096 --seed 15 ;;
@@ -48,6 +65,10 @@ run_scenario() {
         list10k) c=(list "${c[@]}" --user many --count "$LIST_COUNT" --size "$LIST_SIZE") ;;
         sessions) c=(sessions "${c[@]}" --user sess --messages 5 --count "$SESS_COUNT") ;;
         concurrent) c=(concurrent "${c[@]}" --root "$WORK/drennik" --clients "$CONC_CLIENTS") ;;
+        idle1k|idle4k|idle10k)
+            limit=900
+            c=(idle "${c[@]}" --pid "$pid" --idle "${IDLE_COUNT[$s]}" --user idle --messages 5
+               --count "$IDLE_SESSIONS") ;;
         slowreader)
             limit=$((SLOW_SIZE / SLOW_RATE * 2 + 120))
             c=(slowreader --port "$port" --pid "$pid" --rate "$SLOW_RATE" --user huge

@@ -4,6 +4,7 @@
 #include "app/responsiveness_probe.h"
 #include "app/signals.h"
 #include "mail_service/frm_drennik.h"
+#include "platform/descriptor_limit.h"
 #include "platform/dialogs.h"
 #include "platform/file_system.h"
 #include "platform/privileges.h"
@@ -12,6 +13,8 @@
 
 #include <QApplication>
 
+#include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +60,16 @@ int main(int argc, char** argv) {
     }
     if (runAs.kind == platform::RunAsChoice::Kind::Warn) {
         std::fprintf(stderr, "drennik: warning: %s\n", runAs.message.c_str());
+    }
+    // Every connection is a descriptor: take what the system allows, and say so when that is
+    // less than the connection limit needs (a descriptor per connection, a reserve besides).
+    const std::size_t wanted = (options->maxConnections == 0 ? 10000 : options->maxConnections) +
+                               static_cast<std::size_t>(frmDrennik::kDescriptorReserve) + 64;
+    std::string limitWarning;
+    platform::RaiseDescriptorLimit(static_cast<int>(std::min<std::size_t>(wanted, INT_MAX)),
+                                   limitWarning);
+    if (!limitWarning.empty()) {
+        std::fprintf(stderr, "%s\n", limitWarning.c_str());
     }
     std::signal(SIGPIPE, SIG_IGN);
     ChooseHeadlessPlatformIfNeeded();

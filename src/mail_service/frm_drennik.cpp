@@ -4,7 +4,7 @@
 #include "mail_service/pop3_interpreter.h"
 #include "mail_service/slot_models.h"
 #include "mail_service/socket_channel.h"
-#include "platform/descriptors.h"
+#include "platform/descriptor_limit.h"
 #include "platform/dialogs.h"
 #include "platform/fonts.h"
 #include "platform/twips.h"

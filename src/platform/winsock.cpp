@@ -7,38 +7,55 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <unordered_map>
 
 namespace platform {
 namespace {
 
+// Events taken from the kernel per notifier activation: enough to amortise the call, few enough
+// that the window's own events get their turn between batches.
+constexpr int kBatch = 128;
+
 struct Registration {
     QPointer<QObject> receiver;
     unsigned message = 0;
     long events = 0;
-    // Notifiers are deleted later, never inside their own signal.
-    QSocketNotifier* reader = nullptr;
-    QSocketNotifier* writer = nullptr;
 };
 
 struct SocketState {
     bool bound = false;
     bool listening = false;
+    bool nonBlocking = false;  // accepted sockets are born so: no fcntl calls for them
+    // Tells this handle's epoll events from those of an earlier socket with the same number.
+    std::uint32_t serial = 0;
     Registration registration;
+    // What the receiver is owed: FD_READ/FD_ACCEPT and FD_WRITE are each reported once, then
+    // again only after the call that re-enables them.
+    bool readArmed = false;
+    bool writeArmed = false;
+    // Interest the kernel holds for this socket. Registrations are one-shot, so an event the
+    // kernel reports disarms the socket; set to 0 when an event is taken.
+    std::uint32_t kernelMask = 0;
+    bool inEpoll = false;
 };
 
 struct Library {
     bool started = false;
     bool failStartup = false;
     int lastError = 0;
+    std::uint32_t nextSerial = 0;
     std::unordered_map<int, SocketState> sockets;
+    int epoll = -1;
+    // The one notifier the event loop watches, on the epoll descriptor.
+    QSocketNotifier* notifier = nullptr;
+    bool dispatching = false;
 };
 
 Library& lib() {
@@ -110,40 +127,44 @@ SocketState* Find(int s) {
     return it == lib().sockets.end() ? nullptr : &it->second;
 }
 
-void Discard(QSocketNotifier*& notifier) {
-    if (notifier != nullptr) {
-        notifier->setEnabled(false);
-        notifier->deleteLater();
-        notifier = nullptr;
-    }
+std::uint64_t Tag(int s, std::uint32_t serial) {
+    return (static_cast<std::uint64_t>(serial) << 32) | static_cast<std::uint32_t>(s);
 }
 
-void Drop(Registration& r) {
-    Discard(r.reader);
-    Discard(r.writer);
-    r = Registration{};
-}
-
-// A handle the system hands out again after a close starts with no registration.
-void Adopt(int s) {
-    auto [it, fresh] = lib().sockets.try_emplace(s);
-    if (!fresh) {
-        Drop(it->second.registration);
-        it->second = SocketState{};
-    }
-}
-
-void Deliver(int s, QSocketNotifier::Type type) {
-    SocketState* state = Find(s);
-    if (state == nullptr) {
+// Brings the kernel's interest up to what the receiver is owed. One-shot registrations mean
+// an event disarms the socket by itself, so only new interest costs a system call; interest
+// withdrawn while armed is left to lapse at its next (dropped) event.
+void Sync(int s, SocketState& state) {
+    const std::uint32_t wanted = (state.readArmed ? std::uint32_t{EPOLLIN} : 0u) |
+                                 (state.writeArmed ? std::uint32_t{EPOLLOUT} : 0u);
+    if ((wanted & ~state.kernelMask) == 0 || lib().epoll == -1) {
         return;
     }
-    Registration& r = state->registration;
-    QSocketNotifier* notifier = type == QSocketNotifier::Read ? r.reader : r.writer;
-    if (notifier != nullptr) {
-        notifier->setEnabled(false);  // re-armed by the next recv, accept or refused send
+    epoll_event event{};
+    event.events = wanted | EPOLLONESHOT;
+    event.data.u64 = Tag(s, state.serial);
+    int op = state.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    int result = ::epoll_ctl(lib().epoll, op, s, &event);
+    if (result == -1 && errno == (op == EPOLL_CTL_ADD ? EEXIST : ENOENT)) {
+        // The kernel's view differs from ours (a handle adopted twice): take its side.
+        op = op == EPOLL_CTL_ADD ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+        result = ::epoll_ctl(lib().epoll, op, s, &event);
     }
-    long bits = type == QSocketNotifier::Write ? FD_WRITE : state->listening ? FD_ACCEPT : FD_READ;
+    if (result == 0) {
+        state.inEpoll = true;
+        state.kernelMask = wanted;
+    }
+}
+
+// A handle the system hands out again after a close starts with no registration. The close
+// took the old socket out of the epoll set; its serial makes events already taken stale.
+void Adopt(int s) {
+    SocketState& state = lib().sockets[s];
+    state = SocketState{};
+    state.serial = ++lib().nextSerial;
+}
+
+void SendSocketEvent(const Registration& r, int s, long bits) {
     bits &= r.events;
     QPointer<QObject> receiver = r.receiver;
     if (bits == 0 || receiver.isNull()) {
@@ -153,22 +174,109 @@ void Deliver(int s, QSocketNotifier::Type type) {
     QCoreApplication::sendEvent(receiver, &event);
 }
 
-QSocketNotifier* MakeNotifier(int s, QSocketNotifier::Type type) {
-    auto* notifier = new QSocketNotifier(s, type);
-    QObject::connect(notifier, &QSocketNotifier::activated, notifier,
-                     [s, type] { Deliver(s, type); });
-    return notifier;
+// The socket as it was when the event was taken, or null once it was closed (and perhaps its
+// number handed out again) by an earlier handler.
+SocketState* Current(int s, std::uint32_t serial) {
+    SocketState* state = Find(s);
+    return state != nullptr && state->serial == serial ? state : nullptr;
+}
+
+// Write first, so that output waiting for room goes out before the next command is read.
+// Readiness belongs to the socket: a registration made since the event was taken receives it.
+void Deliver(const epoll_event& event) {
+    const int s = static_cast<int>(static_cast<std::uint32_t>(event.data.u64));
+    const auto serial = static_cast<std::uint32_t>(event.data.u64 >> 32);
+    const bool failed = (event.events & (EPOLLERR | EPOLLHUP)) != 0;
+    SocketState* state = Current(s, serial);
+    if (state != nullptr && state->writeArmed && (failed || (event.events & EPOLLOUT) != 0)) {
+        state->writeArmed = false;
+        SendSocketEvent(state->registration, s, FD_WRITE);
+        state = Current(s, serial);
+    }
+    if (state != nullptr && state->readArmed && (failed || (event.events & EPOLLIN) != 0)) {
+        state->readArmed = false;
+        SendSocketEvent(state->registration, s, state->listening ? FD_ACCEPT : FD_READ);
+        state = Current(s, serial);
+    }
+    if (state != nullptr) {
+        Sync(s, *state);  // a direction that did not fire was disarmed with the other
+    }
+}
+
+void Dispatch() {
+    Library& l = lib();
+    if (l.dispatching) {
+        // A nested event loop inside a handler: the outer batch is still being delivered, and
+        // the rest of it is re-enabled when that is done.
+        if (l.notifier != nullptr) {
+            l.notifier->setEnabled(false);
+        }
+        return;
+    }
+    epoll_event batch[kBatch];
+    int n;
+    do {
+        n = ::epoll_wait(l.epoll, batch, kBatch, 0);
+    } while (n == -1 && errno == EINTR);
+    // Every socket in the batch is disarmed in the kernel now, before any handler runs and
+    // re-arms one of them.
+    for (int i = 0; i < n; ++i) {
+        const int s = static_cast<int>(static_cast<std::uint32_t>(batch[i].data.u64));
+        if (SocketState* state = Current(s, static_cast<std::uint32_t>(batch[i].data.u64 >> 32))) {
+            state->kernelMask = 0;
+        }
+    }
+    QSocketNotifier* const notifier = l.notifier;
+    l.dispatching = true;
+    for (int i = 0; i < n && l.started; ++i) {
+        Deliver(batch[i]);
+    }
+    l.dispatching = false;
+    if (l.notifier == notifier && notifier != nullptr && !notifier->isEnabled()) {
+        notifier->setEnabled(true);
+    }
+}
+
+// The notifier needs the event loop's thread, so it is made with the first registration.
+void EnsureNotifier() {
+    Library& l = lib();
+    if (l.notifier == nullptr && l.epoll != -1) {
+        l.notifier = new QSocketNotifier(l.epoll, QSocketNotifier::Read);
+        QObject::connect(l.notifier, &QSocketNotifier::activated, l.notifier, [] { Dispatch(); });
+    }
+}
+
+void CloseEpoll() {
+    Library& l = lib();
+    if (l.notifier != nullptr) {
+        l.notifier->setEnabled(false);
+        // Inside its own signal it must outlive the handler.
+        if (l.dispatching) {
+            l.notifier->deleteLater();
+        } else {
+            delete l.notifier;
+        }
+        l.notifier = nullptr;
+    }
+    if (l.epoll != -1) {
+        ::close(l.epoll);
+        l.epoll = -1;
+    }
 }
 
 void ArmReader(int s) {
-    if (SocketState* state = Find(s); state != nullptr && state->registration.reader != nullptr) {
-        state->registration.reader->setEnabled(true);
+    if (SocketState* state = Find(s);
+        state != nullptr && (state->registration.events & (FD_READ | FD_ACCEPT)) != 0) {
+        state->readArmed = true;
+        Sync(s, *state);
     }
 }
 
 void ArmWriter(int s) {
-    if (SocketState* state = Find(s); state != nullptr && state->registration.writer != nullptr) {
-        state->registration.writer->setEnabled(true);
+    if (SocketState* state = Find(s);
+        state != nullptr && (state->registration.events & FD_WRITE) != 0) {
+        state->writeArmed = true;
+        Sync(s, *state);
     }
 }
 
@@ -205,6 +313,12 @@ int WSAStartup(std::uint16_t version, WSAData* data) {
         snprintf(data->description, sizeof data->description, "POSIX sockets");
         snprintf(data->systemStatus, sizeof data->systemStatus, "Running");
     }
+    if (lib().epoll == -1) {
+        lib().epoll = ::epoll_create1(EPOLL_CLOEXEC);
+        if (lib().epoll == -1) {
+            return WSASYSNOTREADY;
+        }
+    }
     lib().started = true;
     return 0;
 }
@@ -213,11 +327,11 @@ int WSACleanup() {
     if (!lib().started) {
         return Fail(WSANOTINITIALISED);
     }
-    for (auto& [s, state] : lib().sockets) {
-        Drop(state.registration);
-        ::close(s);
+    for (const auto& entry : lib().sockets) {
+        ::close(entry.first);
     }
     lib().sockets.clear();
+    CloseEpoll();
     lib().started = false;
     return 0;
 }
@@ -312,6 +426,7 @@ int accept(int s, char* address, int* length) {
         *length = sizeof peer;
     }
     Adopt(client);
+    Find(client)->nonBlocking = true;
     return client;
 }
 
@@ -324,8 +439,10 @@ int recv(int s, char* buffer, int length, int flags) {
         n = ::recv(s, buffer, static_cast<size_t>(length), flags);
     } while (n == -1 && errno == EINTR);
     const int error = errno;
-    if (n != 0) {
-        ArmReader(s);  // at end of stream the socket stays readable: do not spin on it
+    // At the end of the stream, or after a reset, the socket stays readable for good: arming
+    // it again would only report the same thing over and over.
+    if (n > 0 || (n == -1 && (error == EAGAIN || error == EWOULDBLOCK))) {
+        ArmReader(s);
     }
     if (n == -1) {
         return Fail(ToWinSockError(error));
@@ -369,7 +486,7 @@ int closesocket(int s) {
     if (state == nullptr) {
         return Fail(lib().started ? WSAENOTSOCK : WSANOTINITIALISED);
     }
-    Drop(state->registration);
+    // The close takes the socket out of the epoll set, so no EPOLL_CTL_DEL is spent on it.
     lib().sockets.erase(s);
     if (::close(s) == -1) {
         return FailErrno();
@@ -382,30 +499,24 @@ int WSAAsyncSelect(int s, QObject* receiver, unsigned message, long events) {
     if (state == nullptr) {
         return Fail(WSAENOTSOCK);
     }
-    const int flags = ::fcntl(s, F_GETFL);
-    if (flags == -1 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) == -1) {
-        return FailErrno();
+    if (!state->nonBlocking) {
+        const int flags = ::fcntl(s, F_GETFL);
+        if (flags == -1 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) == -1) {
+            return FailErrno();
+        }
+        state->nonBlocking = true;
     }
     Registration& r = state->registration;
     r.receiver = receiver;
     r.message = message;
     r.events = events;
-    const bool wantsReads = (events & (FD_READ | FD_ACCEPT)) != 0;
-    const bool wantsWrites = (events & FD_WRITE) != 0;
-    if (wantsReads && r.reader == nullptr) {
-        r.reader = MakeNotifier(s, QSocketNotifier::Read);
-    } else if (!wantsReads) {
-        Discard(r.reader);
+    // Reads are owed at once; a write stays owed across a new registration that still wants it.
+    state->readArmed = (events & (FD_READ | FD_ACCEPT)) != 0;
+    state->writeArmed = state->writeArmed && (events & FD_WRITE) != 0;
+    if (events != 0) {
+        EnsureNotifier();
     }
-    if (r.reader != nullptr) {
-        r.reader->setEnabled(true);
-    }
-    if (wantsWrites && r.writer == nullptr) {
-        r.writer = MakeNotifier(s, QSocketNotifier::Write);
-        r.writer->setEnabled(false);
-    } else if (!wantsWrites) {
-        Discard(r.writer);
-    }
+    Sync(s, *state);
     return 0;
 }
 

@@ -81,7 +81,8 @@ std::uint16_t htons(std::uint16_t value);
 int listen(int s, int backlog);
 // Returns a non-blocking handle, or -1; re-enables FD_ACCEPT notification.
 int accept(int s, char* address, int* length);
-// Byte count, 0 at end of stream, or -1; re-enables FD_READ notification.
+// Byte count, 0 at end of stream, or -1; re-enables FD_READ notification unless the stream
+// ended or failed (anything but would-block), as nothing more can come.
 int recv(int s, char* buffer, int length, int flags);
 // Byte count or -1; a refusal for lack of buffer space arms one FD_WRITE notification.
 int send(int s, const char* buffer, int length, int flags);
