@@ -3,6 +3,7 @@
 #include "app/options.h"
 #include "app/responsiveness_probe.h"
 #include "app/signals.h"
+#include "mail_service/authenticator.h"
 #include "mail_service/frm_drennik.h"
 #include "platform/descriptor_limit.h"
 #include "platform/dialogs.h"
@@ -51,6 +52,17 @@ int main(int argc, char** argv) {
         std::puts("drennik " DRENNIK_VERSION);
         return 0;
     }
+    // Read while still privileged: the file may be readable by root alone.
+    std::unordered_map<std::string, std::string> hashes;
+    if (!options->passwords.empty()) {
+        std::string error;
+        auto read = Authenticator::ReadPasswordFile(options->passwords, error);
+        if (!read) {
+            std::fprintf(stderr, "drennik: %s\n", error.c_str());
+            return 2;
+        }
+        hashes = std::move(*read);
+    }
     // Decided before anything is bound, so that a user who cannot be had stops the start.
     const platform::RunAsChoice runAs = platform::ChooseRunAs(
         ::geteuid(), options->user, platform::OwnerOf(options->root), platform::SystemAccounts());
@@ -84,8 +96,12 @@ int main(int argc, char** argv) {
     modFalquor falquor;
     falquor.SetIdleTimeout(options->idleTimeout);
     frmFalquorDialog trace(falquor.trace());
+    Authenticator auth;  // outlives the window and its conversations
+    auth.SetPasswords(std::move(hashes));
+    auth.SetRequireTls(options->requireTls);
     frmDrennik window(falquor, trace, MaildropStore(options->root), options->port);
     window.SetLimits(ConnectionLimits{options->maxConnections, options->maxPerAddress});
+    window.SetAuthenticator(&auth);
     // The trace window opens beside the main window, not over it, so that both are seen.
     window.move(kWindowMargin, kWindowMargin);
     trace.move(kWindowMargin + window.width() + 3 * kWindowMargin, kWindowMargin);

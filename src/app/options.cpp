@@ -16,7 +16,8 @@ bool ReadInteger(std::string_view text, long long low, long long high, long long
 
 const char* Usage() {
     return "usage: drennik [--port N] [--root DIR] [--idle-timeout SECONDS] [--max-connections N]\n"
-           "               [--max-per-address N] [--user NAME] [--help] [--version]\n"
+           "               [--max-per-address N] [--passwords FILE] [--require-tls] [--user NAME]\n"
+           "               [--help] [--version]\n"
            "  --port N                 TCP port to listen on (default 110; 0 picks a free port)\n"
            "  --root DIR               maildrop root, one folder per user (default \"/Post "
            "Office/\")\n"
@@ -26,6 +27,9 @@ const char* Usage() {
            "                           0: no limit)\n"
            "  --max-per-address N      at most N of them from one client address (default 100;\n"
            "                           0: no limit)\n"
+           "  --passwords FILE         check PASS against user:hash lines (crypt(3) hashes)\n"
+           "                           instead of taking the user name as the password\n"
+           "  --require-tls            refuse USER and PASS on connections not encrypted\n"
            "  --user NAME              started as root: run as NAME once the port is bound\n"
            "                           (default: the owner of the maildrop root)\n"
            "  --probe-responsiveness   benchmarks only: measure how long window events wait,\n"
@@ -100,6 +104,17 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
             }
             (arg == "--max-connections" ? options.maxConnections : options.maxPerAddress) =
                 static_cast<std::size_t>(number);
+        } else if (arg == "--require-tls") {
+            options.requireTls = true;
+        } else if (arg == "--passwords") {
+            if (!takeValue()) {
+                return std::nullopt;
+            }
+            if (value.empty()) {
+                error = "the passwords file must not be empty";
+                return std::nullopt;
+            }
+            options.passwords = std::string(value);
         } else if (arg == "--user") {
             if (!takeValue()) {
                 return std::nullopt;

@@ -12,6 +12,8 @@ struct Options {
     std::chrono::milliseconds idleTimeout = std::chrono::minutes(10);
     std::size_t maxConnections = 10000;  // 0: no limit
     std::size_t maxPerAddress = 100;     // 0: no limit
+    std::string passwords;               // --passwords FILE; empty: the password is the user name
+    bool requireTls = false;             // USER and PASS only on encrypted connections
     std::string user;  // --user: whom to run as when started as root; empty: the root's owner
     bool probeResponsiveness = false;  // benchmark aid
     bool help = false;

@@ -4,14 +4,18 @@
 #include "socket_layer/flow_limits.h"
 
 Conversation::Conversation(ConnectionSlot& slot, Pop3Channel& channel, const MaildropStore& store,
-                           std::function<void()> resumeLater)
-    : slot_(slot), channel_(channel), store_(store), resumeLater_(std::move(resumeLater)) {}
+                           std::function<void()> resumeLater, Authenticator* auth)
+    : slot_(slot),
+      channel_(channel),
+      store_(store),
+      resumeLater_(std::move(resumeLater)),
+      auth_(auth) {}
 
 int Conversation::Serve() {
     if (ended_) {
         return 0;
     }
-    Pop3Session session{slot_, channel_, store_, stream_};
+    Pop3Session session{slot_, channel_, store_, stream_, auth_, resumeLater_};
     int served = 0;
     while (true) {
         if (stream_) {
@@ -21,6 +25,9 @@ int Conversation::Serve() {
                 ended_ = true;
                 channel_.Close();
                 break;
+            }
+            if (step == ReplyStream::Step::Waiting) {
+                break;  // the stream resumes the conversation when its wait is over
             }
             if (step == ReplyStream::Step::More) {
                 if (!channel_.Congested()) {

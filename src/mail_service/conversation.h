@@ -8,6 +8,8 @@
 #include "mail_service/pop3_channel.h"
 #include "mail_service/reply_stream.h"
 
+class Authenticator;
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,8 +17,9 @@
 class Conversation {
 public:
     // `resumeLater` must arrange one more call of Serve from the event loop.
+    // `auth`, if given, checks passwords and the TLS rule; it must outlive the conversation.
     Conversation(ConnectionSlot& slot, Pop3Channel& channel, const MaildropStore& store,
-                 std::function<void()> resumeLater);
+                 std::function<void()> resumeLater, Authenticator* auth = nullptr);
 
     // Serves what can be served now: called on arriving lines, when the output has drained,
     // and when resumed. Returns how many request lines it took.
@@ -31,6 +34,7 @@ private:
     Pop3Channel& channel_;
     const MaildropStore& store_;
     std::function<void()> resumeLater_;
+    Authenticator* auth_;
     std::unique_ptr<ReplyStream> stream_;
     std::string line_;
     bool ended_ = false;

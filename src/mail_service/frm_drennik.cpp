@@ -41,8 +41,9 @@ void SetShown(QLineEdit* box, const std::string& bytes) {
 
 struct frmDrennik::Connection {
     Connection(modFalquor& falquor, int socket, ConnectionSlot& slot, const MaildropStore& store,
-               std::function<void()> resumeLater)
-        : channel(falquor, socket), conversation(slot, channel, store, std::move(resumeLater)) {}
+               std::function<void()> resumeLater, Authenticator* auth)
+        : channel(falquor, socket),
+          conversation(slot, channel, store, std::move(resumeLater), auth) {}
 
     SocketChannel channel;
     Conversation conversation;
@@ -234,8 +235,8 @@ void frmDrennik::txtRequest_MouseUp() {
         *records_.emplace_back(Record{std::make_unique<ConnectionSlot>(), {}}).full;
     slot.socket = std::to_string(socket);
     slot.state = kStateAuthorisation;
-    auto connection =
-        std::make_unique<Connection>(falquor_, socket, slot, store_, [this, n] { ResumeLater(n); });
+    auto connection = std::make_unique<Connection>(
+        falquor_, socket, slot, store_, [this, n] { ResumeLater(n); }, auth_);
     falquor_.Attach(
         socket,
         ConnectionHooks{this, [this, n] { txtRequest_DblClick(n); }, [this, n] { OnClosed(n); }},

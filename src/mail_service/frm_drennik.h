@@ -21,6 +21,7 @@ class QListView;
 class ConnectionNumberModel;
 class SlotListModel;
 class frmFalquorDialog;
+class Authenticator;
 class modFalquor;
 
 // How many connections are served at once; 0 means no limit.
@@ -49,6 +50,8 @@ public:
     ~frmDrennik() override;
 
     void SetLimits(ConnectionLimits limits) { limits_ = limits; }
+    // Passwords and the TLS rule for every connection accepted from now on.
+    void SetAuthenticator(Authenticator* auth) { auth_ = auth; }
 
     void Form_Load();
     void Form_Unload();
@@ -121,6 +124,7 @@ private:
     bool acceptPaused_ = false;
     int descriptorLimit_ = -1;
     ConnectionLimits limits_;
+    Authenticator* auth_ = nullptr;
 
     std::deque<Record> records_;  // every connection's record, by connection number
     // The conversations of the open connections, by connection number. The socket layer

@@ -1,5 +1,6 @@
 #include "mail_service/pop3_interpreter.h"
 
+#include "mail_service/authenticator.h"
 #include "mail_service/listing_stream.h"
 #include "mail_service/message_stream.h"
 #include "mail_service/text_number.h"
@@ -22,6 +23,7 @@ constexpr std::string_view kLineTooLong = "-ERR line too long";
 constexpr std::string_view kTooManyConnections = "-ERR too many connections";
 constexpr std::string_view kTopNeedsLines = "-ERR TOP needs a message number and a line count";
 constexpr std::string_view kTopNegative = "-ERR the line count must not be negative";
+constexpr std::string_view kTlsRequired = "-ERR TLS required";
 constexpr std::string_view kTlsAlready = "-ERR already encrypted";
 constexpr std::string_view kTlsTooLate = "-ERR STLS only before USER and PASS";
 constexpr std::string_view kCapabilities[] = {"TOP", "USER", "UIDL", "PIPELINING",
@@ -33,8 +35,67 @@ void Reply(Pop3Channel& out, std::string_view text) {
     out.SendLine(text);
 }
 
+// USER and PASS on a connection in clear, where TLS is required: refused, nothing stored.
+bool RefusedInClear(Pop3Session& s) {
+    if (s.auth != nullptr && s.auth->RequiresTls() && !s.out.Encrypted()) {
+        Reply(s.out, kTlsRequired);
+        return true;
+    }
+    return false;
+}
+
+void LogIn(Pop3Session& s) {
+    Reply(s.out, kOk);
+    s.slot.state = kStateTransaction;
+    ScanMaildrop(s.slot, s.store);
+}
+
+// A PASS answered once its password check is done.
+class PendingLogin final : public ReplyStream {
+public:
+    PendingLogin(Pop3Session& s, std::string_view password)
+        : slot_(s.slot), store_(s.store), result_(std::make_shared<Result>()) {
+        std::weak_ptr<Result> result = result_;
+        s.auth->Check(s.slot.user, std::string(password), result,
+                      [result, resume = s.resume](bool ok) {
+                          if (const auto r = result.lock()) {
+                              r->done = true;
+                              r->ok = ok;
+                              resume();
+                          }
+                      });
+    }
+
+    Step Pump(Pop3Channel& out, std::size_t) override {
+        if (!result_->done) {
+            return Step::Waiting;
+        }
+        // A name that is no plain folder name never logs in, whatever the file says.
+        if (result_->ok && !slot_.userTooLong && IsPlainFolderName(slot_.user)) {
+            std::unique_ptr<ReplyStream> none;
+            Pop3Session session{slot_, out, store_, none};
+            LogIn(session);
+        } else {
+            Reply(out, kErr);
+        }
+        return Step::Done;
+    }
+
+private:
+    struct Result {
+        bool done = false;
+        bool ok = false;
+    };
+    ConnectionSlot& slot_;
+    const MaildropStore& store_;
+    std::shared_ptr<Result> result_;
+};
+
 void User(Pop3Session& s, std::string_view argument) {
     s.slot.authenticationBegun = true;
+    if (RefusedInClear(s)) {
+        return;
+    }
     s.slot.userTooLong = argument.size() > kLongestUserName;
     s.slot.user.assign(argument.substr(0, kLongestUserName));
     Reply(s.out, kOk);
@@ -42,15 +103,20 @@ void User(Pop3Session& s, std::string_view argument) {
 
 void Pass(Pop3Session& s, std::string_view argument) {
     s.slot.authenticationBegun = true;
+    if (RefusedInClear(s)) {
+        return;
+    }
+    if (s.auth != nullptr && s.auth->HasPasswords()) {
+        s.stream = std::make_unique<PendingLogin>(s, argument);
+        return;
+    }
     // The password is the user name; a name that is no plain folder name never logs in, so
     // no login can reach outside the maildrop root.
     if (s.slot.userTooLong || argument != s.slot.user || !IsPlainFolderName(s.slot.user)) {
         Reply(s.out, kErr);
         return;
     }
-    Reply(s.out, kOk);
-    s.slot.state = kStateTransaction;
-    ScanMaildrop(s.slot, s.store);
+    LogIn(s);
 }
 
 void Stat(Pop3Session& s, std::string_view) {

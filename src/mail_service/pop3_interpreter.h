@@ -7,15 +7,23 @@
 #include "mail_service/pop3_channel.h"
 #include "mail_service/reply_stream.h"
 
+#include <functional>
 #include <memory>
 #include <string_view>
+
+class Authenticator;
 
 struct Pop3Session {
     ConnectionSlot& slot;
     Pop3Channel& out;
     const MaildropStore& store;
-    // Set by a multi-line reply: the rest of it, sent as the connection drains.
+    // Set by a reply that comes later: the rest of a multi-line reply, sent as the connection
+    // drains, or an answer that waits for a password check.
     std::unique_ptr<ReplyStream>& stream;
+    // Passwords and the TLS rule; none: the password is the user name.
+    Authenticator* auth = nullptr;
+    // Arranges one more turn of the conversation from the event loop.
+    std::function<void()> resume;
 };
 
 // A request line split as the server reads it: trimmed of blanks; the command word is its

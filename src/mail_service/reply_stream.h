@@ -8,7 +8,9 @@
 
 class ReplyStream {
 public:
-    enum class Step { More, Done, Failed };
+    // More: call again when the connection has room. Waiting: the stream itself arranges the
+    // next call once what it waits for has come.
+    enum class Step { More, Waiting, Done, Failed };
 
     virtual ~ReplyStream() = default;
     // Sends until the channel is congested, about `budget` bytes have been produced, or the

@@ -1,3 +1,4 @@
+#include "mail_service/authenticator.h"
 #include "mail_service/conversation.h"
 #include "mail_service/pop3_interpreter.h"
 #include "mail_service/unique_id.h"
@@ -10,6 +11,7 @@
 #include <filesystem>
 
 using testing_support::TempDir;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -239,4 +241,67 @@ TEST(Conversation, EndsTheConnectionWhenInputEnds) {
         EXPECT_EQ(s.channel.Take(), "-ERR XYZZ not supported\r\n-ERR line too long\r\n");
         EXPECT_TRUE(s.channel.closed);
     }
+}
+
+TEST(Authentication, PasswordFilesAndTheirBadLines) {
+    TempDir dir;
+    const std::string good = dir.Write(
+        "good",
+        "# Drennik users\n\nalice:$6$saltsalt$nh..8GgioHdVc.cC090S0QvoPheWAXGp9DYE8r1jCvmVZ"
+        "toMAbk/AE6.u3SS0gg7Kem7jzvSoY0rFfJ.3X.Qg0\r\n   # indented comment\n");
+    std::string error;
+    const auto hashes = Authenticator::ReadPasswordFile(good, error);
+    ASSERT_TRUE(hashes) << error;
+    EXPECT_EQ(hashes->size(), 1u);
+    EXPECT_TRUE(hashes->count("alice"));
+    for (const auto& [content, line] : std::vector<std::pair<std::string, int>>{
+             {"\n\nnocolon\n", 3},
+             {":$6$saltsalt$x\n", 1},
+             {"# x\nbob:plaintext\n", 2},
+             {"bob:$6$saltsalt$nh..8\nbob:$6$saltsalt$nh..8\n", 2}}) {
+        error.clear();
+        EXPECT_FALSE(Authenticator::ReadPasswordFile(dir.Write("bad", content), error)) << content;
+        EXPECT_NE(error.find("line " + std::to_string(line) + ":"), std::string::npos) << error;
+    }
+    EXPECT_FALSE(Authenticator::ReadPasswordFile(dir.path() + "/missing", error));
+}
+
+TEST(Authentication, PassIsCheckedOffTheLoopAndTheSessionWaitsForIt) {
+    TempDir root;
+    root.Write("alice/1", "x");
+    Authenticator auth;
+    // alice's password is "s3cret".
+    auth.SetPasswords({{"alice",
+                        "$6$saltsalt$As4wrv0kZlfch1du9WeH7qhskyLriQWySXrZzynnvi46nFnNxj"
+                        "dpl6ksRegrrKexvhIa/Iny8S8uF3fVWTMuC1"}});
+    MaildropStore store(root.path());
+    ConnectionSlot slot;
+    FakeChannel channel;
+    std::unique_ptr<Conversation> conversation;
+    const auto resume = [&] {
+        QMetaObject::invokeMethod(
+            &auth, [&] { conversation->Serve(); }, Qt::QueuedConnection);
+    };
+    conversation = std::make_unique<Conversation>(slot, channel, store, resume, &auth);
+    auto say = [&](std::vector<std::string> lines, std::string_view until) {
+        for (auto& line : lines) {
+            channel.input.push_back(line);
+        }
+        conversation->Serve();
+        EXPECT_TRUE(
+            testing_support::PumpUntil([&] { return channel.output.ends_with(until); }, 20s))
+            << channel.output;
+        return channel.Take();
+    };
+    // The user name is no password any more; a user the file does not know fails alike; the
+    // request after a PASS waits for its answer.
+    EXPECT_EQ(say({"USER alice", "PASS alice", "STAT"}, "+OK  \r\n"), "+OK\r\n-ERR\r\n+OK  \r\n");
+    EXPECT_EQ(say({"USER mallory", "PASS s3cret"}, "-ERR\r\n"), "+OK\r\n-ERR\r\n");
+    EXPECT_EQ(say({"USER alice", "PASS s3cret", "STAT"}, "+OK 1 1\r\n"),
+              "+OK\r\n+OK\r\n+OK 1 1\r\n");
+    EXPECT_EQ(slot.state, "Transaction");
+    // Where TLS is required, a connection in clear may not even name its user.
+    auth.SetRequireTls(true);
+    EXPECT_EQ(say({"USER alice", "PASS s3cret"}, "required\r\n"),
+              "-ERR TLS required\r\n-ERR TLS required\r\n");
 }

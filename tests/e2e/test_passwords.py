@@ -1,0 +1,79 @@
+"""Real passwords: crypt(3) hashes from a file, checked without holding anyone up."""
+
+import os
+import subprocess
+import unittest
+
+from server_case import ServerTestCase
+from drennik import make_root, retr_reply, rmtree, run_once, write_file
+
+MESSAGE = b"Subject: secret\r\n\r\nfor alice only\r\n"
+
+
+def openssl_hash(password):
+    """A SHA-512-crypt hash as `openssl passwd -6` makes it."""
+    return subprocess.run(["openssl", "passwd", "-6", password], check=True,
+                          capture_output=True).stdout.strip()
+
+
+class Passwords(ServerTestCase):
+
+    @classmethod
+    def prepare_class_root(cls):
+        cls.passwords = os.path.join(cls.base, "passwords")
+        write_file(cls.passwords, b"# users of this test\n\nalice:" + openssl_hash("s3cret")
+                   + b"\nbob:" + openssl_hash("hunter2") + b"\n")
+        cls.server_args = ("--passwords", cls.passwords)
+
+    def test_the_file_decides_who_logs_in(self):
+        os.makedirs(os.path.join(self.root, "alice"), exist_ok=True)
+        write_file(os.path.join(self.root, "alice", "1"), MESSAGE)
+        url = "pop3://127.0.0.1:%d/1" % self.server.port
+        got = subprocess.run(["curl", "-s", "--max-time", "30", "-u", "alice:s3cret", url],
+                             capture_output=True, timeout=60)
+        self.assertEqual(got.returncode, 0, got.stderr)
+        self.assertEqual(got.stdout, MESSAGE)
+        refused = subprocess.run(["curl", "-s", "--max-time", "30", "-u", "alice:alice", url],
+                                 capture_output=True, timeout=60)
+        self.assertNotEqual(refused.returncode, 0, "the user name is no password here")
+        c = self.connect()
+        for user, password in ((b"carol", b"carol"), (b"bob", b"s3cret")):
+            self.assertEqual(c.request(b"USER " + user), b"+OK\r\n")
+            self.assertEqual(c.request(b"PASS " + password), b"-ERR\r\n")
+        c.login("alice", "s3cret")
+        self.assertEqual(c.request(b"RETR 1", multi=True), retr_reply(MESSAGE))
+        c.sync()
+
+    def test_a_failed_check_holds_up_nobody_else(self):
+        os.makedirs(os.path.join(self.root, "bob"), exist_ok=True)
+        slow = self.connect()
+        self.assertEqual(slow.request(b"USER bob"), b"+OK\r\n")
+        slow.send(b"PASS wrong\r\n")
+        # While that answer waits its second, another client logs in and is done.
+        quick = self.connect()
+        quick.login("bob", "hunter2")
+        self.assertEqual(quick.request(b"STAT"), b"+OK 0 0\r\n")
+        self.assertFalse(slow.ready_within(0.01), "the failed PASS was answered before the others")
+        self.assertEqual(slow.read_line(), b"-ERR\r\n")
+        slow.sync()
+
+
+class BadPasswordFiles(unittest.TestCase):
+
+    def test_a_bad_line_stops_the_start_with_its_number(self):
+        base = make_root()
+        try:
+            path = os.path.join(base, "passwords")
+            write_file(path, b"# fine\nalice:" + openssl_hash("x") + b"\nbob:not-a-hash\n")
+            status, _, err = run_once(["--port", "0", "--root", base, "--passwords", path])
+            self.assertEqual(status, 2)
+            self.assertIn(b"line 3", err)
+            status, _, err = run_once(["--port", "0", "--root", base, "--passwords",
+                                       os.path.join(base, "missing")])
+            self.assertEqual(status, 2)
+        finally:
+            rmtree(base)
+
+
+if __name__ == "__main__":
+    unittest.main()
