@@ -126,6 +126,10 @@ void frmDrennik::BuildControls() {
     cboConnection = new QComboBox(this);
     cboConnection->setObjectName(QStringLiteral("cboConnection"));
     cboConnection->setModel(numbers_);
+    // Every entry is one short number: the list need not measure 10,000 of them to open.
+    if (auto* entries = qobject_cast<QListView*>(cboConnection->view())) {
+        entries->setUniformItemSizes(true);
+    }
     platform::PlaceInTwips(cboConnection, 1320, 360, 1215, 315);
     txtRequest = field("txtRequest", 2760, 360, 855, 315);
     lblSocket = label("lblSocket", "Socket:", 3720, 360, 615, 255);

@@ -138,7 +138,15 @@ def concurrent(ctx, rep):
 
 
 def idle(ctx, rep):
-    n_idle, n_normal = ctx.scale(500, 100), ctx.scale(50, 10)
+    held_idle(ctx, rep, ctx.scale(500, 100), ctx.scale(50, 10))
+
+
+def idle10k(ctx, rep):
+    """Ten thousand idle connections cost the active ones nothing."""
+    held_idle(ctx, rep, ctx.scale(10000, 1000), ctx.scale(20, 5))
+
+
+def held_idle(ctx, rep, n_idle, n_normal):
     idle_msgs = {b"1": b"idle\r\n"}
     make_user(ctx.root, b"idle", idle_msgs)
     normal = [(b"n%02d" % i, user_messages(i)) for i in range(n_normal)]
@@ -758,5 +766,5 @@ def crash(ctx, rep):
         stop_cleanly(rep, srv)
 
 
-SCENARIOS = {f.__name__: f for f in (concurrent, idle, vanish, fdlimit, oversize, noread,
+SCENARIOS = {f.__name__: f for f in (concurrent, idle, idle10k, vanish, fdlimit, oversize, noread,
                                      longrun, pinning, paths, crash)}
