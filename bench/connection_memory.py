@@ -22,6 +22,9 @@ def main():
     parser.add_argument("--binary", default="build-rel/drennik")
     parser.add_argument("--connections", type=int, default=100_000)
     parser.add_argument("--limit-mib", type=float, default=150.0)
+    parser.add_argument("--sessions", action="store_true",
+                        help="log in (USER, PASS), STAT and QUIT on each connection, so every "
+                             "record holds a user and totals")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as root, \
@@ -30,7 +33,12 @@ def main():
         began = time.monotonic()
         for i in range(args.connections):
             try:
-                Client(server.port).close()  # reads and checks the greeting
+                c = Client(server.port)  # reads and checks the greeting
+                if args.sessions:
+                    c.login("user%d" % (i % 1000))
+                    c.expect(b"STAT", b"+OK 0 0\r\n")
+                    c.expect(b"QUIT", b"+OK \r\n")
+                c.close()
             except (Failure, OSError) as e:
                 raise SystemExit(f"connection {i}: {e}")
         elapsed = time.monotonic() - began

@@ -249,6 +249,45 @@ class DeleteAndQuit(ServerTestCase):
         self.assertEqual(sorted(os.listdir(folder)), [b"a", b"d"])
         self.assertEqual(read_file(path_a), b"NEW a\r\n")
 
+    def test_a_marked_message_is_deleted_whatever_happened_to_its_attributes(self):
+        user = self.new_user({"a": b"mode\r\n", "b": b"link\r\n", "c": b"read\r\n"})
+        folder = self.user_dir(user)
+        c = self.connect()
+        c.login(user)
+        for n in (1, 2, 3):
+            self.assertEqual(c.request(b"DELE %d" % n), b"+OK\r\n")
+        # A new mode, a second link (a backup, another recipient), a read: the
+        # change time moves for each, yet each is still the message that was marked.
+        os.chmod(os.path.join(folder, b"a"), 0o600)
+        os.link(os.path.join(folder, b"b"), os.path.join(self.root, "backup-of-b"))
+        read_file(os.path.join(folder, b"c"))
+        self.assertEqual(c.request(b"QUIT"), b"+OK \r\n")
+        c.sync()
+        self.assertEqual(os.listdir(folder), [])
+
+    def test_a_message_delivered_to_two_users_as_one_file(self):
+        alice, bob = self.new_user({"1": b"Subject: x\r\n"}), self.new_user({})
+        mine = os.path.join(self.user_dir(alice), b"1")
+        theirs = os.path.join(self.user_dir(bob), b"1")
+        os.link(mine, theirs)
+        first = self.connect()
+        first.login(alice)
+        self.assertEqual(first.request(b"STAT"), b"+OK 1 12\r\n")
+        first.close()
+        # Appended to through bob's link: alice's next login sees the new size.
+        with open(theirs, "ab") as f:
+            f.write(b"and a body\r\n")
+        c = self.connect()
+        c.login(alice)
+        self.assertEqual(c.request(b"STAT"), b"+OK 1 24\r\n")
+        self.assertEqual(c.request(b"RETR 1", multi=True), retr_reply(b"Subject: x\r\nand a body\r\n"))
+        # Bob deletes his copy while alice is logged in; hers is still hers to delete.
+        os.remove(theirs)
+        self.assertEqual(c.request(b"DELE 1"), b"+OK\r\n")
+        self.assertEqual(c.request(b"QUIT"), b"+OK \r\n")
+        c.sync()
+        self.assertFalse(os.path.exists(mine))
+
     def test_quit_with_only_a_vanished_mark_succeeds(self):
         user = self.new_user({"a": b"x\r\n", "b": b"y\r\n"})
         folder = self.user_dir(user)

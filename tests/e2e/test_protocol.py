@@ -109,6 +109,9 @@ class CommandParsing(ServerTestCase):
             (b"retr 2", True, retr_reply(msgs["2"])),
             (b"RETR    2    ", True, retr_reply(msgs["2"])),
             (b"RETR1", True, NO_SUCH),                 # nothing from byte six on
+            (b"RETR -9223372036854775808", True, NO_SUCH),   # no overflow at the limits
+            (b"RETR 9999999999999999999", True, NO_SUCH),
+            (b"DELE -9223372036854775809", True, NO_SUCH),
             (b"NOOP", False, b"+OK\r\n"),
             (b"noop", False, b"+OK\r\n"),
             (b"", False, b"-ERR  not supported\r\n"),
