@@ -290,33 +290,25 @@ void frmDrennik::cboConnection_Click() {
 void frmDrennik::ShowFields(int number) {
     HoldRepaints();
     Record& record = records_[static_cast<std::size_t>(number)];
-    if (!record.full) {
-        const ConnectionSlot fields = record.summary.Fields();
-        SetShown(txtRequest, fields.request);
-        SetShown(txtSocket, fields.socket);
-        SetShown(txtState, fields.state);
-        SetShown(txtUser, fields.user);
-        SetShown(txtTotalCount, fields.totalCount);
-        SetShown(txtTotalSize, fields.totalSize);
-        marksModel_->Show(nullptr);
-        sizesModel_->Show(nullptr);
-        namesModel_->Show(nullptr);
-        return;
+    ConnectionSlot* slot = record.full.get();  // none once only the summary is kept
+    ConnectionSlot summary;
+    if (slot == nullptr) {
+        summary = record.summary.Fields();
     }
-    ConnectionSlot& slot = *record.full;
-    SetShown(txtRequest, slot.request);
-    SetShown(txtSocket, slot.socket);
-    SetShown(txtState, slot.state);
-    SetShown(txtUser, slot.user);
-    SetShown(txtTotalCount, slot.totalCount);
-    SetShown(txtTotalSize, slot.totalSize);
-    marksModel_->Show(&slot);
-    sizesModel_->Show(&slot);
-    namesModel_->Show(&slot);
+    const ConnectionSlot& shown = slot != nullptr ? *slot : summary;
+    SetShown(txtRequest, shown.request);
+    SetShown(txtSocket, shown.socket);
+    SetShown(txtState, shown.state);
+    SetShown(txtUser, shown.user);
+    SetShown(txtTotalCount, shown.totalCount);
+    SetShown(txtTotalSize, shown.totalSize);
+    marksModel_->Show(slot);
+    sizesModel_->Show(slot);
+    namesModel_->Show(slot);
     // A changed mark repaints its row only: the reader's scroll position and selection stay.
-    if (slot.MarksChanged()) {
-        marksModel_->RowsChanged(slot.marksChangedFrom, slot.marksChangedTo);
-        slot.ForgetMarkChanges();
+    if (slot != nullptr && slot->MarksChanged()) {
+        marksModel_->RowsChanged(slot->marksChangedFrom, slot->marksChangedTo);
+        slot->ForgetMarkChanges();
     }
 }
 

@@ -1,19 +1,10 @@
 #include "mail_service/listing_stream.h"
 
+#include "mail_service/text_number.h"
 #include "mail_service/unique_id.h"
 #include "socket_layer/flow_limits.h"
 
 #include <charconv>
-
-namespace {
-
-void AppendNumber(std::string& out, std::int64_t value) {
-    char digits[24];
-    const auto result = std::to_chars(digits, digits + sizeof digits, value);
-    out.append(digits, result.ptr);
-}
-
-}  // namespace
 
 ReplyStream::Step ListingStream::Pump(Pop3Channel& out, std::size_t budget) {
     const std::size_t count = static_cast<std::size_t>(slot_.MessageCount());
@@ -21,10 +12,10 @@ ReplyStream::Step ListingStream::Pump(Pop3Channel& out, std::size_t budget) {
     while (next_ < count && !out.Congested() && spent < budget) {
         batch_.clear();
         while (next_ < count && batch_.size() < flow::kStreamBlock) {
-            AppendNumber(batch_, static_cast<std::int64_t>(next_) + 1);
+            AppendDecimal(batch_, static_cast<std::int64_t>(next_) + 1);
             batch_ += ' ';
             if (column_ == Column::Sizes) {
-                AppendNumber(batch_, slot_.Message(next_).size);
+                AppendDecimal(batch_, slot_.Message(next_).size);
             } else {
                 batch_ += UniqueId(slot_.Message(next_).name);
             }

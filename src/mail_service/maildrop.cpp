@@ -9,16 +9,6 @@
 #include <charconv>
 #include <limits>
 
-namespace {
-
-void AppendNumber(std::string& out, std::int64_t value) {
-    char digits[24];
-    const auto result = std::to_chars(digits, digits + sizeof digits, value);
-    out.append(digits, result.ptr);
-}
-
-}  // namespace
-
 MaildropStore::MaildropStore(std::string root)
     : root_(std::move(root)), cache_(std::make_unique<platform::ListingCache>()) {}
 
@@ -70,9 +60,9 @@ void ScanMaildrop(ConnectionSlot& slot, const MaildropStore& store) {
                     : total + entry.size;
     }
     slot.totalCount.clear();
-    AppendNumber(slot.totalCount, slot.MessageCount());
+    AppendDecimal(slot.totalCount, slot.MessageCount());
     slot.totalSize.clear();
-    AppendNumber(slot.totalSize, total);
+    AppendDecimal(slot.totalSize, total);
 }
 
 std::optional<std::size_t> MessageEntry(const ConnectionSlot& slot, std::string_view argument,

@@ -127,6 +127,21 @@ void Stat(Pop3Session& s, std::string_view) {
     Reply(s.out, reply);
 }
 
+// LIST n and UIDL n: "+OK n value" for the message the argument names.
+template <typename Value>
+void AnswerOneEntry(Pop3Session& s, std::string_view argument, Value value) {
+    const std::optional<std::size_t> entry = MessageEntry(s.slot, argument);
+    if (!entry) {
+        Reply(s.out, kNoSuchMessage);
+        return;
+    }
+    std::string reply(kOkBlank);
+    reply += std::to_string(*entry + 1);
+    reply += ' ';
+    reply += value(s.slot.Message(*entry));
+    Reply(s.out, reply);
+}
+
 void List(Pop3Session& s, std::string_view argument) {
     if (argument.empty()) {
         std::string reply(kOkBlank);
@@ -136,16 +151,9 @@ void List(Pop3Session& s, std::string_view argument) {
         s.stream = ListMessages(s.slot);
         return;
     }
-    const std::optional<std::size_t> entry = MessageEntry(s.slot, argument);
-    if (!entry) {
-        Reply(s.out, kNoSuchMessage);
-        return;
-    }
-    std::string reply(kOkBlank);
-    reply += std::to_string(*entry + 1);
-    reply += ' ';
-    reply += std::to_string(s.slot.Message(*entry).size);
-    Reply(s.out, reply);
+    AnswerOneEntry(s, argument, [](const platform::MessageFileEntry& message) {
+        return std::to_string(message.size);
+    });
 }
 
 void Retr(Pop3Session& s, std::string_view argument) {
@@ -180,16 +188,9 @@ void Uidl(Pop3Session& s, std::string_view argument) {
         s.stream = ListUniqueIds(s.slot);
         return;
     }
-    const std::optional<std::size_t> entry = MessageEntry(s.slot, argument);
-    if (!entry) {
-        Reply(s.out, kNoSuchMessage);
-        return;
-    }
-    std::string reply(kOkBlank);
-    reply += std::to_string(*entry + 1);
-    reply += ' ';
-    reply += UniqueId(s.slot.Message(*entry).name);
-    Reply(s.out, reply);
+    AnswerOneEntry(s, argument, [](const platform::MessageFileEntry& message) {
+        return UniqueId(message.name);
+    });
 }
 
 void Top(Pop3Session& s, std::string_view argument) {

@@ -79,3 +79,19 @@ class ServerTestCase(unittest.TestCase):
 
     def user_dir(self, user):
         return os.path.join(fs(self.root), fs(user))
+
+
+class OwnServersTestCase(unittest.TestCase):
+    """Tests that start servers of their own, each stopped (killed) when the test ends."""
+
+    def setUp(self):
+        self.servers = []
+
+    def tearDown(self):
+        for s in self.servers:
+            s.kill()
+
+    def server(self, **kw):
+        s = Server(self.root, **kw)
+        self.servers.append(s)
+        return s

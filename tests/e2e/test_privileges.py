@@ -48,9 +48,10 @@ def process_ids(pid):
 
 @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0,
                      "needs root to start the server as root")
-class Privileges(unittest.TestCase):
+class Privileges(server_case.OwnServersTestCase):
 
     def setUp(self):
+        super().setUp()
         try:
             self.nobody = pwd.getpwnam("nobody")
         except KeyError:
@@ -61,17 +62,10 @@ class Privileges(unittest.TestCase):
         self.root = os.path.join(self.base, "root")
         os.mkdir(self.root, 0o755)
         self.folder = os.fsdecode(make_user(self.root, "a", {"1": MESSAGE, "2": b"secret\r\n"}))
-        self.servers = []
 
     def tearDown(self):
-        for s in self.servers:
-            s.kill()
+        super().tearDown()
         rmtree(self.base)
-
-    def server(self, **kw):
-        s = Server(self.root, **kw)
-        self.servers.append(s)
-        return s
 
     def give_mail_to_nobody(self):
         chown_tree(self.folder, self.nobody.pw_uid, self.nobody.pw_gid)

@@ -16,24 +16,18 @@ def free_port():
         return s.getsockname()[1]
 
 
-class Startup(unittest.TestCase):
+class Startup(server_case.OwnServersTestCase):
 
     def setUp(self):
+        super().setUp()
         self.base = make_root()
         self.root = os.path.join(self.base, "root")
         os.mkdir(self.root, 0o755)
         make_user(self.root, "s", {"1": b"hello\r\n"})
-        self.servers = []
 
     def tearDown(self):
-        for s in self.servers:
-            s.kill()
+        super().tearDown()
         rmtree(self.base)
-
-    def server(self, **kw):
-        s = Server(self.root, **kw)
-        self.servers.append(s)
-        return s
 
     def test_listening_line_names_the_real_port(self):
         s = self.server().start()
