@@ -49,6 +49,7 @@ struct SocketState {
 struct Library {
     bool started = false;
     bool failStartup = false;
+    bool failAsyncSelect = false;
     int lastError = 0;
     std::uint32_t nextSerial = 0;
     std::unordered_map<int, SocketState> sockets;
@@ -298,6 +299,10 @@ void SetStartupFailsForTesting(bool fails) {
     lib().failStartup = fails;
 }
 
+void SetAsyncSelectFailsForTesting(bool fails) {
+    lib().failAsyncSelect = fails;
+}
+
 void AdoptSocketForTesting(int s) {
     Adopt(s);
 }
@@ -495,6 +500,9 @@ int closesocket(int s) {
 }
 
 int WSAAsyncSelect(int s, QObject* receiver, unsigned message, long events) {
+    if (lib().failAsyncSelect && events != 0) {
+        return Fail(WSAEINVAL);
+    }
     SocketState* state = Find(s);
     if (state == nullptr) {
         return Fail(WSAENOTSOCK);

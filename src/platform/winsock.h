@@ -107,6 +107,9 @@ void AdoptSocketForTesting(int s);
 // Test seam: makes the next WSAStartup calls fail as if the library were missing.
 void SetStartupFailsForTesting(bool fails);
 
+// Test seam: makes WSAAsyncSelect refuse every registration but a stop (events 0).
+void SetAsyncSelectFailsForTesting(bool fails);
+
 class SocketEvent : public QEvent {
 public:
     SocketEvent(unsigned message, int socket, long events);

@@ -1,4 +1,5 @@
 #include "mail_service/frm_drennik.h"
+#include "platform/dialogs.h"
 #include "platform/twips.h"
 #include "platform/winsock.h"
 #include "socket_layer/mod_falquor.h"
@@ -392,4 +393,22 @@ TEST(MainWindow, ConnectionsOverALimitAreRefusedWithoutARecord) {
     LoopbackClient fifth(s.port);
     EXPECT_EQ(fifth.ReadUntil("\r\n"), "-ERR too many connections\r\n");
     EXPECT_EQ(s.window.SlotCount(), 4);
+}
+
+TEST(MainWindow, ARefusedRegistrationIsReportedWithoutStoppingTheService) {
+    Server s;
+    std::vector<QString> boxes;
+    platform::SetMessageBoxObserverForTesting([&](const QString& text) { boxes.push_back(text); });
+    platform::SetAsyncSelectFailsForTesting(true);
+    LoopbackClient refused(s.port);
+    // The connection is greeted, but its requests are never read.
+    EXPECT_EQ(refused.ReadUntil("\r\n"), "+OK Drennik here\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return !boxes.empty(); }));
+    platform::SetAsyncSelectFailsForTesting(false);
+    EXPECT_EQ(boxes.front(), "Unable to set Asynch mode");
+    // The box does not hold up the loop: the next connection is served at once.
+    LoopbackClient next(s.port);
+    next.Send("STAT\r\n");
+    EXPECT_EQ(next.ReadUntil("+OK  \r\n"), "+OK Drennik here\r\n+OK  \r\n");
+    platform::SetMessageBoxObserverForTesting(nullptr);
 }
