@@ -21,7 +21,7 @@ def header(tiny0=False, tiny1=False):
     for i in range(1 << 16):
         head = bytes([i & 255, i >> 8]) + b"seedhd"
         seed = seed_of(head)
-        if ((seed >> 20) & 3 == 0) == tiny0 and ((seed >> 21) & 3 == 0) == tiny1:
+        if ((seed >> 20) & 7 == 0) == tiny0 and ((seed >> 21) & 7 == 0) == tiny1:
             return head
     raise RuntimeError("no header found")
 
