@@ -16,12 +16,17 @@ def seed_of(head):
     return seed
 
 
-def header(tiny0=False, tiny1=False):
-    """8 seed bytes that give each client tiny socket buffers or not."""
+def header(tiny0=False, tiny1=False, big=False):
+    """8 seed bytes that give each client tiny socket buffers or not, and put the big messages
+    (04, 05, 06) in the maildrop or not."""
     for i in range(1 << 16):
         head = bytes([i & 255, i >> 8]) + b"seedhd"
         seed = seed_of(head)
-        if ((seed >> 20) & 7 == 0) == tiny0 and ((seed >> 21) & 7 == 0) == tiny1:
+        if (
+            ((seed >> 20) & 7 == 0) == tiny0
+            and ((seed >> 21) & 7 == 0) == tiny1
+            and ((seed >> 24) & 3 == 0) == big
+        ):
             return head
     raise RuntimeError("no header found")
 
@@ -59,10 +64,10 @@ SEEDS = {
     "line-at-limit": header() + LOGIN + b"USER " + at_limit(ord("a"), -5) + b"\r\nSTAT\r\nQUIT\r\n",
     "line-over-limit": header() + LOGIN + b"STAT\r\nUSER " + at_limit(ord("a"), -4) + b"\r\nSTAT\r\n",
     "unfinished-line-over-limit": header() + b"USER " + long_run(ord("x"), 70000) + FLUSH + b"\r",
-    "retr-long-lines-and-block-edges": header()
+    "retr-long-lines-and-block-edges": header(big=True)
     + LOGIN
     + b"LIST\r\nRETR 4\r\nRETR 5\r\nRETR 6\r\nRETR 7\r\nRETR 2\r\nRETR 3\r\nSTAT\r\nQUIT\r\n",
-    "backpressure-tiny-buffers": header(True, True)
+    "backpressure-tiny-buffers": header(True, True, big=True)
     + LOGIN
     + PAUSE
     + b"RETR 6\r\nRETR 4\r\nLIST\r\nSTAT\r\n"
@@ -70,7 +75,7 @@ SEEDS = {
     + b"RETR 5\r\nLIST 2\r\n"
     + PAUSE
     + b"QUIT\r\n",
-    "two-connections-interleaved": header(False, True)
+    "two-connections-interleaved": header(False, True, big=True)
     + LOGIN
     + OTHER
     + LOGIN
@@ -83,7 +88,7 @@ SEEDS = {
     + b"RETR 1\r\nLIST\r\n"
     + LOGIN
     + b"LIST\r\nSTAT\r\n",
-    "maildrop-changes": header()
+    "maildrop-changes": header(big=True)
     + LOGIN
     + change(WRITE, 0, 1)
     + b"RETR 1\r\n"
@@ -105,7 +110,7 @@ SEEDS = {
     + change(WRITE_PRISTINE, 8, 5)
     + LOGIN
     + b"LIST\r\nRETR 8\r\n",
-    "changes-during-a-stream": header(True, False)
+    "changes-during-a-stream": header(True, False, big=True)
     + LOGIN
     + PAUSE
     + b"RETR 6\r\nRETR 6\r\n"
@@ -124,7 +129,7 @@ SEEDS = {
     + change(RENAME, 7, 2)
     + LOGIN
     + b"LIST\r\nRETR 3\r\n",
-    "client-ends-early": header()
+    "client-ends-early": header(big=True)
     + LOGIN
     + b"RETR 6\r\nSTAT"
     + END
