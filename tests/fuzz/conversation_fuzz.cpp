@@ -189,6 +189,7 @@ struct World {
     modFalquor* falquor = nullptr;
     std::shared_ptr<const std::string> empty = std::make_shared<const std::string>();
     bool parked = false;  // the big messages are under hidden names for this input
+    std::array<Object, 3> parkedObjects;
 };
 
 World& world() {
@@ -323,9 +324,11 @@ std::string Parked(std::size_t i) {
 
 void ParkBigMessages() {
     World& w = world();
-    for (const std::size_t i : kBigMessages) {
+    for (std::size_t k = 0; k < kBigMessages.size(); ++k) {
+        const std::size_t i = kBigMessages[k];
         Must(::renameat(w.folder, kNames[i], w.folder, Parked(i).c_str()) == 0, "parking");
         Changed(w.current[i]);
+        w.parkedObjects[k] = std::move(w.current[i]);
         w.current[i] = nullptr;
     }
     w.parked = true;
@@ -336,13 +339,16 @@ void UnparkBigMessages() {
     if (!w.parked) {
         return;
     }
-    for (const std::size_t i : kBigMessages) {
+    for (std::size_t k = 0; k < kBigMessages.size(); ++k) {
+        const std::size_t i = kBigMessages[k];
         if (w.current[i]) {
             Must(::unlinkat(w.folder, kNames[i], 0) == 0, "removing a maildrop file");
             Changed(w.current[i]);
         }
         Must(::renameat(w.folder, Parked(i).c_str(), w.folder, kNames[i]) == 0, "unparking");
-        w.current[i] = w.clean[i];
+        // A restore during the input made a new clean file under the name; the parked one is
+        // the clean one again.
+        w.current[i] = w.clean[i] = std::move(w.parkedObjects[k]);
         Changed(w.current[i]);
     }
     w.parked = false;
@@ -1541,5 +1547,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < kNames.size(); ++i) {
         Restore(i);
     }
+    // What the next input starts from; a fault here would show only in a later input.
+    VerifyMaildrop("after restoring");
     return 0;
 }
