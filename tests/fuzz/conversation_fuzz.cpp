@@ -1052,8 +1052,11 @@ void Append(std::size_t i, std::string_view chunk) {
     ++o->changes;
 }
 
-// One change between two pieces of client input: a kind (a % 8), a name (a / 8), and a
-// choice (b): what to append or write, or the other name of a rename or link.
+// One change between two pieces of client input: a kind (a % 8), a name (a / 8 % 10, in kNames),
+// and a choice (b): what to append or write, or the other name of a rename or link. Kinds:
+// 0 append, 1 write a new small file, 2 write a new file with a start-up message's content,
+// 3 rename, 4 hard link, 5 delete, 6 a link out of the root (b even) or a pipe in its place,
+// 7 restore as at start-up.
 void Mutate(std::uint8_t a, std::uint8_t b) {
     World& w = world();
     ObserveQuit();
