@@ -38,6 +38,7 @@ mkdir "$work/corpus"
 cp tests/fuzz/corpus/* "$work/corpus"/
 status=0
 build-asan/tests/fuzz/drennik_fuzz_conversation -max_total_time="${FUZZ_SECONDS:-60}" \
+    -max_len=262144 -dict=tests/fuzz/conversation.dict \
     -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1 || status=$?
 if [ "$status" -ne 0 ]; then
     tail -60 "$work/log"
