@@ -104,9 +104,10 @@ void generate(std::uint64_t seed, std::uint64_t size, const std::string& user, O
         out(buf);
 }
 
-void linkOrCopy(const std::string& from, const std::string& to) {
-    if (::link(from.c_str(), to.c_str()) == 0)
-        return;
+// A copy, not a second link: a file linked into another folder is one whose changes Drennik's
+// folder watch would not see, so Drennik rightly lists such a maildrop from disk every time.
+// Two servers' stores never share files in a real set-up.
+void copyFile(const std::string& from, const std::string& to) {
     std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
 }
 
@@ -156,7 +157,7 @@ void writeMaildrop(const MaildropPlan& plan) {
                       static_cast<unsigned long long>(plan.size),
                       static_cast<unsigned long long>(plan.size));
         for (const auto& m : plan.maildirRoots)
-            linkOrCopy(path, m + "/" + plan.user + "/Maildir/cur/" + md);
+            copyFile(path, m + "/" + plan.user + "/Maildir/cur/" + md);
     }
 }
 

@@ -27,7 +27,7 @@ most_connections() {
 }
 
 # make_maildrops SCENARIO...: the same files for Drennik ($WORK/drennik) and,
-# hard-linked, for each Dovecot set-up's Maildir root.
+# copied, for each Dovecot set-up's Maildir root.
 make_maildrops() {
     local md=() s i idle_made=0
     for s in "${DOVECOTS[@]}"; do md+=(--maildir "$WORK/dovecot-$s/mail"); done
