@@ -521,6 +521,7 @@ void modFalquor::Advance(Link& link) {
         link.congested = false;
         NotifyReady(link);
     }
+    link.output.ReleaseIfDrained();
     if (link.state == State::Closing && link.tls && !link.tls->Established() &&
         link.clearLeft == 0 && !link.tls->HasPending()) {
         Close(link, {});  // without a finished handshake nothing more can be delivered
