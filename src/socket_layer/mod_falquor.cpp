@@ -442,17 +442,18 @@ void modFalquor::Write(Link& link) {
     }
 }
 
-// Write over TLS: first the ciphertext already made, then what still goes out in clear, then
-// the next batch of plaintext, encrypted only once the handshake is done.
+// Write over TLS: first what still goes out in clear (it was queued before TLS began, and a
+// client may start its handshake before it has all of it), then the ciphertext already made,
+// then the next batch of plaintext, encrypted only once the handshake is done.
 void modFalquor::WriteTls(Link& link) {
     TlsSession& tls = *link.tls;
     while (true) {
-        const bool encrypted = tls.HasPending();
+        const bool encrypted = link.clearLeft == 0 && tls.HasPending();
         std::string_view bytes;
-        if (encrypted) {
-            bytes = tls.Pending();
-        } else if (link.clearLeft > 0) {
+        if (link.clearLeft > 0) {
             bytes = link.output.Front().substr(0, link.clearLeft);
+        } else if (encrypted) {
+            bytes = tls.Pending();
         } else if (tls.Established() && !link.output.empty()) {
             std::size_t taken = 0;
             const auto status = tls.Write(link.output.Front().substr(0, flow::kTlsBatch), taken);

@@ -338,3 +338,39 @@ TEST(Tls, CertificateFilesAreCheckedAndTheFingerprintIsTheServedCertificates) {
     EXPECT_FALSE(TlsContext::FromFiles(certificate, junk, error));
     EXPECT_NE(error.find("no usable"), std::string::npos) << error;
 }
+
+TEST(Tls, OutputQueuedBeforeTlsLeavesFirstEvenWhenTheHandshakeStartsEarly) {
+    TlsLink link(4096);
+    // A client's first flight, made without a socket.
+    SSL_CTX* clientContext = SSL_CTX_new(TLS_client_method());
+    SSL* client = SSL_new(clientContext);
+    BIO* in = BIO_new(BIO_s_mem());
+    BIO* out = BIO_new(BIO_s_mem());
+    SSL_set_bio(client, in, out);
+    SSL_connect(client);
+    std::string hello(static_cast<std::size_t>(BIO_ctrl_pending(out)), '\0');
+    BIO_read(out, hello.data(), static_cast<int>(hello.size()));
+    SSL_free(client);
+    SSL_CTX_free(clientContext);
+    ERR_clear_error();
+    ASSERT_FALSE(hello.empty());
+
+    // A long clear reply, not long enough to stop reading, is still queued when the hello
+    // arrives and is answered.
+    const std::string clear(flow::kHighWater / 2, 'c');
+    link.falquor.SendPart(link.socket, clear);
+    link.falquor.SendToSocket(link.socket, "+OK");
+    link.falquor.StartTls(link.socket);
+    link.client.Send(hello);
+    ASSERT_TRUE(PumpUntil([&] { return link.Unread() == 0; }));
+    EXPECT_GT(link.falquor.PendingOutput(link.socket), 0u);
+    const std::string got = link.client.ReadUntil("+OK\r\n", 60s);
+    EXPECT_EQ(got.size(), clear.size() + 5);
+    EXPECT_TRUE(got == clear + "+OK\r\n");
+    ASSERT_TRUE(PumpUntil([&] {
+        link.client.ReadUntil("\x16", 10ms);
+        return !link.client.received().empty() || link.closed;
+    }));
+    // The server's hello follows as a TLS handshake record.
+    EXPECT_EQ(link.client.received().substr(0, 2), std::string("\x03\x03", 2));
+}
