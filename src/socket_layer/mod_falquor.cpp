@@ -443,20 +443,19 @@ void modFalquor::Write(Link& link) {
 }
 
 // Write over TLS: first what still goes out in clear (it was queued before TLS began, and a
-// client may start its handshake before it has all of it), then the ciphertext already made,
-// then the next batch of plaintext, encrypted only once the handshake is done.
+// client may start its handshake before it has all of it), then ciphertext. Plaintext is
+// encrypted, once the handshake is done, until a batch of ciphertext waits, and only then
+// sent: records made together (a session ticket and the greeting, the lines of one reply)
+// leave in one send, not one small send each, which the kernel would hold back for an
+// acknowledgement.
 void modFalquor::WriteTls(Link& link) {
     TlsSession& tls = *link.tls;
     while (true) {
-        const bool encrypted = link.clearLeft == 0 && tls.HasPending();
-        std::string_view bytes;
-        if (link.clearLeft > 0) {
-            bytes = link.output.Front().substr(0, link.clearLeft);
-        } else if (encrypted) {
-            bytes = tls.Pending();
-        } else if (tls.Established() && !link.output.empty()) {
+        if (link.clearLeft == 0 && tls.Established() && !link.output.empty() &&
+            tls.Pending().size() < flow::kTlsBatch) {
             std::size_t taken = 0;
-            const auto status = tls.Write(link.output.Front().substr(0, flow::kTlsBatch), taken);
+            const auto status = tls.Write(
+                link.output.Front().substr(0, flow::kTlsBatch - tls.Pending().size()), taken);
             link.output.Consume(taken);
             if (status == TlsSession::Status::Failed) {
                 TraceEvent(link, "TLS failed: " + tls.Failure());
@@ -464,7 +463,11 @@ void modFalquor::WriteTls(Link& link) {
                 return;
             }
             continue;
-        } else {
+        }
+        const bool encrypted = link.clearLeft == 0;
+        const std::string_view bytes =
+            encrypted ? tls.Pending() : link.output.Front().substr(0, link.clearLeft);
+        if (bytes.empty()) {
             if (link.output.empty()) {
                 tls.Trim();  // idle until the next reply
             }
