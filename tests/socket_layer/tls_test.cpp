@@ -40,17 +40,6 @@ std::string CertificatePem(const TlsContext& context) {
     return pem;
 }
 
-std::string KeyPem(const TlsContext& context) {
-    BIO* out = BIO_new(BIO_s_mem());
-    PEM_write_bio_PrivateKey(out, SSL_CTX_get0_privatekey(context.Handle()), nullptr, nullptr, 0,
-                             nullptr, nullptr);
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(out, &data);
-    std::string pem(data, static_cast<std::size_t>(size));
-    BIO_free(out);
-    return pem;
-}
-
 // A socket layer with TLS and one accepted connection, as in the plain socket-layer tests.
 class TlsLink {
 public:
@@ -310,33 +299,6 @@ TEST(Tls, FailedAndStalledHandshakesCloseTheConnection) {
         EXPECT_NE(link.Trace().find(link.Event("closed: idle timeout in the TLS handshake")),
                   std::string::npos);
     }
-}
-
-TEST(Tls, CertificateFilesAreCheckedAndTheFingerprintIsTheServedCertificates) {
-    TempDir dir;
-    auto first = MakeServerContext();
-    auto second = MakeServerContext();
-    ASSERT_TRUE(first && second);
-    const std::string certificate = dir.Write("cert.pem", CertificatePem(*first));
-    const std::string key = dir.Write("key.pem", KeyPem(*first));
-    const std::string otherKey = dir.Write("other.pem", KeyPem(*second));
-    const std::string junk = dir.Write("junk.pem", "not a certificate\n");
-    std::string error;
-    auto loaded = TlsContext::FromFiles(certificate, key, error);
-    ASSERT_TRUE(loaded) << error;
-    EXPECT_EQ(loaded->Fingerprint(), first->Fingerprint());
-    EXPECT_NE(first->Fingerprint(), second->Fingerprint());
-    EXPECT_EQ(first->Fingerprint().size(), 32u * 3 - 1);
-    EXPECT_EQ(first->Fingerprint().find_first_not_of("0123456789ABCDEF:"), std::string::npos);
-
-    EXPECT_FALSE(TlsContext::FromFiles(certificate, otherKey, error));
-    EXPECT_NE(error.find("does not match"), std::string::npos) << error;
-    EXPECT_FALSE(TlsContext::FromFiles(dir.path() + "/missing.pem", key, error));
-    EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
-    EXPECT_FALSE(TlsContext::FromFiles(junk, key, error));
-    EXPECT_NE(error.find("no usable PEM certificate"), std::string::npos) << error;
-    EXPECT_FALSE(TlsContext::FromFiles(certificate, junk, error));
-    EXPECT_NE(error.find("no usable"), std::string::npos) << error;
 }
 
 TEST(Tls, OutputQueuedBeforeTlsLeavesFirstEvenWhenTheHandshakeStartsEarly) {
