@@ -66,6 +66,7 @@ WORK=$(mktemp -d /tmp/drennik-bench.XXXXXX)
 chmod 755 "$WORK"  # Dovecot's unprivileged processes walk through it
 
 build_all
+make_tls_certificate "$WORK/tls"
 "$CLIENT" selftest >"$WORK/selftest.out" || die "client self-test failed"
 CHECKER=$(grep -o 'checker_mbps=[0-9]*' "$WORK/selftest.out" | cut -d= -f2)
 [ ${#DOVECOTS[@]} -eq 0 ] || dovecot_install
@@ -74,17 +75,19 @@ log "generating maildrops for: ${SCENARIOS[*]} ($MODE sizes)"
 make_maildrops "${SCENARIOS[@]}"
 
 SERVERS=()
-declare -A PORT=() SPID=()
+declare -A PORT=() TLSPORT=() SPID=()
 if [ "$WITH_DRENNIK" = 1 ]; then
     drennik_start "$WORK/drennik"
     SERVERS+=(drennik) PORT[drennik]=$DRENNIK_PORT SPID[drennik]=$DRENNIK_PID
+    TLSPORT[drennik]=$DRENNIK_TLS_PORT
     log "Drennik pid $DRENNIK_PID on port $DRENNIK_PORT"
 fi
 for s in "${DOVECOTS[@]}"; do
     p=$("$CLIENT" freeport)
-    dovecot_config "$WORK/dovecot-$s" "$WORK/dovecot-$s/mail" "$p" "$s"
+    tp=$("$CLIENT" freeport)
+    dovecot_config "$WORK/dovecot-$s" "$WORK/dovecot-$s/mail" "$p" "$s" "$tp"
     dovecot_start "$WORK/dovecot-$s" "$p"
-    SERVERS+=("dovecot-$s") PORT[dovecot-$s]=$p SPID[dovecot-$s]=$DOVECOT_PID
+    SERVERS+=("dovecot-$s") PORT[dovecot-$s]=$p TLSPORT[dovecot-$s]=$tp SPID[dovecot-$s]=$DOVECOT_PID
     log "Dovecot ($s) pid $DOVECOT_PID on port $p"
 done
 
@@ -93,14 +96,22 @@ RESULTS=$LOGDIR/results.tsv
 ERRORS=0
 # One run: appends "scenario server pair value extras" to $RESULTS.
 measure() {
-    local scen=$1 srv=$2 pair=$3 line
+    local scen=$1 srv=$2 pair=$3 line port
+    port=${PORT[$srv]}
+    [[ $scen != tls* ]] || port=${TLSPORT[$srv]:-}
     if ! kill -0 "${SPID[$srv]}" 2>/dev/null; then
         ERRORS=$((ERRORS + 1))
         printf '%s\t%s\t%s\tvalue=ERR\n' "$scen" "$srv" "$pair" >>"$RESULTS"
         log "$scen $srv run $pair skipped: the server (pid ${SPID[$srv]}) is gone"
         return
     fi
-    if run_scenario "$scen" "${PORT[$srv]}" "${SPID[$srv]}" &&
+    if [ -z "$port" ]; then
+        ERRORS=$((ERRORS + 1))
+        printf '%s\t%s\t%s\tvalue=ERR\n' "$scen" "$srv" "$pair" >>"$RESULTS"
+        log "$scen $srv run $pair skipped: the server has no TLS port"
+        return
+    fi
+    if run_scenario "$scen" "$port" "${SPID[$srv]}" &&
         line=$(grep -m1 '^RESULT' "$WORK/client.out"); then
         printf '%s\t%s\t%s\t%s\n' "$scen" "$srv" "$pair" "${line#RESULT }" >>"$RESULTS"
         log "$scen $srv run $pair: ${line#RESULT }"

@@ -20,6 +20,7 @@ namespace {
 const char* kUsage =
     "usage: pop3bench COMMAND --key value ...\n"
     "  retr | list | sessions | concurrent | slowreader | idle   measured scenarios\n"
+    "                                   (--tls 1: over implicit TLS)\n"
     "  maildrop --user U --count N --size BYTES --seed S --drennik ROOT [--maildir ROOT]...\n"
     "  probe --port P [--wait-ms MS]   waits for a +OK greeting\n"
     "  freeport                         prints a free loopback port\n"
@@ -83,6 +84,8 @@ int main(int argc, char** argv) {
     const std::string cmd = argv[1];
     try {
         Args a(argc, argv, 2);
+        if (a.num("tls", 0) != 0)
+            useTls();
         const struct {
             const char* name;
             int (*run)(const Args&);

@@ -4,13 +4,32 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
 namespace bench {
+
+namespace {
+SSL_CTX* tlsContext = nullptr;
+}  // namespace
+
+void useTls() {
+    if (tlsContext == nullptr) {
+        tlsContext = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_min_proto_version(tlsContext, TLS1_2_VERSION);
+        SSL_CTX_set_verify(tlsContext, SSL_VERIFY_NONE, nullptr);
+        // Every session a full handshake, as for a client seen for the first time.
+        SSL_CTX_set_session_cache_mode(tlsContext, SSL_SESS_CACHE_OFF);
+        SSL_CTX_set_options(tlsContext, SSL_OP_NO_TICKET);
+        SSL_CTX_set_mode(tlsContext, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    }
+}
 
 double msSince(Clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
@@ -56,11 +75,60 @@ Conn::Conn(int port, int rcvbuf, Ms timeout, std::size_t bufSize)
             throw NetError(std::string("connect: ") + std::strerror(err));
         }
     }
+    if (tlsContext != nullptr) {
+        ssl_ = SSL_new(tlsContext);
+        SSL_set_fd(ssl_, fd_);
+        SSL_set_connect_state(ssl_);
+        try {
+            handshake();
+        } catch (...) {
+            SSL_free(ssl_);
+            ::close(fd_);
+            throw;
+        }
+    }
 }
 
 Conn::~Conn() {
+    SSL_free(ssl_);
     if (fd_ >= 0)
         ::close(fd_);
+}
+
+void Conn::handshake() {
+    for (;;) {
+        const int r = SSL_do_handshake(ssl_);
+        if (r == 1)
+            return;
+        const int e = SSL_get_error(ssl_, r);
+        if (e == SSL_ERROR_WANT_READ)
+            waitFor(POLLIN);
+        else if (e == SSL_ERROR_WANT_WRITE)
+            waitFor(POLLOUT);
+        else
+            throw NetError("TLS handshake failed: " +
+                           std::string(ERR_error_string(ERR_get_error(), nullptr)));
+    }
+}
+
+long Conn::tlsIo(bool reading, char* data, std::size_t size) {
+    const int n = reading ? SSL_read(ssl_, data, static_cast<int>(size))
+                          : SSL_write(ssl_, data, static_cast<int>(size));
+    if (n > 0)
+        return n;
+    switch (SSL_get_error(ssl_, n)) {
+        case SSL_ERROR_WANT_READ:
+            waitFor(POLLIN);
+            return -1;
+        case SSL_ERROR_WANT_WRITE:
+            waitFor(POLLOUT);
+            return -1;
+        case SSL_ERROR_ZERO_RETURN:
+            return 0;
+        default:
+            throw NetError("TLS " + std::string(reading ? "read" : "write") +
+                           " failed: " + std::string(ERR_error_string(ERR_get_error(), nullptr)));
+    }
 }
 
 void Conn::waitFor(short events) {
@@ -86,6 +154,15 @@ bool Conn::recvSome(std::size_t maxBytes) {
         head_ = 0;
     }
     std::size_t want = std::min(cap_ - tail_, maxBytes);
+    while (ssl_ != nullptr) {
+        const long n = tlsIo(true, buf_.get() + tail_, std::min<std::size_t>(want, 1 << 30));
+        if (n > 0) {
+            tail_ += static_cast<std::size_t>(n);
+            return true;
+        }
+        if (n == 0)
+            return false;
+    }
     for (;;) {
         ssize_t n = ::recv(fd_, buf_.get() + tail_, want, MSG_DONTWAIT);
         if (n > 0) {
@@ -125,6 +202,14 @@ std::string Conn::readLine() {
 }
 
 void Conn::sendAll(std::string_view data) {
+    while (ssl_ != nullptr && !data.empty()) {
+        std::string piece(data.substr(0, 1 << 20));
+        const long n = tlsIo(false, piece.data(), piece.size());
+        if (n == 0)
+            throw NetError("TLS: connection closed by server");
+        if (n > 0)
+            data.remove_prefix(static_cast<std::size_t>(n));
+    }
     while (!data.empty()) {
         ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+struct ssl_st;
+
 namespace bench {
 
 using Clock = std::chrono::steady_clock;
@@ -20,6 +22,10 @@ struct NetError : std::runtime_error {
 };
 
 double msSince(Clock::time_point t0);
+
+// From now on every connection speaks TLS from its first byte (implicit TLS), without
+// checking the server's certificate: what is measured is the servers' cost, not trust.
+void useTls();
 
 class Conn {
 public:
@@ -42,7 +48,12 @@ public:
 
 private:
     void waitFor(short events);
+    void handshake();
+    // One TLS read or write; returns bytes moved, 0 at end of stream, or -1 after waiting for
+    // the readiness TLS asked for.
+    long tlsIo(bool reading, char* data, std::size_t size);
     int fd_ = -1;
+    ssl_st* ssl_ = nullptr;
     std::unique_ptr<char[]> buf_;
     std::size_t cap_, head_ = 0, tail_ = 0;
     Ms timeout_;

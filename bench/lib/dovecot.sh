@@ -27,9 +27,9 @@ stop_system_pop3() {
     done
 }
 
-# dovecot_config DIR MAILROOT PORT VARIANT(installed|reuse)
+# dovecot_config DIR MAILROOT PORT VARIANT(installed|reuse) TLSPORT
 dovecot_config() {
-    local dir=$1 mail=$2 port=$3 variant=$4 u
+    local dir=$1 mail=$2 port=$3 variant=$4 tlsport=$5 u
     mkdir -p "$dir"
     # Password = user name; mail processes refuse root, so all run as nobody.
     : >"$dir/passwd"
@@ -44,7 +44,11 @@ state_dir = $dir/state
 log_path = $dir/dovecot.log
 protocols = pop3
 listen = 127.0.0.1
-ssl = no
+# TLS with the certificate Drennik serves; TLS 1.3 is what the client negotiates.
+ssl = yes
+ssl_cert = <$TLS_CERT
+ssl_key = <$TLS_KEY
+ssl_min_protocol = TLSv1.2
 disable_plaintext_auth = no
 auth_mechanisms = plain
 mail_location = maildir:~/Maildir
@@ -78,7 +82,9 @@ service pop3-login {
     port = $port
   }
   inet_listener pop3s {
-    port = 0
+    address = 127.0.0.1
+    port = $tlsport
+    ssl = yes
   }
 }
 EOF

@@ -24,13 +24,16 @@ build_all() {
     fi
 }
 
-# drennik_start ROOTDIR -> sets DRENNIK_PID, DRENNIK_PORT
+# drennik_start ROOTDIR -> sets DRENNIK_PID, DRENNIK_PORT, DRENNIK_TLS_PORT (empty without TLS)
 drennik_start() {
     local root=$1 limits=() help
     # Connection limits, where this build has them, must not cap the idle scenarios.
     help=$("$DRENNIK" --help 2>&1 || true)
     [[ $help != *--max-per-address* ]] || limits+=(--max-per-address 0)
     [[ $help != *--max-connections* ]] || limits+=(--max-connections 0)
+    # TLS, where this build has it, on a second port.
+    [[ $help != *--pop3s-port* ]] ||
+        limits+=(--tls-cert "$TLS_CERT" --tls-key "$TLS_KEY" --pop3s-port 0)
     QT_QPA_PLATFORM=offscreen "$DRENNIK" --port 0 --root "$root" --idle-timeout 600 \
         --probe-responsiveness "${limits[@]}" \
         >"$WORK/drennik.out" 2>"$WORK/drennik.err" &
@@ -47,4 +50,6 @@ drennik_start() {
     [ -n "$DRENNIK_PORT" ] ||
         die "Drennik printed no 'listening on port N' within 15 s; stderr: $(tail -5 "$WORK/drennik.err")"
     "$CLIENT" probe --port "$DRENNIK_PORT" --wait-ms 10000 || die "Drennik did not greet"
+    DRENNIK_TLS_PORT=$(grep -o -m1 'listening on TLS port [0-9]*' "$WORK/drennik.out" |
+                       grep -o '[0-9]*$' || true)
 }

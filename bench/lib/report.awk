@@ -94,6 +94,8 @@ END {
         d = (("sessions", "dovecot-reuse") in cnt) ? "dovecot-reuse" : best["sessions"]
         target("sessions", d, ">=", 3, "Drennik sessions/s >= 3x Dovecot")
     }
+    if ((("tlsretr64", "drennik") in cnt) || errs["tlsretr64", "drennik"]) target("tlsretr64", best["tlsretr64"], ">=", 1, "Drennik MB/s over TLS >= Dovecot")
+    if ((("tlssessions", "drennik") in cnt) || errs["tlssessions", "drennik"]) target("tlssessions", best["tlssessions"], ">=", 1, "Drennik TLS sessions/s >= Dovecot")
     if ((("list10k", "drennik") in cnt) || errs["list10k", "drennik"]) target("list10k", best["list10k"], "<=", 1, "Drennik ms <= Dovecot ms")
     if ((("concurrent", "drennik") in cnt) || errs["concurrent", "drennik"]) target("concurrent", best["concurrent"], "<=", 1, "0 failures and Drennik wall <= Dovecot")
     if ((("idle10k", "drennik") in cnt) || errs["idle10k", "drennik"]) {

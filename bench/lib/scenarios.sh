@@ -1,7 +1,7 @@
 # Scenario sizes, the maildrops they need, and one client run of a scenario
 # against one server. Sourced by run.sh.
 
-ALL_SCENARIOS="retr64 list10k sessions concurrent slowreader idle1k idle4k idle10k"
+ALL_SCENARIOS="retr64 list10k sessions concurrent slowreader idle1k idle4k idle10k tlsretr64 tlssessions"
 
 set_sizes() {  # $1: full | quick | smoke
     RETR_SIZE=$((64 << 20)); LIST_COUNT=10000; LIST_SIZE=2048; SESS_COUNT=500
@@ -29,14 +29,19 @@ most_connections() {
 # make_maildrops SCENARIO...: the same files for Drennik ($WORK/drennik) and,
 # copied, for each Dovecot set-up's Maildir root.
 make_maildrops() {
-    local md=() s i idle_made=0
+    local md=() s i idle_made=0 big_made=0 sess_made=0
     for s in "${DOVECOTS[@]}"; do md+=(--maildir "$WORK/dovecot-$s/mail"); done
     mk() { "$CLIENT" maildrop --drennik "$WORK/drennik" "$@"; }
     for s in "$@"; do
         case $s in
-            retr64) mk --user big --count 1 --size "$RETR_SIZE" --seed 11 "${md[@]}" ;;
+            retr64|tlsretr64)  # one maildrop for the plain and the TLS run
+                [ "$big_made" = 1 ] ||
+                    mk --user big --count 1 --size "$RETR_SIZE" --seed 11 "${md[@]}"
+                big_made=1 ;;
             list10k) mk --user many --count "$LIST_COUNT" --size "$LIST_SIZE" --seed 12 "${md[@]}" ;;
-            sessions) mk --user sess --count 5 --size 2048 --seed 13 "${md[@]}" ;;
+            sessions|tlssessions)
+                [ "$sess_made" = 1 ] || mk --user sess --count 5 --size 2048 --seed 13 "${md[@]}"
+                sess_made=1 ;;
             concurrent)
                 for i in $(seq 0 $((CONC_CLIENTS - 1))); do
                     mk --user "$(printf 'c%03d' "$i")" --count 1 --size "$CONC_SIZE" \
@@ -62,6 +67,9 @@ run_scenario() {
     local c=(--port "$port" --timeout-ms 30000)
     case $s in
         retr64) c=(retr "${c[@]}" --user big --file "$WORK/drennik/big/000001.msg") ;;
+        tlsretr64)  # PORT is the server's implicit-TLS port
+            c=(retr "${c[@]}" --tls 1 --user big --file "$WORK/drennik/big/000001.msg") ;;
+        tlssessions) c=(sessions "${c[@]}" --tls 1 --user sess --messages 5 --count "$SESS_COUNT") ;;
         list10k) c=(list "${c[@]}" --user many --count "$LIST_COUNT" --size "$LIST_SIZE") ;;
         sessions) c=(sessions "${c[@]}" --user sess --messages 5 --count "$SESS_COUNT") ;;
         concurrent) c=(concurrent "${c[@]}" --root "$WORK/drennik" --clients "$CONC_CLIENTS") ;;
@@ -82,4 +90,17 @@ run_scenario() {
     wait "$RUNNING_PID" || rc=$?
     RUNNING_PID=
     return "$rc"
+}
+
+# make_tls_certificate DIR: an ECDSA P-256 certificate and key for 127.0.0.1, served by both
+# servers in the TLS scenarios; sets TLS_CERT and TLS_KEY.
+make_tls_certificate() {
+    local dir=$1
+    mkdir -p "$dir"
+    TLS_CERT=$dir/cert.pem TLS_KEY=$dir/key.pem
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$TLS_KEY" \
+        -out "$TLS_CERT" -days 2 -subj /CN=localhost \
+        -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" >/dev/null 2>&1 ||
+        die "could not make a TLS certificate"
+    chmod 644 "$TLS_CERT" "$TLS_KEY"
 }

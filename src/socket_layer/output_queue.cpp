@@ -15,3 +15,9 @@ void OutputQueue::Release() {
     std::string().swap(data_);
     start_ = 0;
 }
+
+void OutputQueue::ReleaseIfDrained() {
+    if (empty() && data_.capacity() > 16 * 1024) {
+        Release();
+    }
+}

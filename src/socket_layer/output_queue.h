@@ -14,6 +14,9 @@ public:
     std::size_t size() const { return data_.size() - start_; }
     bool empty() const { return size() == 0; }
     void Release();
+    // Gives a large buffer back once everything in it has gone, so an idle connection does not
+    // keep the size of its largest reply.
+    void ReleaseIfDrained();
 
 private:
     std::string data_;

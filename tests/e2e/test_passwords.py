@@ -75,5 +75,17 @@ class BadPasswordFiles(unittest.TestCase):
             rmtree(base)
 
 
+class TlsRequired(ServerTestCase):
+
+    server_args = ("--tls-self-signed", "--require-tls")
+
+    def test_no_user_or_password_crosses_in_clear(self):
+        c = self.connect()
+        self.assertEqual(c.request(b"USER alice"), b"-ERR TLS required\r\n")
+        self.assertEqual(c.request(b"PASS alice"), b"-ERR TLS required\r\n")
+        self.assertEqual(c.request(b"STAT"), b"+OK  \r\n", "nothing was logged in")
+        c.sync()
+
+
 if __name__ == "__main__":
     unittest.main()
