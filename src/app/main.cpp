@@ -10,6 +10,7 @@
 #include "platform/file_system.h"
 #include "platform/privileges.h"
 #include "socket_layer/mod_falquor.h"
+#include "socket_layer/tls_context.h"
 #include "trace_window/frm_falquor_dialog.h"
 
 #include <QApplication>
@@ -73,6 +74,21 @@ int main(int argc, char** argv) {
     if (runAs.kind == platform::RunAsChoice::Kind::Warn) {
         std::fprintf(stderr, "drennik: warning: %s\n", runAs.message.c_str());
     }
+    // Read while the program may still be root: keys are often readable by root alone.
+    std::unique_ptr<TlsContext> tls;
+    if (TlsWanted(*options)) {
+        tls = options->tlsSelfSigned
+                  ? TlsContext::SelfSigned(error)
+                  : TlsContext::FromFiles(options->tlsCertificate, options->tlsKey, error);
+        if (!tls) {
+            std::fprintf(stderr, "drennik: %s\n", error.c_str());
+            return 2;
+        }
+        if (options->tlsSelfSigned) {
+            std::printf("TLS certificate SHA-256 fingerprint %s\n", tls->Fingerprint().c_str());
+            std::fflush(stdout);
+        }
+    }
     // Every connection is a descriptor: take what the system allows, and say so when that is
     // less than the connection limit needs (a descriptor per connection, a reserve besides).
     const std::size_t wanted = (options->maxConnections == 0 ? 10000 : options->maxConnections) +
@@ -95,6 +111,7 @@ int main(int argc, char** argv) {
     }
     modFalquor falquor;
     falquor.SetIdleTimeout(options->idleTimeout);
+    falquor.SetTls(std::move(tls));
     frmFalquorDialog trace(falquor.trace());
     Authenticator auth;  // outlives the window and its conversations
     auth.SetPasswords(std::move(hashes));
@@ -102,6 +119,7 @@ int main(int argc, char** argv) {
     frmDrennik window(falquor, trace, MaildropStore(options->root), options->port);
     window.SetLimits(ConnectionLimits{options->maxConnections, options->maxPerAddress});
     window.SetAuthenticator(&auth);
+    window.SetTlsPort(options->pop3sPort);
     // The trace window opens beside the main window, not over it, so that both are seen.
     window.move(kWindowMargin, kWindowMargin);
     trace.move(kWindowMargin + window.width() + 3 * kWindowMargin, kWindowMargin);
@@ -117,6 +135,9 @@ int main(int argc, char** argv) {
     window.show();
 
     std::printf("listening on port %d\n", window.ListeningPort());
+    if (options->pop3sPort >= 0) {
+        std::printf("listening on TLS port %d\n", window.TlsListeningPort());
+    }
     std::fflush(stdout);
 
     std::unique_ptr<ResponsivenessProbe> probe;

@@ -17,6 +17,7 @@ bool ReadInteger(std::string_view text, long long low, long long high, long long
 const char* Usage() {
     return "usage: drennik [--port N] [--root DIR] [--idle-timeout SECONDS] [--max-connections N]\n"
            "               [--max-per-address N] [--passwords FILE] [--require-tls] [--user NAME]\n"
+           "               [--tls-cert FILE --tls-key FILE | --tls-self-signed] [--pop3s-port N]\n"
            "               [--help] [--version]\n"
            "  --port N                 TCP port to listen on (default 110; 0 picks a free port)\n"
            "  --root DIR               maildrop root, one folder per user (default \"/Post "
@@ -32,10 +33,20 @@ const char* Usage() {
            "  --require-tls            refuse USER and PASS on connections not encrypted\n"
            "  --user NAME              started as root: run as NAME once the port is bound\n"
            "                           (default: the owner of the maildrop root)\n"
+           "  --tls-cert FILE          offer TLS (STLS) with this PEM certificate chain...\n"
+           "  --tls-key FILE           ...and this PEM private key\n"
+           "  --tls-self-signed        offer TLS with a certificate for localhost made at start;\n"
+           "                           its SHA-256 fingerprint is printed\n"
+           "  --pop3s-port N           also listen for TLS from the first byte on port N\n"
+           "                           (0 picks a free port; needs a certificate option)\n"
            "  --probe-responsiveness   benchmarks only: measure how long window events wait,\n"
            "                           reported on standard error at exit\n"
            "  --help                   show this text\n"
            "  --version                show the version\n";
+}
+
+bool TlsWanted(const Options& options) {
+    return options.tlsSelfSigned || !options.tlsCertificate.empty();
 }
 
 std::optional<Options> ParseOptions(int argc, const char* const* argv, std::string& error) {
@@ -67,7 +78,7 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
             options.probeResponsiveness = true;
         } else if (arg == "--version") {
             options.version = true;
-        } else if (arg == "--port") {
+        } else if (arg == "--port" || arg == "--pop3s-port") {
             if (!takeValue()) {
                 return std::nullopt;
             }
@@ -75,7 +86,18 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
                 error = "bad port: " + std::string(value);
                 return std::nullopt;
             }
-            options.port = static_cast<int>(number);
+            (arg == "--port" ? options.port : options.pop3sPort) = static_cast<int>(number);
+        } else if (arg == "--tls-self-signed") {
+            options.tlsSelfSigned = true;
+        } else if (arg == "--tls-cert" || arg == "--tls-key") {
+            if (!takeValue()) {
+                return std::nullopt;
+            }
+            if (value.empty()) {
+                error = std::string(arg) + " needs a file name";
+                return std::nullopt;
+            }
+            (arg == "--tls-cert" ? options.tlsCertificate : options.tlsKey) = std::string(value);
         } else if (arg == "--root") {
             if (!takeValue()) {
                 return std::nullopt;
@@ -128,6 +150,18 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
             error = "unknown option: " + std::string(arg);
             return std::nullopt;
         }
+    }
+    if (options.tlsCertificate.empty() != options.tlsKey.empty()) {
+        error = "--tls-cert and --tls-key go together";
+        return std::nullopt;
+    }
+    if (options.tlsSelfSigned && !options.tlsCertificate.empty()) {
+        error = "--tls-self-signed and --tls-cert/--tls-key exclude each other";
+        return std::nullopt;
+    }
+    if (options.pop3sPort >= 0 && !TlsWanted(options)) {
+        error = "--pop3s-port needs --tls-cert and --tls-key, or --tls-self-signed";
+        return std::nullopt;
     }
     return options;
 }

@@ -181,13 +181,19 @@ void frmDrennik::Form_Load() {
     ++slot0.listsRevision;
     RefreshView();
 
-    falquor_.CreateSocket(listeningSocket_, port_);
-    if (platform::listen(listeningSocket_, platform::MaxBacklog()) != 0) {
-        platform::MessageBox(QStringLiteral("Could not listen on Port  %1").arg(port_), this);
+    Listen(listeningSocket_, port_);
+    if (tlsPort_ >= 0) {
+        Listen(tlsListeningSocket_, tlsPort_);
+    }
+}
+
+void frmDrennik::Listen(int& socket, int port) {
+    falquor_.CreateSocket(socket, port);
+    if (platform::listen(socket, platform::MaxBacklog()) != 0) {
+        platform::MessageBox(QStringLiteral("Could not listen on Port  %1").arg(port), this);
         platform::EndProgram(1);
     }
-    if (platform::WSAAsyncSelect(listeningSocket_, this, kAcceptMessage, platform::FD_ACCEPT) !=
-        0) {
+    if (platform::WSAAsyncSelect(socket, this, kAcceptMessage, platform::FD_ACCEPT) != 0) {
         platform::MessageBox(QStringLiteral("Unable to set Asynch mode"), this);
     }
 }
@@ -198,15 +204,23 @@ void frmDrennik::Form_Unload() {
     }
     loaded_ = false;
     falquor_.CloseSocket(listeningSocket_);
+    if (tlsListeningSocket_ >= 0) {
+        falquor_.CloseSocket(tlsListeningSocket_);
+        tlsListeningSocket_ = -1;
+    }
     falquor_.CloseAll();
     platform::WSACleanup();
     connections_.clear();
 }
 
 void frmDrennik::txtRequest_MouseUp() {
+    Accept(listeningSocket_, false);
+}
+
+void frmDrennik::Accept(int listener, bool encrypted) {
     char address[38] = {};
     int length = 20;
-    const int socket = platform::accept(listeningSocket_, address, &length);
+    const int socket = platform::accept(listener, address, &length);
     if (socket == platform::kInvalidSocket) {
         const int error = platform::WSAGetLastError();
         if (error == platform::WSAEMFILE || error == platform::WSAENOBUFS) {
@@ -225,7 +239,11 @@ void frmDrennik::txtRequest_MouseUp() {
     std::uint32_t peer = 0;
     std::memcpy(&peer, address + 4, sizeof peer);  // the IPv4 address of the sockaddr_in
     if (OverLimit(peer)) {
-        falquor_.Refuse(socket, TooManyConnectionsLine());
+        if (encrypted) {
+            platform::closesocket(socket);  // a line in clear would mean nothing to its client
+        } else {
+            falquor_.Refuse(socket, TooManyConnectionsLine());
+        }
         return;  // no record, no selector entry
     }
     currentClientSocket_ = socket;
@@ -246,6 +264,9 @@ void frmDrennik::txtRequest_MouseUp() {
 
     int shown = n;
     ShowConnection(shown);
+    if (encrypted) {
+        falquor_.StartTls(socket);  // the greeting waits for the handshake
+    }
     Greet(c.channel);
     if (!falquor_.Watch(socket)) {
         // The loop is running: a box that waited here would hold up every connection.
@@ -351,6 +372,9 @@ void frmDrennik::PauseAccepting() {
     }
     acceptPaused_ = true;
     platform::WSAAsyncSelect(listeningSocket_, this, kAcceptMessage, 0);
+    if (tlsListeningSocket_ >= 0) {
+        platform::WSAAsyncSelect(tlsListeningSocket_, this, kAcceptMessage, 0);
+    }
     QTimer::singleShot(kAcceptPauseMs, this, &frmDrennik::ResumeAccepting);
 }
 
@@ -358,6 +382,10 @@ void frmDrennik::ResumeAccepting() {
     if (acceptPaused_ && loaded_) {
         acceptPaused_ = false;
         platform::WSAAsyncSelect(listeningSocket_, this, kAcceptMessage, platform::FD_ACCEPT);
+        if (tlsListeningSocket_ >= 0) {
+            platform::WSAAsyncSelect(tlsListeningSocket_, this, kAcceptMessage,
+                                     platform::FD_ACCEPT);
+        }
     }
 }
 
@@ -370,13 +398,22 @@ int frmDrennik::ListeningPort() const {
     return platform::LocalPort(listeningSocket_);
 }
 
+int frmDrennik::TlsListeningPort() const {
+    return tlsListeningSocket_ >= 0 ? platform::LocalPort(tlsListeningSocket_) : -1;
+}
+
 bool frmDrennik::event(QEvent* event) {
     if (event->type() != platform::SocketEvent::type()) {
         return QWidget::event(event);
     }
-    // Only the listening socket reports here; connections report to the socket layer.
-    if (static_cast<const platform::SocketEvent*>(event)->message() == kAcceptMessage) {
-        txtRequest_MouseUp();
+    // Only the listening sockets report here; connections report to the socket layer.
+    const auto* socketEvent = static_cast<const platform::SocketEvent*>(event);
+    if (socketEvent->message() == kAcceptMessage) {
+        if (socketEvent->socket() == tlsListeningSocket_) {
+            Accept(tlsListeningSocket_, true);
+        } else {
+            txtRequest_MouseUp();
+        }
         RefreshView();
     }
     return true;

@@ -52,6 +52,9 @@ public:
     void SetLimits(ConnectionLimits limits) { limits_ = limits; }
     // Passwords and the TLS rule for every connection accepted from now on.
     void SetAuthenticator(Authenticator* auth) { auth_ = auth; }
+    // Also listens on `port` for connections that are encrypted from their first byte; -1:
+    // no such listener. Set before Form_Load.
+    void SetTlsPort(int port) { tlsPort_ = port; }
 
     void Form_Load();
     void Form_Unload();
@@ -64,6 +67,7 @@ public:
     void cboConnection_Click();
 
     int ListeningPort() const;
+    int TlsListeningPort() const;
     int listeningSocket() const { return listeningSocket_; }
     int currentClientSocket() const { return currentClientSocket_; }
     int shownConnection() const { return shown_; }
@@ -103,6 +107,8 @@ private:
     };
 
     void BuildControls();
+    void Listen(int& socket, int port);
+    void Accept(int listener, bool encrypted);
     void ShowFields(int number);
     void RefreshView();
     void ResumeLater(int index);
@@ -117,7 +123,9 @@ private:
     frmFalquorDialog& traceWindow_;
     MaildropStore store_;
     int port_;
+    int tlsPort_ = -1;
     int listeningSocket_ = 0;
+    int tlsListeningSocket_ = -1;
     int currentClientSocket_ = 0;
     int shown_ = 0;
     bool loaded_ = false;

@@ -31,6 +31,15 @@ inline constexpr std::size_t kStreamBatch = 256 * 1024;
 inline constexpr int kLinesPerTurn = 256;
 inline constexpr std::size_t kStreamBytesPerTurn = 4 * 1024 * 1024;
 
+// Over TLS, queued plaintext is encrypted a batch at a time, and the next batch only once the
+// last one's ciphertext has gone: what waits encrypted per connection stays within a batch.
+inline constexpr std::size_t kTlsBatch = 64 * 1024;
+// Ciphertext is taken from the socket a full record (16 KiB and its overhead) at a time.
+inline constexpr std::size_t kTlsReadChunk = 17 * 1024;
+// A read turn of a TLS connection gives up after this many reads without a plaintext byte
+// (a peer that sends only handshake or empty records); the socket's readiness brings it back.
+inline constexpr int kTlsReadsPerTurn = 64;
+
 // How long a closed connection keeps reading (and dropping) what its client still sends, so
 // the close does not become a reset that destroys the last reply.
 inline constexpr std::chrono::seconds kLinger{5};

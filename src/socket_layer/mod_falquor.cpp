@@ -3,6 +3,7 @@
 #include "platform/socket_queue.h"
 #include "platform/winsock.h"
 #include "socket_layer/flow_limits.h"
+#include "socket_layer/tls_session.h"
 
 #include <algorithm>
 #include <charconv>
@@ -44,6 +45,10 @@ struct modFalquor::Link {
     // reads too slowly to let a send through still makes it shrink.
     int unsent = -1;
     std::list<Link*>::iterator place;  // in byActivity_ or lingering_
+    // Set once the connection is encrypted: from then on every byte received is TLS, and
+    // queued output is encrypted once the first `clearLeft` bytes have gone out as they are.
+    std::unique_ptr<TlsSession> tls;
+    std::size_t clearLeft = 0;
 };
 
 modFalquor::modFalquor(QObject* parent) : QObject(parent) {
@@ -125,6 +130,31 @@ void modFalquor::StopCounting(Link& link) {
             activeByPeer_.erase(it);
         }
     }
+}
+
+void modFalquor::SetTls(std::unique_ptr<TlsContext> context) {
+    tls_ = std::move(context);
+}
+
+bool modFalquor::Encrypted(int socket) const {
+    const Link* link = Find(socket);
+    return link != nullptr && link->tls != nullptr;
+}
+
+void modFalquor::StartTls(int socket) {
+    Link* link = Find(socket);
+    if (link == nullptr || tls_ == nullptr || link->tls != nullptr) {
+        return;
+    }
+    link->tls = std::make_unique<TlsSession>(tls_->Handle());
+    link->clearLeft = link->output.size();
+    // Bytes that came in clear after the request that started TLS could be anybody's, and
+    // would be taken as sent over TLS: they are dropped unread.
+    if (const std::size_t dropped = link->input.pending(); dropped > 0) {
+        TraceEvent(*link, "TLS: dropped " + std::to_string(dropped) +
+                              " bytes received before the handshake");
+    }
+    link->input = LineBuffer();
 }
 
 bool modFalquor::Watch(int socket) {
@@ -217,6 +247,9 @@ bool modFalquor::ReadMore(Link& link) {
         Enter(link, State::InputEnded, InputEnd::LineTooLong);
         return false;
     }
+    if (link.tls) {
+        return ReadMoreTls(link);
+    }
     char* area = link.input.PrepareAppend(flow::kReadChunk);
     const int n = platform::recv(link.socket, area, static_cast<int>(flow::kReadChunk), 0);
     link.input.Commit(n > 0 ? static_cast<std::size_t>(n) : 0);
@@ -227,6 +260,65 @@ bool modFalquor::ReadMore(Link& link) {
         Enter(link, State::InputEnded, InputEnd::PeerClosed);
     } else if (platform::WSAGetLastError() != platform::WSAEWOULDBLOCK) {
         Enter(link, State::InputEnded, InputEnd::Failed);
+    }
+    return false;
+}
+
+// ReadMore over TLS: decrypts what was received, reading more ciphertext only when TLS needs
+// it. Handshake bytes add nothing to the line buffer, so they are no progress for the idle
+// timeout.
+bool modFalquor::ReadMoreTls(Link& link) {
+    TlsSession& tls = *link.tls;
+    for (int reads = 0; reads < flow::kTlsReadsPerTurn; ++reads) {
+        auto status = TlsSession::Status::NeedInput;
+        std::size_t count = 0;
+        if (!tls.Established()) {
+            status = tls.Handshake();
+            if (status == TlsSession::Status::Done) {
+                TraceEvent(link, "TLS handshake: " + tls.Description());
+            } else if (status == TlsSession::Status::Failed) {
+                TraceEvent(link, "TLS handshake failed: " + tls.Failure());
+            }
+        }
+        if (tls.Established()) {
+            char* area = link.input.PrepareAppend(flow::kReadChunk);
+            status = tls.Read(area, flow::kReadChunk, count);
+            link.input.Commit(count);
+            if (status == TlsSession::Status::Failed) {
+                TraceEvent(link, "TLS failed: " + tls.Failure());
+            }
+        }
+        if (tls.HasPending() || (tls.Established() && !link.output.empty())) {
+            MarkDirty(link);  // handshake messages to send, or output the handshake held back
+        }
+        if (count > 0) {
+            return true;
+        }
+        if (status == TlsSession::Status::PeerClosed) {
+            Enter(link, State::InputEnded, InputEnd::PeerClosed);
+            return false;
+        }
+        if (status == TlsSession::Status::Failed) {
+            // The alert that says why is worth one try; the connection ends either way.
+            if (tls.HasPending()) {
+                const std::string_view alert = tls.Pending();
+                platform::send(link.socket, alert.data(), static_cast<int>(alert.size()), 0);
+            }
+            Enter(link, State::InputEnded, InputEnd::Failed);
+            return false;
+        }
+        char cipher[flow::kTlsReadChunk];
+        const int n = platform::recv(link.socket, cipher, static_cast<int>(sizeof cipher), 0);
+        if (n > 0) {
+            tls.Feed(cipher, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n == 0) {
+            Enter(link, State::InputEnded, InputEnd::PeerClosed);
+        } else if (platform::WSAGetLastError() != platform::WSAEWOULDBLOCK) {
+            Enter(link, State::InputEnded, InputEnd::Failed);
+        }
+        return false;
     }
     return false;
 }
@@ -332,6 +424,10 @@ void modFalquor::Touch(Link& link) {
 }
 
 void modFalquor::Write(Link& link) {
+    if (link.tls) {
+        WriteTls(link);
+        return;
+    }
     while (!link.output.empty()) {
         const std::string_view front = link.output.Front();
         const int length = static_cast<int>(std::min<std::size_t>(front.size(), 1 << 30));
@@ -341,24 +437,81 @@ void modFalquor::Write(Link& link) {
             Touch(link);
             continue;
         }
-        if (n < 0 && platform::WSAGetLastError() == platform::WSAEWOULDBLOCK) {
-            link.unsent = platform::UnsentBytes(link.socket);
-            return;  // the platform reports FD_WRITE when there is room again
-        }
-        // A reset or send error: the connection is dead whatever its state.
-        if (link.state == State::Open) {
-            Enter(link, State::InputEnded, InputEnd::Failed);
-        } else {
-            link.inputEnd = InputEnd::Failed;
-            link.output.Release();
-        }
+        SendStopped(link, n);
         return;
     }
+}
+
+// Write over TLS: first the ciphertext already made, then what still goes out in clear, then
+// the next batch of plaintext, encrypted only once the handshake is done.
+void modFalquor::WriteTls(Link& link) {
+    TlsSession& tls = *link.tls;
+    while (true) {
+        const bool encrypted = tls.HasPending();
+        std::string_view bytes;
+        if (encrypted) {
+            bytes = tls.Pending();
+        } else if (link.clearLeft > 0) {
+            bytes = link.output.Front().substr(0, link.clearLeft);
+        } else if (tls.Established() && !link.output.empty()) {
+            std::size_t taken = 0;
+            const auto status = tls.Write(link.output.Front().substr(0, flow::kTlsBatch), taken);
+            link.output.Consume(taken);
+            if (status == TlsSession::Status::Failed) {
+                TraceEvent(link, "TLS failed: " + tls.Failure());
+                SendStopped(link, 0);
+                return;
+            }
+            continue;
+        } else {
+            if (link.output.empty()) {
+                tls.Trim();  // idle until the next reply
+            }
+            return;
+        }
+        const int length = static_cast<int>(std::min<std::size_t>(bytes.size(), 1 << 30));
+        const int n = platform::send(link.socket, bytes.data(), length, 0);
+        if (n <= 0) {
+            SendStopped(link, n);
+            return;
+        }
+        if (encrypted) {
+            tls.Sent(static_cast<std::size_t>(n));
+        } else {
+            link.output.Consume(static_cast<std::size_t>(n));
+            link.clearLeft -= static_cast<std::size_t>(n);
+        }
+        Touch(link);
+    }
+}
+
+// After a send that took nothing: waits for room, or gives the connection up.
+void modFalquor::SendStopped(Link& link, int sent) {
+    if (sent < 0 && platform::WSAGetLastError() == platform::WSAEWOULDBLOCK) {
+        link.unsent = platform::UnsentBytes(link.socket);
+        return;  // the platform reports FD_WRITE when there is room again
+    }
+    // A reset or send error: the connection is dead whatever its state.
+    if (link.state == State::Open) {
+        Enter(link, State::InputEnded, InputEnd::Failed);
+    } else {
+        link.inputEnd = InputEnd::Failed;
+        link.output.Release();
+    }
+}
+
+bool modFalquor::OutputGone(const Link& link) const {
+    return link.output.empty() && (link.tls == nullptr || !link.tls->HasPending());
 }
 
 void modFalquor::Advance(Link& link) {
     if (link.state != State::Lingering && link.inputEnd != InputEnd::Failed) {
         Write(link);
+        if (link.state == State::Closing && link.tls && link.output.empty() &&
+            link.inputEnd != InputEnd::Failed) {
+            link.tls->Shutdown();  // once: the end of the encrypted stream, before the half-close
+            Write(link);
+        }
     }
     if (link.inputEnd == InputEnd::Failed) {
         Close(link, "closed: connection failed");
@@ -368,7 +521,12 @@ void modFalquor::Advance(Link& link) {
         link.congested = false;
         NotifyReady(link);
     }
-    if (link.state == State::Closing && link.output.empty()) {
+    if (link.state == State::Closing && link.tls && !link.tls->Established() &&
+        link.clearLeft == 0 && !link.tls->HasPending()) {
+        Close(link, {});  // without a finished handshake nothing more can be delivered
+        return;
+    }
+    if (link.state == State::Closing && OutputGone(link)) {
         if (link.inputEnd == InputEnd::PeerClosed) {
             Close(link, {});
             return;
@@ -506,7 +664,11 @@ void modFalquor::ExpireDeadlines() {
     }
     while (!byActivity_.empty() && now - byActivity_.front()->deadlineBase >= idleTimeout_) {
         Link& link = *byActivity_.front();
-        if (!link.output.empty()) {
+        if (link.tls && !link.tls->Established()) {
+            Close(link, "closed: idle timeout in the TLS handshake");
+            continue;
+        }
+        if (!OutputGone(link)) {
             const int unsent = platform::UnsentBytes(link.socket);
             if (unsent >= 0 && unsent < link.unsent) {
                 link.unsent = unsent;  // the client reads, if slowly

@@ -6,6 +6,7 @@
 
 #include "socket_layer/line_buffer.h"
 #include "socket_layer/output_queue.h"
+#include "socket_layer/tls_context.h"
 #include "socket_layer/trace.h"
 
 #include <QObject>
@@ -72,11 +73,14 @@ public:
     // The next complete line without its CR LF; False when none can be had now.
     bool ReceiveFromSocket(int socket, std::string& text);
 
-    // TLS: whether a certificate is loaded, whether a connection is encrypted, and the switch
-    // of a connection to TLS once the output queued so far has gone out in clear.
-    bool TlsConfigured() const { return false; }
-    bool Encrypted(int /*socket*/) const { return false; }
-    void StartTls(int /*socket*/) {}
+    // TLS: the settings every encrypted connection uses (none: TLS cannot be started).
+    void SetTls(std::unique_ptr<TlsContext> context);
+    bool TlsConfigured() const { return tls_ != nullptr; }
+    bool Encrypted(int socket) const;
+    // Encrypts everything queued on the connection from now on; what is queued already goes
+    // out in clear first. Received bytes not yet served as lines are dropped: whatever follows
+    // must come through TLS.
+    void StartTls(int socket);
 
     bool Congested(int socket) const;
     InputEnd InputState(int socket) const;
@@ -124,7 +128,11 @@ private:
     bool Queue(Link& link, std::string_view bytes);
     void Fill(Link& link);
     bool ReadMore(Link& link);
+    bool ReadMoreTls(Link& link);
     void Write(Link& link);
+    void WriteTls(Link& link);
+    void SendStopped(Link& link, int sent);
+    bool OutputGone(const Link& link) const;
     void Advance(Link& link);
     void DiscardInput(Link& link);
     void Touch(Link& link);
@@ -138,6 +146,7 @@ private:
     void ArmDeadlineTimer();
 
     Trace trace_;
+    std::unique_ptr<TlsContext> tls_;
     std::unordered_map<int, std::unique_ptr<Link>> links_;
     // Open connections by last progress, oldest first; lingering ones by when they end. Both
     // orders are deadline orders, so the sweep looks only at the front.

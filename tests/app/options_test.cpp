@@ -61,3 +61,33 @@ TEST(Options, BadOptionsAreRefusedWithAReason) {
         EXPECT_FALSE(error.empty());
     }
 }
+
+TEST(Options, TlsNeedsACertificateAndItsKeyOrASelfSignedOne) {
+    const auto none = Parse({});
+    EXPECT_FALSE(TlsWanted(*none));
+    EXPECT_EQ(none->pop3sPort, -1);
+    const auto files =
+        Parse({"--tls-cert", "c.pem", "--tls-key=k.pem", "--pop3s-port", "0", "--port", "5"});
+    ASSERT_TRUE(files);
+    EXPECT_TRUE(TlsWanted(*files));
+    EXPECT_EQ(files->tlsCertificate, "c.pem");
+    EXPECT_EQ(files->tlsKey, "k.pem");
+    EXPECT_EQ(files->pop3sPort, 0);
+    EXPECT_EQ(files->port, 5);
+    const auto made = Parse({"--tls-self-signed", "--pop3s-port=995"});
+    ASSERT_TRUE(made);
+    EXPECT_TRUE(made->tlsSelfSigned);
+    EXPECT_EQ(made->pop3sPort, 995);
+
+    std::string error;
+    for (const std::vector<const char*>& bad : std::vector<std::vector<const char*>>{
+             {"--tls-cert", "c.pem"},
+             {"--tls-key", "k.pem"},
+             {"--tls-cert", "c.pem", "--tls-key", "k.pem", "--tls-self-signed"},
+             {"--pop3s-port", "0"},
+             {"--tls-self-signed", "--pop3s-port", "65536"},
+             {"--tls-cert=", "--tls-key=k.pem"}}) {
+        EXPECT_FALSE(Parse(bad, &error)) << bad[0];
+        EXPECT_FALSE(error.empty());
+    }
+}

@@ -127,6 +127,7 @@ class Server:
     it is started on entry (unless already running) and killed on exit."""
 
     LISTEN_RE = re.compile(rb"listening on port (\d+)")
+    TLS_LISTEN_RE = re.compile(rb"listening on TLS port (\d+)")
 
     def __init__(self, root, binary=None, port=0, args=(), nofile=None, uid=None, gid=None,
                  env=None):
@@ -140,6 +141,7 @@ class Server:
         self.env = server_env(env)
         self.proc = None
         self.port = None
+        self.tls_port = None  # with --pop3s-port: the implicit-TLS port
         self.returncode = None
 
     def command(self):
@@ -162,6 +164,8 @@ class Server:
         if wait:
             try:
                 self.port = self.wait_listening()
+                if "--pop3s-port" in self.args:
+                    self.tls_port = self.wait_listening(pattern=self.TLS_LISTEN_RE)
             except BaseException:
                 self.kill()
                 raise
@@ -175,7 +179,8 @@ class Server:
     def __exit__(self, *exc):
         self.kill()
 
-    def wait_listening(self, timeout=START_DEADLINE):
+    def wait_listening(self, timeout=START_DEADLINE, pattern=None):
+        pattern = pattern or self.LISTEN_RE
         deadline = time.monotonic() + timeout
         while True:
             remaining = deadline - time.monotonic()
@@ -190,7 +195,7 @@ class Server:
                 rc = self.proc.wait(timeout=STOP_DEADLINE)
                 raise Failure("drennik exited with %s before listening; stdout=%r stderr=%r"
                               % (rc, self.stdout(), self.stderr()))
-            m = self.LISTEN_RE.search(line)
+            m = pattern.search(line)
             if m:
                 return int(m.group(1))
 
