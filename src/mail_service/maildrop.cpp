@@ -47,18 +47,23 @@ bool IsPlainFolderName(std::string_view name) {
     return true;
 }
 
+std::int64_t TotalSize(const platform::FolderListing& listing) {
+    // Sizes are file sizes, never below zero, so only the top can be reached.
+    std::int64_t total = 0;
+    for (const platform::MessageFileEntry& entry : listing.entries) {
+        total = entry.size > std::numeric_limits<std::int64_t>::max() - total
+                    ? std::numeric_limits<std::int64_t>::max()
+                    : total + entry.size;
+    }
+    return total;
+}
+
 void ScanMaildrop(ConnectionSlot& slot, const MaildropStore& store) {
     slot.ClearSnapshot();
     slot.owner = slot.user;
     slot.listing = store.ListMessages(slot.owner);
     slot.marks.assign(slot.listing->entries.size(), ' ');
-    // Sizes are file sizes, so the total cannot go below zero; it stops at the largest value.
-    std::int64_t total = 0;
-    for (const platform::MessageFileEntry& entry : slot.listing->entries) {
-        total = entry.size > std::numeric_limits<std::int64_t>::max() - total
-                    ? std::numeric_limits<std::int64_t>::max()
-                    : total + entry.size;
-    }
+    const std::int64_t total = TotalSize(*slot.listing);
     slot.totalCount.clear();
     AppendDecimal(slot.totalCount, slot.MessageCount());
     slot.totalSize.clear();

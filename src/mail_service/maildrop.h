@@ -43,6 +43,9 @@ private:
 // 255 bytes, without separators, wildcards, control bytes or DEL. 8-bit bytes are allowed.
 bool IsPlainFolderName(std::string_view name);
 
+// The sizes added up; the sum stops at the largest 64-bit value rather than wrap.
+std::int64_t TotalSize(const platform::FolderListing& listing);
+
 // Replaces the slot's snapshot with the maildrop of its user, who becomes the snapshot's owner.
 void ScanMaildrop(ConnectionSlot& slot, const MaildropStore& store);
 

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 
 using testing_support::TempDir;
 
@@ -74,6 +75,16 @@ TEST(Maildrop, ScanListsRegularFilesInByteOrderWithSizesAndTotals) {
     EXPECT_EQ(slot.owner, "bob");
 
     EXPECT_EQ(Drain(*ListMessages(slot)), "1 0\r\n2 10\r\n3 200\r\n.\r\n");
+}
+
+TEST(Maildrop, TheTotalSizeStopsAtTheLargestValue) {
+    platform::FolderListing listing;
+    listing.entries.resize(2);
+    listing.entries[0].size = 5'000'000'000'000'000'000;
+    listing.entries[1].size = 5'000'000'000'000'000'000;
+    EXPECT_EQ(TotalSize(listing), std::numeric_limits<std::int64_t>::max());
+    listing.entries[1].size = 7;
+    EXPECT_EQ(TotalSize(listing), 5'000'000'000'000'000'007);
 }
 
 TEST(Maildrop, OneValidatorForEveryMessageNumber) {
