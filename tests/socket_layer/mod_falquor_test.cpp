@@ -1,5 +1,6 @@
 #include "socket_layer/mod_falquor.h"
 #include "platform/winsock.h"
+#include "support/accepted_socket.h"
 #include "support/loopback.h"
 
 #include "socket_layer/flow_limits.h"
@@ -23,15 +24,8 @@ namespace {
 class Link {
 public:
     // A small `receiveBuffer` on both ends makes output back up quickly.
-    explicit Link(int receiveBuffer = 0) {
-        falquor.StartWinSock();
-        EXPECT_TRUE(falquor.CreateSocket(listener, 0));
-        EXPECT_EQ(platform::listen(listener, platform::MaxBacklog()), 0);
-        client.Connect(platform::LocalPort(listener), receiveBuffer);
-        PumpUntil([&] { return (socket = platform::accept(listener, nullptr, nullptr)) >= 0; });
-        if (receiveBuffer > 0) {
-            ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &receiveBuffer, sizeof receiveBuffer);
-        }
+    explicit Link(int receiveBuffer = 0)
+        : socket(AcceptedSocket(falquor, listener, client, receiveBuffer)) {
         falquor.Attach(socket, ConnectionHooks{owner.get(),
                                                [this] {
                                                    EXPECT_FALSE(inCall) << "a hook re-entered";

@@ -2,6 +2,7 @@
 #include "socket_layer/flow_limits.h"
 #include "socket_layer/mod_falquor.h"
 #include "socket_layer/tls_context.h"
+#include "support/accepted_socket.h"
 #include "support/loopback.h"
 
 #include <QCoreApplication>
@@ -44,17 +45,10 @@ std::string CertificatePem(const TlsContext& context) {
 class TlsLink {
 public:
     explicit TlsLink(int receiveBuffer = 0) {
-        falquor.StartWinSock();
         auto context = MakeServerContext();
         certificatePem = CertificatePem(*context);
         falquor.SetTls(std::move(context));
-        EXPECT_TRUE(falquor.CreateSocket(listener, 0));
-        EXPECT_EQ(platform::listen(listener, platform::MaxBacklog()), 0);
-        client.Connect(platform::LocalPort(listener), receiveBuffer);
-        PumpUntil([&] { return (socket = platform::accept(listener, nullptr, nullptr)) >= 0; });
-        if (receiveBuffer > 0) {
-            ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &receiveBuffer, sizeof receiveBuffer);
-        }
+        socket = AcceptedSocket(falquor, listener, client, receiveBuffer);
         falquor.Attach(
             socket, ConnectionHooks{owner.get(), [this] { ++ready; }, [this] { closed = true; }});
         EXPECT_TRUE(falquor.Watch(socket));
