@@ -118,6 +118,7 @@ int main(int argc, char** argv) {
     auth.SetRequireTls(options->requireTls);
     frmDrennik window(falquor, trace, MaildropStore(options->root), options->port);
     window.SetLimits(ConnectionLimits{options->maxConnections, options->maxPerAddress});
+    window.SetListenAddress(options->listenAddress);
     window.SetAuthenticator(&auth);
     window.SetTlsPort(options->pop3sPort);
     // The trace window opens beside the main window, not over it, so that both are seen.

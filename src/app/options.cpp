@@ -1,5 +1,7 @@
 #include "app/options.h"
 
+#include <arpa/inet.h>
+
 #include <charconv>
 #include <string_view>
 
@@ -18,8 +20,9 @@ const char* Usage() {
     return "usage: drennik [--port N] [--root DIR] [--idle-timeout SECONDS] [--max-connections N]\n"
            "               [--max-per-address N] [--passwords FILE] [--require-tls] [--user NAME]\n"
            "               [--tls-cert FILE --tls-key FILE | --tls-self-signed] [--pop3s-port N]\n"
-           "               [--help] [--version]\n"
+           "               [--listen ADDR] [--help] [--version]\n"
            "  --port N                 TCP port to listen on (default 110; 0 picks a free port)\n"
+           "  --listen ADDR            listen on this IPv4 address only (default: every address)\n"
            "  --root DIR               maildrop root, one folder per user (default \"/Post "
            "Office/\")\n"
            "  --idle-timeout SECONDS   close connections idle, or whose output stalls, this long\n"
@@ -126,6 +129,16 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
             }
             (arg == "--max-connections" ? options.maxConnections : options.maxPerAddress) =
                 static_cast<std::size_t>(number);
+        } else if (arg == "--listen") {
+            if (!takeValue()) {
+                return std::nullopt;
+            }
+            in_addr parsed{};
+            if (::inet_pton(AF_INET, std::string(value).c_str(), &parsed) != 1) {
+                error = "bad listen address (an IPv4 address is needed): " + std::string(value);
+                return std::nullopt;
+            }
+            options.listenAddress = parsed.s_addr;
         } else if (arg == "--require-tls") {
             options.requireTls = true;
         } else if (arg == "--passwords") {

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -14,6 +15,7 @@ struct Options {
     std::size_t maxPerAddress = 100;     // 0: no limit
     std::string passwords;               // --passwords FILE; empty: the password is the user name
     bool requireTls = false;             // USER and PASS only on encrypted connections
+    std::uint32_t listenAddress = 0;     // --listen: IPv4, network order; 0: every address
     std::string user;  // --user: whom to run as when started as root; empty: the root's owner
     // TLS: a certificate and key from PEM files, or a certificate made at start; both empty
     // and no self-signed one means no TLS.

@@ -192,7 +192,7 @@ void frmDrennik::Form_Load() {
 }
 
 void frmDrennik::Listen(int& socket, int port) {
-    falquor_.CreateSocket(socket, port);
+    falquor_.CreateSocket(socket, port, listenAddress_);
     if (platform::listen(socket, platform::MaxBacklog()) != 0) {
         platform::MessageBox(QStringLiteral("Could not listen on Port  %1").arg(port), this);
         platform::EndProgram(1);

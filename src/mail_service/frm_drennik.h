@@ -50,6 +50,9 @@ public:
     ~frmDrennik() override;
 
     void SetLimits(ConnectionLimits limits) { limits_ = limits; }
+    // Listens on this IPv4 address (network order) only; 0, the default, is every address.
+    // Set before Form_Load.
+    void SetListenAddress(std::uint32_t address) { listenAddress_ = address; }
     // Passwords and the TLS rule for every connection accepted from now on.
     void SetAuthenticator(Authenticator* auth) { auth_ = auth; }
     // Also listens on `port` for connections that are encrypted from their first byte; -1:
@@ -132,6 +135,7 @@ private:
     bool acceptPaused_ = false;
     int descriptorLimit_ = -1;
     ConnectionLimits limits_;
+    std::uint32_t listenAddress_ = 0;
     Authenticator* auth_ = nullptr;
 
     std::deque<Record> records_;  // every connection's record, by connection number

@@ -65,15 +65,15 @@ bool modFalquor::StartWinSock() {
     return platform::WSAStartup(0x0101, &data) == 0;
 }
 
-bool modFalquor::CreateSocket(int& socket, int port) {
+bool modFalquor::CreateSocket(int& socket, int port, std::uint32_t address) {
     socket = platform::socket(platform::AF_INET_, platform::SOCK_STREAM_, 0);
     if (socket == platform::kInvalidSocket) {
         return false;
     }
-    platform::SocketAddress address;
-    address.port = platform::htons(static_cast<std::uint16_t>(port));
-    address.address = 0;
-    return platform::bind(socket, address, sizeof address) != platform::kSocketError;
+    platform::SocketAddress local;
+    local.port = platform::htons(static_cast<std::uint16_t>(port));
+    local.address = address;
+    return platform::bind(socket, local, sizeof local) != platform::kSocketError;
 }
 
 bool modFalquor::CloseSocket(int socket) {

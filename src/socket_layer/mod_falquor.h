@@ -45,7 +45,8 @@ public:
     ~modFalquor() override;
 
     bool StartWinSock();
-    bool CreateSocket(int& socket, int port);
+    // `address`: an IPv4 address in network order; 0 (the default) is every local address.
+    bool CreateSocket(int& socket, int port, std::uint32_t address = 0);
     bool CloseSocket(int socket);
 
     Trace& trace() { return trace_; }

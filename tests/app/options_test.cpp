@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <vector>
 
 namespace {
@@ -39,6 +41,10 @@ TEST(Options, DefaultsAndOverrides) {
     ASSERT_TRUE(limits);
     EXPECT_EQ(limits->maxConnections, 0u);
     EXPECT_EQ(limits->maxPerAddress, 7u);
+    EXPECT_EQ(defaults->listenAddress, 0u) << "every address";
+    const auto listen = Parse({"--listen", "127.0.0.2"});
+    ASSERT_TRUE(listen);
+    EXPECT_EQ(listen->listenAddress, htonl(0x7f000002));
 }
 
 TEST(Options, BadOptionsAreRefusedWithAReason) {
@@ -55,6 +61,9 @@ TEST(Options, BadOptionsAreRefusedWithAReason) {
                                                {"--max-connections", "-1"},
                                                {"--max-per-address", "x"},
                                                {"--max-per-address"},
+                                               {"--listen", "::1"},
+                                               {"--listen", "localhost"},
+                                               {"--listen", "127.0.0"},
                                                {"--user"},
                                                {"--user="}}) {
         EXPECT_FALSE(Parse(bad, &error)) << bad[0];

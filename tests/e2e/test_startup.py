@@ -29,6 +29,21 @@ class Startup(server_case.OwnServersTestCase):
         super().tearDown()
         rmtree(self.base)
 
+    def test_listen_takes_one_address_for_every_listener(self):
+        s = self.server(args=["--listen", "127.0.0.2", "--tls-self-signed",
+                              "--pop3s-port", "0"]).start()
+        with socket.create_connection(("127.0.0.2", s.port), timeout=10) as there:
+            there.settimeout(10)
+            self.assertEqual(there.recv(100), b"+OK Drennik here\r\n")
+        for port in (s.port, s.tls_port):
+            socket.create_connection(("127.0.0.2", port), timeout=10).close()
+            with self.assertRaises(ConnectionRefusedError):
+                socket.create_connection((HOST, port), timeout=10).close()
+        self.assertEqual(s.stop(), 0)
+        status, _, err = run_once(["--port", "0", "--root", self.root, "--listen", "::1"])
+        self.assertEqual(status, 2)
+        self.assertIn(b"listen address", err)
+
     def test_listening_line_names_the_real_port(self):
         s = self.server().start()
         self.assertNotEqual(s.port, 0)
