@@ -7,6 +7,7 @@
 #include "mail_service/frm_drennik.h"
 #include "platform/descriptor_limit.h"
 #include "platform/dialogs.h"
+#include "platform/display.h"
 #include "platform/file_system.h"
 #include "platform/privileges.h"
 #include "socket_layer/mod_falquor.h"
@@ -28,12 +29,23 @@ namespace {
 
 constexpr int kWindowMargin = 20;
 
-// Without any display Qt would abort; the server runs without a window instead.
+// Qt ends the program when it cannot open its display: without one, or with one named that
+// cannot be reached (an ssh session with a stale DISPLAY), the server runs without a window.
 void ChooseHeadlessPlatformIfNeeded() {
-    if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr &&
-        std::getenv("QT_QPA_PLATFORM") == nullptr) {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (std::getenv("QT_QPA_PLATFORM") != nullptr) {
+        return;
     }
+    const char* x = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if ((wayland != nullptr && platform::WaylandDisplayReachable(wayland)) ||
+        (x != nullptr && platform::XDisplayReachable(x))) {
+        return;
+    }
+    if (x != nullptr || wayland != nullptr) {
+        std::fprintf(stderr, "drennik: cannot open display %s; running without a window\n",
+                     x != nullptr ? x : wayland);
+    }
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
 }
 
 }  // namespace

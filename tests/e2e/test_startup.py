@@ -44,6 +44,17 @@ class Startup(server_case.OwnServersTestCase):
         self.assertEqual(status, 2)
         self.assertIn(b"listen address", err)
 
+    def test_a_display_that_cannot_be_opened_means_no_window(self):
+        unused = next(n for n in range(87, 200) if not os.path.exists("/tmp/.X11-unix/X%d" % n))
+        s = self.server(env={"QT_QPA_PLATFORM": None, "WAYLAND_DISPLAY": None,
+                             "DISPLAY": ":%d" % unused}).start()
+        self.assertIn(b"drennik: cannot open display :%d; running without a window" % unused,
+                      s.stderr())
+        with s.connect() as c:
+            c.login("s")
+            self.assertEqual(c.request(b"RETR 1", multi=True), retr_reply(b"hello\r\n"))
+        self.assertEqual(s.stop(), 0)
+
     def test_listening_line_names_the_real_port(self):
         s = self.server().start()
         self.assertNotEqual(s.port, 0)

@@ -37,8 +37,11 @@ def server_env(extra=None):
     env = dict(os.environ)
     env["QT_QPA_PLATFORM"] = "offscreen"
     env.setdefault("LC_ALL", "C.UTF-8")
-    if extra:
-        env.update(extra)
+    for name, value in (extra or {}).items():
+        if value is None:
+            env.pop(name, None)  # None takes a variable away
+        else:
+            env[name] = value
     return env
 
 
