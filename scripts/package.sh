@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the Debian package build-package/drennik_VERSION_amd64.deb with CPack, then checks it:
+# the desktop entry, the manual page, the systemd unit and lintian. VERSION is the CMake
+# project version. JOBS (default 2) bounds the build's parallelism.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+build=build-package
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+cmake --build "$build" --target drennik drennik_package_files -j"${JOBS:-2}"
+rm -f "$build"/drennik_*.deb
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/drennik_*_amd64.deb)
+echo "== built $deb =="
+
+echo "== checks =="
+desktop-file-validate packaging/drennik.desktop
+MANWIDTH=80 man --warnings -l "$build/packaging/drennik.1" 2>&1 >/dev/null | { ! grep .; }
+# The unit as installed, but pointing at the packaged binary, which is not in /usr/bin here.
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+dpkg-deb -x "$deb" "$unpacked"
+sed "s|/usr/bin/drennik|$unpacked/usr/bin/drennik|" "$unpacked/lib/systemd/system/drennik.service" \
+    >"$unpacked/drennik.service"
+systemd-analyze verify --man=no "$unpacked/drennik.service"
+dpkg-deb --info "$deb" | sed -n '/Package:/,$p'
+# Exit status 2 is lintian's own failure; errors (E:) fail the check, warnings are shown.
+lintian --fail-on error "$deb"
+echo "package OK: $deb"
