@@ -7,8 +7,11 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 build=build-package
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-    -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+# Debian's hardening flags (fortify, stack protector, relro, bindnow) on top of Release.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DCMAKE_INSTALL_PREFIX=/usr \
+    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
 cmake --build "$build" --target drennik drennik_package_files -j"${JOBS:-2}"
 rm -f "$build"/drennik_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
