@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian package into a fresh Debian 12 root and runs it there: apt resolves its
 # Depends, `drennik --version` prints the package's version, `--help` works, and the server,
-# headless on a free loopback port, serves a message that is fetched byte-exact and deleted.
+# headless on a free loopback port, serves a message that is fetched byte-exact and deleted;
+# then the package purges cleanly.
 # Needs root (mmdebstrap, chroot) and the Debian archive. Builds the package first when
 # build-package/ has none. Everything is bounded; the root and its processes are removed.
 set -euo pipefail
@@ -85,6 +86,9 @@ status=0
 wait "$server" || status=$?
 test "$status" -eq 0 || { echo "exit status $status after SIGTERM"; cat /tmp/server.err; exit 1; }
 echo "server stopped by SIGTERM with status 0"
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -q drennik >/dev/null
+test ! -e /usr/bin/drennik
+echo "purged"
 INSIDE
 chmod +x "$root/tmp/inside.sh"
 
