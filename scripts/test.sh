@@ -46,3 +46,7 @@ if [ "$status" -ne 0 ]; then
     exit "$status"
 fi
 grep -E "DONE|^stat::number_of_executed_units" "$work/log"
+
+echo "== Debian package =="
+scripts/package.sh
+scripts/test-package.sh

@@ -73,7 +73,7 @@ public:
         // A name that is no plain folder name never logs in, whatever the file says.
         if (result_->ok && !slot_.userTooLong && IsPlainFolderName(slot_.user)) {
             std::unique_ptr<ReplyStream> none;
-            Pop3Session session{slot_, out, store_, none};
+            Pop3Session session{slot_, out, store_, none, nullptr, {}};
             LogIn(session);
         } else {
             Reply(out, kErr);
