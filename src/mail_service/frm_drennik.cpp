@@ -367,20 +367,21 @@ void frmDrennik::PauseAccepting() {
         return;
     }
     acceptPaused_ = true;
-    platform::WSAAsyncSelect(listeningSocket_, this, kAcceptMessage, 0);
-    if (tlsListeningSocket_ >= 0) {
-        platform::WSAAsyncSelect(tlsListeningSocket_, this, kAcceptMessage, 0);
-    }
+    AskForAccepts(0);
     QTimer::singleShot(kAcceptPauseMs, this, &frmDrennik::ResumeAccepting);
 }
 
 void frmDrennik::ResumeAccepting() {
     if (acceptPaused_ && loaded_) {
         acceptPaused_ = false;
-        platform::WSAAsyncSelect(listeningSocket_, this, kAcceptMessage, platform::FD_ACCEPT);
-        if (tlsListeningSocket_ >= 0) {
-            platform::WSAAsyncSelect(tlsListeningSocket_, this, kAcceptMessage,
-                                     platform::FD_ACCEPT);
+        AskForAccepts(platform::FD_ACCEPT);
+    }
+}
+
+void frmDrennik::AskForAccepts(long events) {
+    for (const int listener : {listeningSocket_, tlsListeningSocket_}) {
+        if (listener >= 0) {
+            platform::WSAAsyncSelect(listener, this, kAcceptMessage, events);
         }
     }
 }

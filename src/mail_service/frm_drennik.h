@@ -118,6 +118,8 @@ private:
     void OnClosed(int index);
     void PauseAccepting();
     void ResumeAccepting();
+    // Stops (0) or restarts (FD_ACCEPT) the reports of every listening socket.
+    void AskForAccepts(long events);
     bool OverLimit(std::uint32_t peer) const;
     // Lets the controls change freely for a moment and paints them once afterwards.
     void HoldRepaints();

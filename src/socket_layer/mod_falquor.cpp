@@ -84,33 +84,33 @@ void modFalquor::AppendTrace(std::string_view prefix, std::string_view text) {
     trace_.AppendEntry(prefix, text);
 }
 
-void modFalquor::Attach(int socket, ConnectionHooks hooks, std::uint32_t peer) {
+modFalquor::Link& modFalquor::NewLink(int socket) {
     auto link = std::make_unique<Link>();
     link->socket = socket;
     link->serial = ++serials_;
     MakePrefix(link->sendPrefix, "[", socket, "-->]");
-    link->context = hooks.context;
-    link->hooks = std::move(hooks);
-    link->peer = peer;
-    link->counted = true;
-    ++active_;
-    ++activeByPeer_[peer];
     link->deadlineBase = Clock::now();
     link->place = byActivity_.insert(byActivity_.end(), link.get());
+    Link& added = *link;
     links_[socket] = std::move(link);
     if (!deadlineTimer_.isActive()) {
         ArmDeadlineTimer();
     }
+    return added;
+}
+
+void modFalquor::Attach(int socket, ConnectionHooks hooks, std::uint32_t peer) {
+    Link& link = NewLink(socket);
+    link.context = hooks.context;
+    link.hooks = std::move(hooks);
+    link.peer = peer;
+    link.counted = true;
+    ++active_;
+    ++activeByPeer_[peer];
 }
 
 void modFalquor::Refuse(int socket, std::string_view line) {
-    auto link = std::make_unique<Link>();
-    link->socket = socket;
-    link->serial = ++serials_;
-    MakePrefix(link->sendPrefix, "[", socket, "-->]");
-    link->deadlineBase = Clock::now();
-    link->place = byActivity_.insert(byActivity_.end(), link.get());
-    links_[socket] = std::move(link);
+    NewLink(socket);
     SendToSocket(socket, line);
     CloseWhenFlushed(socket);
     Watch(socket);  // for the reads of the linger
@@ -167,7 +167,13 @@ modFalquor::Link* modFalquor::Find(int socket) const {
     return it == links_.end() ? nullptr : it->second.get();
 }
 
-// Traces a sent text and returns the connection it can be queued on, if any.
+// The marker of a sent text: the connection's own, or the one Sendable made for a handle
+// that is no connection.
+std::string_view modFalquor::SentPrefix(const Link* link) const {
+    return link != nullptr ? std::string_view(link->sendPrefix) : std::string_view(prefix_);
+}
+
+// The connection a sent text can be queued on, if any.
 modFalquor::Link* modFalquor::Sendable(int socket) {
     Link* link = Find(socket);
     if (link == nullptr) {
@@ -179,7 +185,7 @@ modFalquor::Link* modFalquor::Sendable(int socket) {
 
 bool modFalquor::SendToSocket(int socket, std::string_view text) {
     Link* link = Sendable(socket);
-    AppendTrace(link != nullptr ? std::string_view(link->sendPrefix) : prefix_, text);
+    AppendTrace(SentPrefix(link), text);
     if (link == nullptr) {
         return false;
     }
@@ -189,13 +195,13 @@ bool modFalquor::SendToSocket(int socket, std::string_view text) {
 
 bool modFalquor::SendPart(int socket, std::string_view bytes) {
     Link* link = Sendable(socket);
-    AppendTrace(link != nullptr ? std::string_view(link->sendPrefix) : prefix_, bytes);
+    AppendTrace(SentPrefix(link), bytes);
     return link != nullptr && Queue(*link, bytes);
 }
 
 bool modFalquor::SendLines(int socket, std::string_view lines) {
     Link* link = Sendable(socket);
-    trace_.AppendLines(link != nullptr ? std::string_view(link->sendPrefix) : prefix_, lines);
+    trace_.AppendLines(SentPrefix(link), lines);
     return link != nullptr && Queue(*link, lines);
 }
 
@@ -256,12 +262,17 @@ bool modFalquor::ReadMore(Link& link) {
     if (n > 0) {
         return true;
     }
-    if (n == 0) {
+    NothingRead(link, n);
+    return false;
+}
+
+// A recv that brought nothing: the end of the input, a failure, or only nothing waiting yet.
+void modFalquor::NothingRead(Link& link, int result) {
+    if (result == 0) {
         Enter(link, State::InputEnded, InputEnd::PeerClosed);
     } else if (platform::WSAGetLastError() != platform::WSAEWOULDBLOCK) {
         Enter(link, State::InputEnded, InputEnd::Failed);
     }
-    return false;
 }
 
 // ReadMore over TLS: decrypts what was received, reading more ciphertext only when TLS needs
@@ -313,11 +324,7 @@ bool modFalquor::ReadMoreTls(Link& link) {
             tls.Feed(cipher, static_cast<std::size_t>(n));
             continue;
         }
-        if (n == 0) {
-            Enter(link, State::InputEnded, InputEnd::PeerClosed);
-        } else if (platform::WSAGetLastError() != platform::WSAEWOULDBLOCK) {
-            Enter(link, State::InputEnded, InputEnd::Failed);
-        }
+        NothingRead(link, n);
         return false;
     }
     return false;

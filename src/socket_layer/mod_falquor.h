@@ -120,7 +120,10 @@ private:
     };
 
     Link* Find(int socket) const;
+    Link& NewLink(int socket);
     Link* Sendable(int socket);
+    std::string_view SentPrefix(const Link* link) const;
+    void NothingRead(Link& link, int result);
     // The one place a connection changes state; transitions worth a reader's notice are
     // written to the trace.
     void Enter(Link& link, State state, InputEnd why = InputEnd::None);
