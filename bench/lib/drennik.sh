@@ -34,6 +34,8 @@ drennik_start() {
     # TLS, where this build has it, on a second port.
     [[ $help != *--pop3s-port* ]] ||
         limits+=(--tls-cert "$TLS_CERT" --tls-key "$TLS_KEY" --pop3s-port 0)
+    # Run by root, the server serves a root-owned root only when told to stay root.
+    [ "$(id -u)" -ne 0 ] || limits+=(--user root)
     QT_QPA_PLATFORM=offscreen "$DRENNIK" --port 0 --root "$root" --idle-timeout 600 \
         --probe-responsiveness "${limits[@]}" \
         >"$WORK/drennik.out" 2>"$WORK/drennik.err" &

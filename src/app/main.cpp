@@ -48,6 +48,19 @@ void ChooseHeadlessPlatformIfNeeded() {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
 }
 
+// Files with secrets that others could read, or that someone else could change.
+void WarnAboutSecretFiles(const Options& options, uid_t uid, gid_t gid) {
+    for (const std::string& secret : {options.passwords, options.tlsKey}) {
+        if (secret.empty()) {
+            continue;
+        }
+        if (const std::string warning = platform::SecretFileWarning(secret, uid, gid);
+            !warning.empty()) {
+            std::fprintf(stderr, "drennik: warning: %s\n", warning.c_str());
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -66,25 +79,14 @@ int main(int argc, char** argv) {
         return 0;
     }
     // Read while still privileged: the file may be readable by root alone.
-    std::unordered_map<std::string, std::string> hashes;
+    Authenticator::PasswordTable hashes;
     if (!options->passwords.empty()) {
-        std::string error;
         auto read = Authenticator::ReadPasswordFile(options->passwords, error);
         if (!read) {
             std::fprintf(stderr, "drennik: %s\n", error.c_str());
             return 2;
         }
         hashes = std::move(*read);
-    }
-    // Decided before anything is bound, so that a user who cannot be had stops the start.
-    const platform::RunAsChoice runAs = platform::ChooseRunAs(
-        ::geteuid(), options->user, platform::OwnerOf(options->root), platform::SystemAccounts());
-    if (runAs.kind == platform::RunAsChoice::Kind::Refuse) {
-        std::fprintf(stderr, "drennik: %s\n", runAs.message.c_str());
-        return 1;
-    }
-    if (runAs.kind == platform::RunAsChoice::Kind::Warn) {
-        std::fprintf(stderr, "drennik: warning: %s\n", runAs.message.c_str());
     }
     // Read while the program may still be root: keys are often readable by root alone.
     std::unique_ptr<TlsContext> tls;
@@ -101,6 +103,16 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
         }
     }
+    // Decided before anything is bound, so that a user who cannot be had stops the start.
+    const platform::RunAsChoice runAs = platform::ChooseRunAs(
+        ::geteuid(), options->user, platform::OwnerOf(options->root), platform::SystemAccounts());
+    if (runAs.kind == platform::RunAsChoice::Kind::Refuse) {
+        std::fprintf(stderr, "drennik: %s\n", runAs.message.c_str());
+        return 1;
+    }
+    const bool switching = runAs.kind == platform::RunAsChoice::Kind::Switch;
+    WarnAboutSecretFiles(*options, switching ? runAs.account.uid : ::geteuid(),
+                         switching ? runAs.account.gid : ::getegid());
     // Every connection is a descriptor: take what the system allows, and say so when that is
     // less than the connection limit needs (a descriptor per connection, a reserve besides).
     const std::size_t wanted = (options->maxConnections == 0 ? 10000 : options->maxConnections) +
@@ -112,6 +124,25 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", limitWarning.c_str());
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // Root was needed for the ports only: they are bound, then root is given up before the
+    // toolkit starts, so no plugin, font or environment setting is ever read as root. A port
+    // that could not be had is reported by the window.
+    const int listener = modFalquor::OpenListener(options->port, options->listenAddress);
+    const int tlsListener =
+        options->pop3sPort >= 0
+            ? modFalquor::OpenListener(options->pop3sPort, options->listenAddress)
+            : -1;
+    if (switching) {
+        if (const std::string reason = platform::BecomeAccount(runAs.account); !reason.empty()) {
+            std::fprintf(stderr, "drennik: cannot switch to user %s: %s\n",
+                         runAs.account.name.c_str(), reason.c_str());
+            return 1;
+        }
+    }
+    if (const std::string reason = platform::ForbidNewPrivileges(); !reason.empty()) {
+        std::fprintf(stderr, "drennik: %s\n", reason.c_str());
+        return 1;
+    }
     ChooseHeadlessPlatformIfNeeded();
     QApplication app(argc, argv);
 
@@ -126,26 +157,29 @@ int main(int argc, char** argv) {
     falquor.SetTls(std::move(tls));
     frmFalquorDialog trace(falquor.trace());
     Authenticator auth;  // outlives the window and its conversations
-    auth.SetPasswords(std::move(hashes));
+    if (!options->passwords.empty()) {
+        if (const std::string warning = auth.SetPasswords(std::move(hashes)); !warning.empty()) {
+            std::fprintf(stderr, "drennik: warning: %s\n", warning.c_str());
+        }
+    }
     auth.SetRequireTls(options->requireTls);
     frmDrennik window(falquor, trace, MaildropStore(options->root), options->port);
     window.SetLimits(ConnectionLimits{options->maxConnections, options->maxPerAddress});
     window.SetListenAddress(options->listenAddress);
     window.SetAuthenticator(&auth);
     window.SetTlsPort(options->pop3sPort);
+    window.UseListeningSockets(listener, tlsListener);
     // The trace window opens beside the main window, not over it, so that both are seen.
     window.move(kWindowMargin, kWindowMargin);
     trace.move(kWindowMargin + window.width() + 3 * kWindowMargin, kWindowMargin);
     window.Form_Load();
-    // Root was needed for the port only; no maildrop has been read yet.
-    if (runAs.kind == platform::RunAsChoice::Kind::Switch) {
-        if (const std::string reason = platform::BecomeAccount(runAs.account); !reason.empty()) {
-            std::fprintf(stderr, "drennik: cannot switch to user %s: %s\n",
-                         runAs.account.name.c_str(), reason.c_str());
-            platform::EndProgram(1);
-        }
-    }
     window.show();
+    // Before "listening" is printed: whoever reads it may stop the server at once.
+    OnTerminationSignal([&] {
+        window.close();
+        trace.close();
+        QApplication::quit();
+    });
 
     std::printf("listening on port %d\n", window.ListeningPort());
     if (options->pop3sPort >= 0) {
@@ -157,11 +191,6 @@ int main(int argc, char** argv) {
     if (options->probeResponsiveness) {
         probe = std::make_unique<ResponsivenessProbe>(window);
     }
-    OnTerminationSignal([&] {
-        window.close();
-        trace.close();
-        QApplication::quit();
-    });
     const int status = app.exec();
     if (probe) {
         std::fprintf(stderr, "drennik: responsiveness %s\n",

@@ -1,44 +1,98 @@
 #pragma once
 // Who may log in. Without a passwords file the password is the user name. With one, PASS is
-// checked against the user's crypt(3) hash on a worker thread, so the event loop never waits for
-// the deliberately slow hash; a failed check is answered a second later, which slows guessing
-// without holding up anyone else.
+// checked against the user's crypt(3) hash on a small pool of workers of its own, so the event
+// loop never waits for the deliberately slow hash; a failed check is answered a second later,
+// which slows guessing without holding up anyone else.
+//
+// Hashing is the one thing a client can make the server spend real time on, so it is rationed:
+// a few checks run at once from one client address, a fixed number in all, the rest wait their
+// turn address by address, and a check whose connection has gone is dropped before it runs.
 
 #include <QObject>
+#include <QThreadPool>
 
 #include <chrono>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 class Authenticator : public QObject {
     Q_OBJECT
 public:
+    using PasswordTable = std::unordered_map<std::string, std::string>;
+
     static constexpr std::chrono::milliseconds kFailureDelay{1000};
+    // Checks that may run at once for one client address.
+    static constexpr std::size_t kRunningPerAddress = 2;
+    // Checks that may wait, from all addresses together; past that PASS is refused at once.
+    static constexpr std::size_t kMostWaiting = 1000;
 
     explicit Authenticator(QObject* parent = nullptr);
+    // Waits only for the checks already running (each one hash); waiting ones are dropped.
     ~Authenticator() override;
 
-    // Reads "user:hash" lines; "#" comments and blank lines are allowed. Nullopt with `error`
-    // naming the line for anything else.
-    static std::optional<std::unordered_map<std::string, std::string>> ReadPasswordFile(
-        const std::string& path, std::string& error);
+    // Reads "user:hash" lines; "#" comments and blank lines are allowed. The file must be a
+    // regular file with at least one entry. Nullopt with `error` saying why (naming the line of
+    // a bad one) otherwise.
+    static std::optional<PasswordTable> ReadPasswordFile(const std::string& path,
+                                                         std::string& error);
 
-    void SetPasswords(std::unordered_map<std::string, std::string> hashes);
-    bool HasPasswords() const { return !hashes_.empty(); }
+    // From now on PASS is checked against `hashes` (one entry at least). Unknown users are
+    // checked against the costliest hash in the table, so they take as long as the slowest
+    // known user. Returns a warning for the operator, empty when there is none.
+    std::string SetPasswords(PasswordTable hashes);
+    bool ChecksPasswords() const { return checksPasswords_; }
+    // The hash unknown users are checked against.
+    const std::string& DecoyHash() const { return decoy_; }
     // USER and PASS only on encrypted connections.
     void SetRequireTls(bool require) { requireTls_ = require; }
     bool RequiresTls() const { return requireTls_; }
 
-    // Checks `password` for `user` off the loop's thread; `done` runs on the loop's thread with
-    // the result, a failure only after kFailureDelay. `done` is dropped if `alive` has expired.
-    void Check(const std::string& user, const std::string& password, std::weak_ptr<void> alive,
-               std::function<void(bool)> done);
+    // Checks `password` for `user`, from client address `peer`, off the loop's thread; `done`
+    // runs on the loop's thread with the result, a failure only after kFailureDelay. `done` is
+    // dropped, and the check too if it has not begun, once `alive` has expired. False, with
+    // nothing queued, when too many checks wait already.
+    bool Check(const std::string& user, const std::string& password, std::uint32_t peer,
+               std::weak_ptr<void> alive, std::function<void(bool)> done);
+
+    // Checks running now, waiting to run, and run since the start.
+    std::size_t Running() const { return running_; }
+    std::size_t Waiting() const { return waiting_; }
+    std::uint64_t Completed() const { return completed_; }
 
 private:
-    std::unordered_map<std::string, std::string> hashes_;
-    std::string decoy_;  // checked for unknown users, so they take as long as known ones
+    struct Pending {
+        std::string password;
+        std::string hash;
+        bool known = false;
+        std::weak_ptr<void> alive;
+        std::function<void(bool)> done;
+    };
+    struct AddressQueue {
+        std::deque<Pending> waiting;
+        std::size_t running = 0;
+        bool inTurn = false;  // listed in turns_
+    };
+
+    void StartChecks();
+    void Finished(std::uint32_t peer, bool ok, Pending pending);
+    void TakeTurnIfDue(std::uint32_t peer, AddressQueue& queue);
+
+    PasswordTable hashes_;
+    std::string decoy_;
+    bool checksPasswords_ = false;
     bool requireTls_ = false;
+
+    std::unordered_map<std::uint32_t, AddressQueue> byAddress_;
+    std::deque<std::uint32_t> turns_;  // addresses with a check that may start, in turn
+    std::size_t running_ = 0;
+    std::size_t waiting_ = 0;
+    std::uint64_t completed_ = 0;
+    std::size_t workers_;
+    QThreadPool pool_;  // declared last: destroyed first, while the rest still stands
 };

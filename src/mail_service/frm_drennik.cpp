@@ -1,5 +1,6 @@
 #include "mail_service/frm_drennik.h"
 
+#include "mail_service/authenticator.h"
 #include "mail_service/conversation.h"
 #include "mail_service/pop3_interpreter.h"
 #include "mail_service/slot_models.h"
@@ -55,10 +56,11 @@ frmDrennik::frmDrennik(modFalquor& falquor, frmFalquorDialog& traceWindow, Maild
       falquor_(falquor),
       traceWindow_(traceWindow),
       store_(std::move(store)),
-      port_(port) {
+      port_(port),
+      closedKept_(platform::IsHeadless() ? kClosedKeptHeadless : kClosedKeptWithWindow) {
     platform::InstallFontSubstitutes();
     // Slot 0: the fields the window has from its design.
-    records_.push_back(Record{std::make_unique<ConnectionSlot>(), {}});
+    records_.push_back(Record{0, true, std::make_unique<ConnectionSlot>(), {}});
     BuildControls();
     repaintTimer_.setSingleShot(true);
     repaintTimer_.setInterval(kRepaintIntervalMs);
@@ -117,7 +119,8 @@ void frmDrennik::BuildControls() {
         return view;
     };
 
-    numbers_ = new ConnectionNumberModel(this);
+    numbers_ = new ConnectionNumberModel(
+        [this](int row) { return records_[static_cast<std::size_t>(row)].number; }, this);
     marksModel_ = new SlotListModel(SlotListModel::Column::DeletionMarks, this);
     sizesModel_ = new SlotListModel(SlotListModel::Column::Sizes, this);
     namesModel_ = new SlotListModel(SlotListModel::Column::FileNames, this);
@@ -185,15 +188,33 @@ void frmDrennik::Form_Load() {
     ++slot0.listsRevision;
     RefreshView();
 
+    if (!listenersGiven_) {
+        listeningSocket_ = modFalquor::OpenListener(port_, listenAddress_);
+        if (tlsPort_ >= 0) {
+            tlsListeningSocket_ = modFalquor::OpenListener(tlsPort_, listenAddress_);
+        }
+    }
     Listen(listeningSocket_, port_);
     if (tlsPort_ >= 0) {
         Listen(tlsListeningSocket_, tlsPort_);
     }
 }
 
-void frmDrennik::Listen(int& socket, int port) {
-    falquor_.CreateSocket(socket, port, listenAddress_);
-    if (platform::listen(socket, platform::MaxBacklog()) != 0) {
+void frmDrennik::SetAuthenticator(Authenticator* auth) {
+    auth_ = auth;
+    if (auth != nullptr && auth->ChecksPasswords()) {
+        falquor_.SetReceivedTraceMask(MaskPassword);
+    }
+}
+
+void frmDrennik::UseListeningSockets(int plain, int tls) {
+    listeningSocket_ = plain;
+    tlsListeningSocket_ = tls;
+    listenersGiven_ = true;
+}
+
+void frmDrennik::Listen(int socket, int port) {
+    if (socket == platform::kInvalidSocket) {
         platform::MessageBox(QStringLiteral("Could not listen on Port  %1").arg(port), this);
         platform::EndProgram(1);
     }
@@ -251,10 +272,10 @@ void frmDrennik::Accept(int listener, bool encrypted) {
         return;  // no record, no selector entry
     }
     currentClientSocket_ = socket;
-    const int n = cboConnection->count();
-    numbers_->Append();
+    const int n = nextNumber_++;
     ConnectionSlot& slot =
-        *records_.emplace_back(Record{std::make_unique<ConnectionSlot>(), {}}).full;
+        *records_.emplace_back(Record{n, true, std::make_unique<ConnectionSlot>(), {}}).full;
+    numbers_->Append();
     slot.socket = std::to_string(socket);
     slot.state = kStateAuthorisation;
     auto connection = std::make_unique<Connection>(
@@ -291,26 +312,52 @@ void frmDrennik::txtRequest_DblClick(int index) {
 }
 
 void frmDrennik::ShowConnection(int& number) {
-    if (number >= cboConnection->count() || number < 0) {
+    int row = RowOf(number);
+    if (row < 0) {
         number = 0;
+        row = 0;
     }
     if (number == shown_) {
         return;
     }
     ShowFields(number);
     // Selecting raises the selector's click, which comes back here once more.
-    cboConnection->setCurrentIndex(number);
+    cboConnection->setCurrentIndex(row);
     shown_ = number;
 }
 
 void frmDrennik::cboConnection_Click() {
-    int number = cboConnection->currentIndex();
+    const int row = cboConnection->currentIndex();
+    int number =
+        row >= 0 && row < SlotCount() ? records_[static_cast<std::size_t>(row)].number : -1;
     ShowConnection(number);
+}
+
+int frmDrennik::RowOf(int number) const {
+    const auto it = std::lower_bound(records_.begin(), records_.end(), number,
+                                     [](const Record& r, int n) { return r.number < n; });
+    return it != records_.end() && it->number == number ? static_cast<int>(it - records_.begin())
+                                                        : -1;
+}
+
+frmDrennik::Record* frmDrennik::Find(int number) {
+    const int row = RowOf(number);
+    return row < 0 ? nullptr : &records_[static_cast<std::size_t>(row)];
+}
+
+const ConnectionSlot* frmDrennik::Slot(int number) const {
+    const int row = RowOf(number);
+    return row < 0 ? nullptr : records_[static_cast<std::size_t>(row)].full.get();
+}
+
+void frmDrennik::SetClosedRecordsKept(std::size_t count) {
+    closedKept_ = count;
+    ForgetOldRecords();
 }
 
 void frmDrennik::ShowFields(int number) {
     HoldRepaints();
-    Record& record = records_[static_cast<std::size_t>(number)];
+    Record& record = *Find(number);
     ConnectionSlot* slot = record.full.get();  // none once only the summary is kept
     ConnectionSlot summary;
     if (slot == nullptr) {
@@ -344,22 +391,48 @@ void frmDrennik::ResumeLater(int index) {
 
 void frmDrennik::OnClosed(int index) {
     connections_.erase(index);
-    // A server that runs for months keeps every record, but only recent ones keep their lists.
+    if (Record* record = Find(index)) {
+        record->open = false;
+        ++closedRecords_;
+    }
+    // Only recent records keep their lists; older ones keep a summary of their fields.
     closedKeepingLists_.push_back(index);
     if (closedKeepingLists_.size() > kClosedKeepingLists) {
         const int released = closedKeepingLists_.front();
         closedKeepingLists_.pop_front();
-        Record& old = records_[static_cast<std::size_t>(released)];
-        old.summary = SlotSummary::Of(*old.full);
-        if (released == shown_) {  // the views let go of the record before it is freed
-            marksModel_->Show(nullptr);
-            sizesModel_->Show(nullptr);
-            namesModel_->Show(nullptr);
+        if (Record* old = Find(released)) {
+            old->summary = SlotSummary::Of(*old->full);
+            if (released == shown_) {  // the views let go of the record before it is freed
+                marksModel_->Show(nullptr);
+                sizesModel_->Show(nullptr);
+                namesModel_->Show(nullptr);
+            }
+            old->full.reset();
         }
-        old.full.reset();
     }
+    ForgetOldRecords();
     ResumeAccepting();  // a descriptor is free again
     RefreshView();
+}
+
+void frmDrennik::ForgetOldRecords() {
+    // Open connections stay whatever their age; the oldest closed one goes first. Those before
+    // it are open, so the search stops within the open connections.
+    std::size_t row = 1;
+    while (closedRecords_ > closedKept_ && row < records_.size()) {
+        if (records_[row].open) {
+            ++row;
+            continue;
+        }
+        if (records_[row].number == shown_) {
+            int none = 0;
+            ShowConnection(none);
+        }
+        numbers_->Remove(static_cast<int>(row), [&] {
+            records_.erase(records_.begin() + static_cast<std::ptrdiff_t>(row));
+        });
+        --closedRecords_;
+    }
 }
 
 void frmDrennik::PauseAccepting() {

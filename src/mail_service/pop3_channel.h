@@ -4,6 +4,7 @@
 
 #include "socket_layer/mod_falquor.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,9 @@ public:
     virtual bool Congested() const = 0;
     // Ends the connection once what was sent has gone out.
     virtual void Close() = 0;
+
+    // The client's IPv4 address, network order; 0 where there is none.
+    virtual std::uint32_t PeerAddress() const { return 0; }
 
     // TLS: whether the connection could be encrypted, whether it is, and the switch to it once
     // what was sent so far has gone out in clear.

@@ -26,6 +26,8 @@ constexpr std::string_view kTopNegative = "-ERR the line count must not be negat
 constexpr std::string_view kTlsRequired = "-ERR TLS required";
 constexpr std::string_view kTlsAlready = "-ERR already encrypted";
 constexpr std::string_view kTlsTooLate = "-ERR STLS only before USER and PASS";
+constexpr std::string_view kChecksBusy = "-ERR too many logins waiting; try again later";
+constexpr std::string_view kMaskedPassword = " ****";
 constexpr std::string_view kCapabilities[] = {"TOP", "USER", "UIDL", "PIPELINING",
                                               "IMPLEMENTATION Drennik"};
 constexpr std::string_view kCapabilityStls = "STLS";
@@ -56,15 +58,18 @@ public:
     PendingLogin(Pop3Session& s, std::string_view password)
         : slot_(s.slot), store_(s.store), result_(std::make_shared<Result>()) {
         std::weak_ptr<Result> result = result_;
-        s.auth->Check(s.slot.user, std::string(password), result,
-                      [result, resume = s.resume](bool ok) {
-                          if (const auto r = result.lock()) {
-                              r->done = true;
-                              r->ok = ok;
-                              resume();
-                          }
-                      });
+        accepted_ = s.auth->Check(s.slot.user, std::string(password), s.out.PeerAddress(), result,
+                                  [result, resume = s.resume](bool ok) {
+                                      if (const auto r = result.lock()) {
+                                          r->done = true;
+                                          r->ok = ok;
+                                          resume();
+                                      }
+                                  });
     }
+
+    // False when the check could not even be queued: answer that at once instead.
+    bool Accepted() const { return accepted_; }
 
     Step Pump(Pop3Channel& out, std::size_t) override {
         if (!result_->done) {
@@ -89,25 +94,32 @@ private:
     ConnectionSlot& slot_;
     const MaildropStore& store_;
     std::shared_ptr<Result> result_;
+    bool accepted_ = false;
 };
 
+// A USER or PASS refused in clear has not begun a login: STLS may still follow it.
 void User(Pop3Session& s, std::string_view argument) {
-    s.slot.authenticationBegun = true;
     if (RefusedInClear(s)) {
         return;
     }
+    s.slot.authenticationBegun = true;
     s.slot.userTooLong = argument.size() > kLongestUserName;
     s.slot.user.assign(argument.substr(0, kLongestUserName));
     Reply(s.out, kOk);
 }
 
 void Pass(Pop3Session& s, std::string_view argument) {
-    s.slot.authenticationBegun = true;
     if (RefusedInClear(s)) {
         return;
     }
-    if (s.auth != nullptr && s.auth->HasPasswords()) {
-        s.stream = std::make_unique<PendingLogin>(s, argument);
+    s.slot.authenticationBegun = true;
+    if (s.auth != nullptr && s.auth->ChecksPasswords()) {
+        auto login = std::make_unique<PendingLogin>(s, s.exactArgument);
+        if (!login->Accepted()) {
+            Reply(s.out, kChecksBusy);
+            return;
+        }
+        s.stream = std::move(login);
         return;
     }
     // The password is the user name; a name that is no plain folder name never logs in, so
@@ -297,18 +309,48 @@ Pop3Request ParseRequest(std::string_view received) {
     return request;
 }
 
+bool MaskPassword(std::string_view line, std::string& shown) {
+    const std::string_view trimmed = TrimBlanks(line);
+    // The command word is the first four bytes, as the interpreter reads it.
+    const Pop3Request request = ParseRequest(trimmed.substr(0, 4));
+    if (request.word != "PASS" || trimmed.size() <= 4) {
+        return false;
+    }
+    shown.assign(trimmed.substr(0, 4));
+    shown += kMaskedPassword;
+    return true;
+}
+
+namespace {
+
+// The request line as the record keeps it: no secret, and no more than the window shows.
+void KeepRequest(Pop3Session& s, std::string_view line) {
+    const bool secrets = s.auth != nullptr && s.auth->ChecksPasswords();
+    if (secrets && MaskPassword(line, s.slot.request)) {
+        return;
+    }
+    if (line.size() <= kShownRequestLength) {
+        s.slot.request.assign(line);
+    } else {
+        s.slot.request.assign(line.substr(0, kShownRequestLength - 3));
+        s.slot.request += "...";
+    }
+}
+
+}  // namespace
+
 void Greet(Pop3Channel& out) {
     Reply(out, kGreeting);
 }
 
 void Interpret(Pop3Session& session, std::string_view received) {
     const Pop3Request request = ParseRequest(received);
-    if (request.line.size() <= kShownRequestLength) {
-        session.slot.request.assign(request.line);
-    } else {
-        session.slot.request.assign(request.line.substr(0, kShownRequestLength - 3));
-        session.slot.request += "...";
-    }
+    // Everything after the one blank that follows the command word, trailing blanks included.
+    const std::size_t start = received.find_first_not_of(' ');
+    session.exactArgument = start == std::string_view::npos || received.size() <= start + 5
+                                ? std::string_view()
+                                : received.substr(start + 5);
+    KeepRequest(session, request.line);
     for (const Command& command : kCommands) {
         // STLS is a command only where TLS could be had; elsewhere it is unknown as before.
         if (command.word == request.word &&

@@ -24,6 +24,9 @@ struct Pop3Session {
     Authenticator* auth = nullptr;
     // Arranges one more turn of the conversation from the event loop.
     std::function<void()> resume;
+    // The request's argument exactly as sent: everything after the one blank that follows the
+    // command word. A password is taken as it is, blanks and all.
+    std::string_view exactArgument = {};
 };
 
 // A request line split as the server reads it: trimmed of blanks; the command word is its
@@ -35,6 +38,10 @@ struct Pop3Request {
     std::string_view argument;
 };
 Pop3Request ParseRequest(std::string_view received);
+
+// Where passwords are real, a PASS line is kept and shown with its argument as "****". True,
+// with `shown` set to what may be shown, for such a line.
+bool MaskPassword(std::string_view line, std::string& shown);
 
 // The greeting a new connection receives.
 void Greet(Pop3Channel& out);

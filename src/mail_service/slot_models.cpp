@@ -66,6 +66,13 @@ void ConnectionNumberModel::Append() {
     endInsertRows();
 }
 
+void ConnectionNumberModel::Remove(int row, const std::function<void()>& erase) {
+    beginRemoveRows(QModelIndex(), row, row);
+    erase();
+    --count_;
+    endRemoveRows();
+}
+
 int ConnectionNumberModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : count_;
 }
@@ -75,5 +82,5 @@ QVariant ConnectionNumberModel::data(const QModelIndex& index, int role) const {
         index.row() >= count_) {
         return {};
     }
-    return QString::number(index.row());
+    return QString::number(numberAt_(index.row()));
 }

@@ -17,6 +17,7 @@ public:
     void SendPart(std::string_view bytes) override { falquor_.SendPart(socket_, bytes); }
     bool Congested() const override { return falquor_.Congested(socket_); }
     void Close() override { falquor_.CloseWhenFlushed(socket_); }
+    std::uint32_t PeerAddress() const override { return falquor_.PeerAddress(socket_); }
     bool CanStartTls() const override { return falquor_.TlsConfigured(); }
     bool Encrypted() const override { return falquor_.Encrypted(socket_); }
     void StartTls() override { falquor_.StartTls(socket_); }

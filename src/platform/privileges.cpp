@@ -2,6 +2,7 @@
 
 #include <grp.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,8 +15,11 @@ namespace platform {
 
 namespace {
 
-constexpr const char* kRootWarning =
-    "running as root; chown the maildrop root to an unprivileged user or pass --user NAME";
+// Serving mail as root would let a link or a name in a maildrop reach any file: staying root is
+// only ever a deliberate choice.
+constexpr const char* kRootRefusal =
+    "will not run as root: the maildrop root is missing or owned by root; chown it to an "
+    "unprivileged user, or pass --user NAME (--user root to stay root on purpose)";
 
 // getpwnam_r / getpwuid_r with a buffer grown until the entry fits.
 template <typename Key, typename Get>
@@ -78,7 +82,7 @@ RunAsChoice ChooseRunAs(uid_t euid, std::string_view requested, std::optional<ui
         return {};
     }
     if (!rootOwner || *rootOwner == 0) {
-        return {RunAsChoice::Kind::Warn, {}, kRootWarning};
+        return {RunAsChoice::Kind::Refuse, {}, kRootRefusal};
     }
     const std::optional<Account> owner = accounts.ById(*rootOwner);
     if (!owner) {
@@ -94,6 +98,30 @@ std::optional<uid_t> OwnerOf(const std::string& path) {
         return std::nullopt;
     }
     return status.st_uid;
+}
+
+std::string SecretFileWarning(const std::string& path, uid_t uid, gid_t gid) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return {};  // whoever reads it says what is wrong
+    }
+    std::string wrong;
+    if ((status.st_mode & S_IROTH) != 0) {
+        wrong = "is readable by others";
+    } else if ((status.st_mode & S_IRGRP) != 0 && status.st_gid != gid) {
+        wrong = "is readable by group " + std::to_string(status.st_gid);
+    } else if (status.st_uid != 0 && status.st_uid != uid) {
+        wrong = "belongs to user " + std::to_string(status.st_uid) +
+                ", neither root nor the server's user";
+    }
+    return wrong.empty() ? wrong : path + " " + wrong + "; it holds secrets";
+}
+
+std::string ForbidNewPrivileges() {
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+        return Reason("prctl(PR_SET_NO_NEW_PRIVS)");
+    }
+    return {};
 }
 
 std::string BecomeAccount(const Account& account) {

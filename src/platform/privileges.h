@@ -36,7 +36,6 @@ struct RunAsChoice {
     enum class Kind {
         Stay,    // keep the current user
         Switch,  // become `account` once the port is bound
-        Warn,    // keep root, and say so in `message`
         Refuse,  // do not start: `message` says why
     };
     Kind kind = Kind::Stay;
@@ -51,6 +50,15 @@ RunAsChoice ChooseRunAs(uid_t euid, std::string_view requested, std::optional<ui
 
 // The owner of `path` (after links), nullopt when it does not exist.
 std::optional<uid_t> OwnerOf(const std::string& path);
+
+// A file holding secrets (passwords, a private key) should be readable by the server's user
+// alone, and owned by root or that user. One line saying what is wrong with `path` for a
+// server running as `uid`/`gid`, without the program name; empty when nothing is.
+std::string SecretFileWarning(const std::string& path, uid_t uid, gid_t gid);
+
+// From now on no exec can gain privileges (set-user-ID programs, file capabilities).
+// Empty on success, otherwise the reason.
+std::string ForbidNewPrivileges();
 
 // Becomes `account` for the rest of the run: supplementary groups, group, then user, and checks
 // that root cannot be regained. Empty on success, otherwise the reason.

@@ -22,6 +22,17 @@ void MakePrefix(std::string& out, std::string_view before, int socket, std::stri
     out.append(after);
 }
 
+bool BoundSocket(int& socket, int port, std::uint32_t address) {
+    socket = platform::socket(platform::AF_INET_, platform::SOCK_STREAM_, 0);
+    if (socket == platform::kInvalidSocket) {
+        return false;
+    }
+    platform::SocketAddress local;
+    local.port = platform::htons(static_cast<std::uint16_t>(port));
+    local.address = address;
+    return platform::bind(socket, local, sizeof local) != platform::kSocketError;
+}
+
 }  // namespace
 
 struct modFalquor::Link {
@@ -66,14 +77,23 @@ bool modFalquor::StartWinSock() {
 }
 
 bool modFalquor::CreateSocket(int& socket, int port, std::uint32_t address) {
-    socket = platform::socket(platform::AF_INET_, platform::SOCK_STREAM_, 0);
-    if (socket == platform::kInvalidSocket) {
-        return false;
+    return BoundSocket(socket, port, address);
+}
+
+int modFalquor::OpenListener(int port, std::uint32_t address) {
+    platform::WSAData data;
+    if (platform::WSAStartup(0x0101, &data) != 0) {
+        return platform::kInvalidSocket;
     }
-    platform::SocketAddress local;
-    local.port = platform::htons(static_cast<std::uint16_t>(port));
-    local.address = address;
-    return platform::bind(socket, local, sizeof local) != platform::kSocketError;
+    int socket = platform::kInvalidSocket;
+    if (!BoundSocket(socket, port, address) ||
+        platform::listen(socket, platform::MaxBacklog()) != 0) {
+        if (socket != platform::kInvalidSocket) {
+            platform::closesocket(socket);
+        }
+        return platform::kInvalidSocket;
+    }
+    return socket;
 }
 
 bool modFalquor::CloseSocket(int socket) {
@@ -119,6 +139,11 @@ void modFalquor::Refuse(int socket, std::string_view line) {
 std::size_t modFalquor::ActiveConnectionsFrom(std::uint32_t peer) const {
     const auto it = activeByPeer_.find(peer);
     return it == activeByPeer_.end() ? 0 : it->second;
+}
+
+std::uint32_t modFalquor::PeerAddress(int socket) const {
+    const Link* link = Find(socket);
+    return link != nullptr ? link->peer : 0;
 }
 
 void modFalquor::StopCounting(Link& link) {
@@ -235,7 +260,8 @@ bool modFalquor::ReceiveFromSocket(int socket, std::string& text) {
                 return false;
             }
             MakePrefix(prefix_, "[-->", socket, "] \r\n");
-            AppendTrace(prefix_, text);
+            const bool masked = receivedMask_ != nullptr && receivedMask_(text, masked_);
+            AppendTrace(prefix_, masked ? std::string_view(masked_) : std::string_view(text));
             Touch(*link);
             return true;
         }

@@ -48,8 +48,16 @@ public:
     // `address`: an IPv4 address in network order; 0 (the default) is every local address.
     bool CreateSocket(int& socket, int port, std::uint32_t address = 0);
     bool CloseSocket(int socket);
+    // A listening socket on `port` (0: any free port) and `address` (IPv4, network order; 0:
+    // every address), or kInvalidSocket. Needs no event loop, so a program started as root can
+    // bind its ports before it gives up root and before any toolkit starts.
+    static int OpenListener(int port, std::uint32_t address);
 
     Trace& trace() { return trace_; }
+    // Decides how a received line is traced: true, with `shown` set, for a line that must not
+    // be traced as it came (a secret in it). None: every line as it came.
+    using ReceivedTraceMask = bool (*)(std::string_view line, std::string& shown);
+    void SetReceivedTraceMask(ReceivedTraceMask mask) { receivedMask_ = mask; }
     // Adds one entry to the trace: prefix, " >", the text without its edge blanks, "<", CR LF.
     void AppendTrace(std::string_view prefix, std::string_view text);
 
@@ -94,6 +102,8 @@ public:
     // Connections that are neither closing nor refused, in all and from one address.
     std::size_t ActiveConnections() const { return active_; }
     std::size_t ActiveConnectionsFrom(std::uint32_t peer) const;
+    // The IPv4 address (network order) a connection was attached with; 0 when unknown.
+    std::uint32_t PeerAddress(int socket) const;
 
     // A connection that makes no progress for this long, in either direction, is closed:
     // no complete line received and no byte of its output taken by the client.
@@ -166,4 +176,6 @@ private:
     std::chrono::milliseconds idleTimeout_ = std::chrono::minutes(10);
     QTimer deadlineTimer_;
     std::string prefix_;  // scratch for trace prefixes
+    std::string masked_;  // scratch for a masked received line
+    ReceivedTraceMask receivedMask_ = nullptr;
 };

@@ -2,9 +2,9 @@
 
 #include "platform/dialogs.h"
 #include "platform/fonts.h"
+#include "platform/private_file.h"
 #include "platform/twips.h"
 
-#include <QFile>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -127,17 +127,13 @@ void frmFalquorDialog::Save_Click() {
     if (!name || name->isEmpty()) {
         return;
     }
-    QFile file(*name);
     std::string bytes = trace_.Contents();
     bytes += "\r\n";
-    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-                         file.write(bytes.data(), static_cast<qint64>(bytes.size())) ==
-                             static_cast<qint64>(bytes.size()) &&
-                         file.flush();
-    if (!written) {
-        platform::MessageBox(
-            QStringLiteral("Could not save the trace to %1: %2").arg(*name, file.errorString()),
-            this);
+    const std::string error = platform::WritePrivateFile(name->toLocal8Bit().toStdString(), bytes);
+    if (!error.empty()) {
+        platform::MessageBox(QStringLiteral("Could not save the trace to %1: %2")
+                                 .arg(*name, QString::fromLocal8Bit(error)),
+                             this);
     }
 }
 

@@ -91,7 +91,7 @@ class OwnServersTestCase(unittest.TestCase):
         for s in self.servers:
             s.kill()
 
-    def server(self, **kw):
-        s = Server(self.root, **kw)
+    def server(self, root=None, **kw):
+        s = Server(root or self.root, **kw)
         self.servers.append(s)
         return s

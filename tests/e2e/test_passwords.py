@@ -60,19 +60,43 @@ class Passwords(ServerTestCase):
 
 class BadPasswordFiles(unittest.TestCase):
 
-    def test_a_bad_line_stops_the_start_with_its_number(self):
+    def test_a_file_that_cannot_decide_stops_the_start_saying_why(self):
         base = make_root()
         try:
             path = os.path.join(base, "passwords")
-            write_file(path, b"# fine\nalice:" + openssl_hash("x") + b"\nbob:not-a-hash\n")
-            status, _, err = run_once(["--port", "0", "--root", base, "--passwords", path])
-            self.assertEqual(status, 2)
-            self.assertIn(b"line 3", err)
+            cases = [
+                (b"# fine\nalice:" + openssl_hash("x") + b"\nbob:not-a-hash\n", b"line 3"),
+                (b"# nobody yet\n\n", b"no user:hash entry"),
+                (None, b"not a regular file"),  # a folder at the name
+            ]
+            for content, why in cases:
+                if content is None:
+                    os.remove(path)
+                    os.mkdir(path)
+                else:
+                    write_file(path, content)
+                status, out, err = run_once(["--port", "0", "--root", base, "--passwords", path])
+                self.assertEqual((status, out), (2, b""), err)
+                self.assertIn(why, err)
             status, _, err = run_once(["--port", "0", "--root", base, "--passwords",
                                        os.path.join(base, "missing")])
             self.assertEqual(status, 2)
         finally:
             rmtree(base)
+
+
+class ReadableSecrets(ServerTestCase):
+
+    @classmethod
+    def prepare_class_root(cls):
+        cls.passwords = os.path.join(cls.base, "passwords")
+        write_file(cls.passwords, b"alice:" + openssl_hash("s3cret") + b"\n")
+        os.chmod(cls.passwords, 0o644)
+        cls.server_args = ("--passwords", cls.passwords)
+
+    def test_a_passwords_file_others_can_read_is_warned_of(self):
+        self.assertIn(b"drennik: warning: %s is readable by others" % self.passwords.encode(),
+                      self.server.stderr())
 
 
 class TlsRequired(ServerTestCase):
@@ -84,7 +108,8 @@ class TlsRequired(ServerTestCase):
         self.assertEqual(c.request(b"USER alice"), b"-ERR TLS required\r\n")
         self.assertEqual(c.request(b"PASS alice"), b"-ERR TLS required\r\n")
         self.assertEqual(c.request(b"STAT"), b"+OK  \r\n", "nothing was logged in")
-        c.sync()
+        # Refused in clear, the client has not begun to log in: it may still turn TLS on.
+        self.assertEqual(c.request(b"STLS"), b"+OK\r\n")
 
 
 if __name__ == "__main__":

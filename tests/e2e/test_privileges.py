@@ -11,8 +11,9 @@ import server_case  # noqa: F401  (puts the shared fixture on the path)
 from drennik import HOST, Server, make_user, retr_reply, rmtree, run_once, wait_until
 
 UNAVAILABLE = b"-ERR message unavailable\r\n"
-WARNING = (b"drennik: warning: running as root; chown the maildrop root to an "
-           b"unprivileged user or pass --user NAME")
+REFUSAL = (b"drennik: will not run as root: the maildrop root is missing or owned by root; "
+           b"chown it to an unprivileged user, or pass --user NAME (--user root to stay root "
+           b"on purpose)\n")
 MESSAGE = b"Subject: kept\r\n\r\n.dot line\r\nlone LF\nend\r\n"
 
 
@@ -93,7 +94,7 @@ class Privileges(server_case.OwnServersTestCase):
         self.give_mail_to_nobody()
         # A port only root may bind proves the bind came before the switch.
         port = free_privileged_port()
-        s = self.server(port=port).start()
+        s = self.server(port=port, stay_root=False).start()
         if port:
             self.assertEqual(s.port, port)
         self.assert_serves_as_nobody(s)
@@ -103,16 +104,29 @@ class Privileges(server_case.OwnServersTestCase):
         s = self.server(args=["--user", "nobody"]).start()
         self.assert_serves_as_nobody(s)
 
-    def test_root_owned_maildrop_root_keeps_root_with_one_warning(self):
-        s = self.server().start()
+    def test_root_stays_only_when_asked_by_name(self):
+        for root in (self.root, os.path.join(self.base, "missing")):
+            s = self.server(root=root, stay_root=False).start(wait=False)
+            self.assertEqual(s.wait(), 1, "stderr=%r" % s.stderr())
+            self.assertEqual((s.stdout(), s.stderr()), (b"", REFUSAL))
+        s = self.server(args=["--user", "root"]).start()
         self.assertEqual({ids[0] for ids in process_ids(s.pid)}, {("0",) * 4})
         with s.connect() as c:
             c.login("a")
             self.assertEqual(c.request(b"RETR 2", multi=True), retr_reply(b"secret\r\n"))
-        wait_until(lambda: WARNING in s.stderr(), what="the warning")
         self.assertEqual(s.stop(), 0)
-        warnings = [l for l in s.stderr().splitlines() if b"warning" in l]
-        self.assertEqual(warnings, [WARNING])
+        self.assertNotIn(b"warning", s.stderr())
+
+    def test_no_new_privileges_and_no_toolkit_as_root(self):
+        chown_tree(self.root, self.nobody.pw_uid, self.nobody.pw_gid)
+        s = self.server(stay_root=False, env={"XDG_RUNTIME_DIR": None}).start()
+        with open("/proc/%d/status" % s.pid) as f:
+            self.assertIn("NoNewPrivs:\t1", f.read())
+        self.assertEqual(s.stop(), 0)
+        # The toolkit names the runtime folder it falls back to after its user: it started as
+        # nobody, not as root.
+        self.assertIn(b"runtime-nobody", s.stderr())
+        self.assertNotIn(b"runtime-root", s.stderr())
 
     def test_users_that_cannot_be_had_stop_the_start(self):
         unknown = "drennik-no-such-user"

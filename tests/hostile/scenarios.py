@@ -766,5 +766,46 @@ def crash(ctx, rep):
         stop_cleanly(rep, srv)
 
 
+# "real-pw", at a cost (some 60 ms a check here) that makes a flood of guesses felt.
+FLOOD_HASH = (b"$6$rounds=100000$floodsalt$XMxwL5tsctRpmVWs3aVbYuNOZm9pBw9TuA8PbGrazzS8LyQHVb78E"
+              b"A94eHWtLvhGb60IA74UNRWLRJd3/2fhB/")
+
+
+def timed_logins(port, count, source):
+    """Seconds from PASS to its +OK for `count` logins from the address `source`."""
+    times = []
+    for _ in range(count):
+        c = Client(port, timeout=60, source=source)
+        c.expect(b"USER real", OK)
+        started = time.monotonic()
+        c.expect(b"PASS real-pw", OK)
+        times.append(time.monotonic() - started)
+        c.close()
+    return sorted(times)[len(times) // 2]
+
+
+def password_flood(ctx, rep):
+    """Fire-and-forget guesses from one address: each sends USER and PASS and hangs up. The
+    checks they leave are rationed per address and dropped once their connection is gone, so
+    a login from another address waits for none of them, and SIGTERM waits for none."""
+    passwords = os.path.join(ctx.tmp, "passwords")
+    with open(passwords, "wb") as f:
+        f.write(b"real:" + FLOOD_HASH + b"\n")
+    os.chmod(passwords, 0o600)
+    make_user(ctx.root, b"real", {b"1": b"x\r\n"})
+    with ctx.server(["--passwords", passwords]) as srv:
+        normal = timed_logins(srv.port, 5, "127.0.0.2")
+        flood = ctx.scale(1000, 200)
+        for _ in range(flood):
+            with socket.create_connection((HOST, srv.port), timeout=10) as sock:
+                _send_quietly(sock, b"USER real\r\nPASS guess\r\n")
+        under_flood = timed_logins(srv.port, 5, "127.0.0.2")
+        rep.fig("login_ms", "%.0f normal, %.0f under a flood of %d"
+                % (normal * 1000, under_flood * 1000, flood))
+        # Unrationed, the flood's checks would come first: seconds of hashing.
+        rep.below("login_delay_under_flood", under_flood - normal, 1.0, "s")
+        stop_cleanly(rep, srv)
+
+
 SCENARIOS = {f.__name__: f for f in (concurrent, idle, idle10k, vanish, fdlimit, oversize, noread,
-                                     longrun, pinning, paths, crash)}
+                                     longrun, pinning, paths, crash, password_flood)}

@@ -1,4 +1,5 @@
 #include "mail_service/frm_drennik.h"
+#include "mail_service/authenticator.h"
 #include "platform/dialogs.h"
 #include "platform/twips.h"
 #include "platform/winsock.h"
@@ -15,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <memory>
 
 #include <poll.h>
@@ -267,6 +270,7 @@ TEST(MainWindow, ClosedConnectionsKeepTheirFieldsAndRecentOnesTheirLists) {
     Server s;
     s.root.Write("bob/1", "x");
     s.falquor.SetIdleTimeout(std::chrono::hours(1));
+    s.window.SetClosedRecordsKept(frmDrennik::kClosedKeptWithWindow);
     const int rounds = static_cast<int>(frmDrennik::kClosedKeepingLists) + 2;
     for (int i = 0; i < rounds; ++i) {
         LoopbackClient client(s.port);
@@ -291,6 +295,59 @@ TEST(MainWindow, ClosedConnectionsKeepTheirFieldsAndRecentOnesTheirLists) {
     EXPECT_EQ(s.window.lstFileList->model()->rowCount(), 0);
     s.window.cboConnection->setCurrentIndex(rounds);
     EXPECT_EQ(s.window.lstFileList->model()->rowCount(), 1);
+}
+
+TEST(MainWindow, RealPasswordsAreMaskedInTheTraceTheFieldsTheRecordsAndASavedTrace) {
+    Server s;
+    s.root.Write("alice/1", "x");
+    Authenticator auth;  // alice's password is "pw"
+    auth.SetPasswords({{"alice", "$1$saltsalt$6SNdNaZLKst2LlSm7oPPL1"}});
+    s.window.SetAuthenticator(&auth);
+    LoopbackClient client(s.port);
+    client.Send("USER alice\r\npass pw\r\n");
+    ASSERT_EQ(client.ReadUntil("+OK\r\n+OK\r\n"), "+OK Drennik here\r\n+OK\r\n+OK\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return s.window.txtRequest->text() == "pass ****"; }));
+    EXPECT_EQ(s.window.Slot(1)->request, "pass ****");
+    EXPECT_NE(s.Trace().find("] \r\n >pass ****<\r\n"), std::string::npos) << s.Trace();
+    TempDir saved;
+    platform::SetInputBoxAnswerForTesting([&](const QString&) {
+        return std::optional<QString>(QString::fromStdString(saved.path() + "/trace"));
+    });
+    s.trace.Save_Click();
+    platform::SetInputBoxAnswerForTesting(nullptr);
+    std::ifstream file(saved.path() + "/trace", std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), {});
+    EXPECT_NE(bytes.find("pass ****"), std::string::npos);
+    for (const std::string& kept : {s.Trace(), bytes, s.window.Slot(1)->request}) {
+        EXPECT_EQ(kept.find("pass pw"), std::string::npos) << kept;
+    }
+}
+
+TEST(MainWindow, TheOldestClosedRecordsLeaveTheSelectorOpenOnesStay) {
+    Server s;
+    s.window.SetClosedRecordsKept(3);
+    LoopbackClient first(s.port);  // connection 1 stays open throughout
+    ASSERT_EQ(first.ReadUntil("\r\n"), "+OK Drennik here\r\n");
+    for (int number = 2; number <= 6; ++number) {
+        LoopbackClient client(s.port);
+        ASSERT_EQ(client.ReadUntil("\r\n"), "+OK Drennik here\r\n");
+        client.Close();
+        ASSERT_TRUE(PumpUntil([&] { return !s.window.IsOpen(number); })) << number;
+    }
+    QStringList entries;
+    for (int row = 0; row < s.window.cboConnection->count(); ++row) {
+        entries << s.window.cboConnection->itemText(row);
+    }
+    EXPECT_EQ(entries, QStringList({"0", "1", "4", "5", "6"}));
+    EXPECT_FALSE(s.window.IsKept(3));
+    EXPECT_EQ(s.window.Slot(2), nullptr);
+    // A number no longer kept shows slot 0; an entry shows the connection it names.
+    int number = 3;
+    s.window.ShowConnection(number);
+    EXPECT_EQ(number, 0);
+    s.window.cboConnection->setCurrentIndex(2);
+    EXPECT_EQ(s.window.shownConnection(), 4);
+    EXPECT_EQ(s.window.txtState->text(), "Authorisation");
 }
 
 TEST(MainWindow, OnlyServedRequestsMoveTheWindowAlsoWhenAnsweredLater) {

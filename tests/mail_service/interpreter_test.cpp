@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 using testing_support::TempDir;
@@ -264,6 +265,11 @@ TEST(Authentication, PasswordFilesAndTheirBadLines) {
         EXPECT_NE(error.find("line " + std::to_string(line) + ":"), std::string::npos) << error;
     }
     EXPECT_FALSE(Authenticator::ReadPasswordFile(dir.path() + "/missing", error));
+    // A file that names nobody, or no file at all, never turns into "the password is the name".
+    EXPECT_FALSE(Authenticator::ReadPasswordFile(dir.Write("empty", "# nobody yet\n\n"), error));
+    EXPECT_NE(error.find("no user:hash entry"), std::string::npos) << error;
+    EXPECT_FALSE(Authenticator::ReadPasswordFile(dir.path(), error));
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
 }
 
 TEST(Authentication, PassIsCheckedOffTheLoopAndTheSessionWaitsForIt) {
@@ -300,8 +306,66 @@ TEST(Authentication, PassIsCheckedOffTheLoopAndTheSessionWaitsForIt) {
     EXPECT_EQ(say({"USER alice", "PASS s3cret", "STAT"}, "+OK 1 1\r\n"),
               "+OK\r\n+OK\r\n+OK 1 1\r\n");
     EXPECT_EQ(slot.state, "Transaction");
-    // Where TLS is required, a connection in clear may not even name its user.
+    // A password is taken as sent, blanks and all, and is kept nowhere.
+    EXPECT_EQ(say({"USER alice", "PASS s3cret "}, "-ERR\r\n"), "+OK\r\n-ERR\r\n");
+    EXPECT_EQ(slot.request, "PASS ****");
+    EXPECT_EQ(say({"USER alice", std::string("PASS s3cret\0x", 13)}, "-ERR\r\n"), "+OK\r\n-ERR\r\n")
+        << "a NUL must not end the password early";
+    // Where TLS is required, a connection in clear may not even name its user; being refused
+    // does not make it too late for STLS.
     auth.SetRequireTls(true);
-    EXPECT_EQ(say({"USER alice", "PASS s3cret"}, "required\r\n"),
-              "-ERR TLS required\r\n-ERR TLS required\r\n");
+    channel.tlsAvailable = true;
+    slot.authenticationBegun = false;
+    EXPECT_EQ(say({"USER alice", "PASS s3cret", "STLS"}, "+OK\r\n"),
+              "-ERR TLS required\r\n-ERR TLS required\r\n+OK\r\n");
+    EXPECT_EQ(say({"USER alice", "PASS s3cret"}, "+OK\r\n+OK\r\n"), "+OK\r\n+OK\r\n");
+}
+
+TEST(Authentication, UnknownUsersCostAsMuchAsTheCostliestKnownUser) {
+    const std::string md5 = "$1$saltsalt$6SNdNaZLKst2LlSm7oPPL1";
+    const std::string yescrypt =
+        "$y$j9T$F5Jx5fExrKuPp53xLKQ..1$U4SOHmDd8SvW5vCUKSMR6N835VPwFAtgYNhQ9mFFeL5";
+    Authenticator mixed;
+    EXPECT_NE(mixed.SetPasswords({{"a", md5}, {"b", yescrypt}, {"c", md5}}), "");
+    EXPECT_EQ(mixed.DecoyHash(), yescrypt);
+    Authenticator plain;
+    EXPECT_EQ(plain.SetPasswords({{"a", md5}}), "") << "one method: nothing to warn of";
+    EXPECT_EQ(plain.DecoyHash(), md5);
+}
+
+TEST(Authentication, ChecksAreRationedByAddressAndDroppedOnceTheirConnectionIsGone) {
+    Authenticator auth;
+    auth.SetPasswords({{"a", "$1$saltsalt$6SNdNaZLKst2LlSm7oPPL1"}});  // "pw"
+    std::vector<std::uint32_t> answered;
+    auto check = [&](std::uint32_t peer, const std::shared_ptr<int>& alive) {
+        return auth.Check("a", "pw", peer, alive, [&answered, peer](bool ok) {
+            EXPECT_TRUE(ok);
+            answered.push_back(peer);
+        });
+    };
+    // Ten checks from one address, then one from another: the other takes its turn early.
+    const auto alive = std::make_shared<int>();
+    for (int i = 0; i < 10; ++i) {
+        check(1, alive);
+    }
+    check(2, alive);
+    EXPECT_LE(auth.Running(), Authenticator::kRunningPerAddress);
+    ASSERT_TRUE(testing_support::PumpUntil([&] { return answered.size() == 11; }, 20s));
+    const auto second = std::find(answered.begin(), answered.end(), 2u) - answered.begin();
+    EXPECT_LE(second, static_cast<long>(Authenticator::kRunningPerAddress + 1));
+    // Checks of connections that have gone are dropped unanswered; a full queue refuses.
+    answered.clear();
+    const std::uint64_t before = auth.Completed();
+    auto gone = std::make_shared<int>();
+    for (std::size_t i = 0; i < Authenticator::kMostWaiting + 2; ++i) {
+        EXPECT_TRUE(check(3, gone));
+    }
+    EXPECT_FALSE(check(4, alive)) << "the queue is full";
+    gone.reset();
+    ASSERT_TRUE(
+        testing_support::PumpUntil([&] { return auth.Running() + auth.Waiting() == 0; }, 20s));
+    EXPECT_TRUE(answered.empty());
+    EXPECT_LE(auth.Completed() - before, Authenticator::kRunningPerAddress)
+        << "only the checks already running were hashed";
+    EXPECT_TRUE(check(4, alive));
 }

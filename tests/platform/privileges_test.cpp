@@ -56,15 +56,17 @@ TEST(RunAs, StartedAsRootBecomesTheRequestedUserElseTheRootsOwner) {
     EXPECT_EQ(ChooseRunAs(0, "toor", 8, table).kind, RunAsChoice::Kind::Stay);
 }
 
-TEST(RunAs, RootOwnedOrMissingRootKeepsRootWithOneWarning) {
+TEST(RunAs, RootOwnedOrMissingRootIsRefusedNamingTheUserOption) {
     const Table table;
     for (const std::optional<uid_t> owner : {std::optional<uid_t>(0), std::optional<uid_t>()}) {
         const RunAsChoice c = ChooseRunAs(0, "", owner, table);
-        EXPECT_EQ(c.kind, RunAsChoice::Kind::Warn);
-        EXPECT_NE(c.message.find("running as root"), std::string::npos);
+        EXPECT_EQ(c.kind, RunAsChoice::Kind::Refuse);
         EXPECT_NE(c.message.find("--user NAME"), std::string::npos);
+        EXPECT_NE(c.message.find("--user root"), std::string::npos);
         EXPECT_EQ(c.message.find('\n'), std::string::npos);
     }
+    // Root asked for by name stays root.
+    EXPECT_EQ(ChooseRunAs(0, "root", 0, table).kind, RunAsChoice::Kind::Stay);
 }
 
 TEST(RunAs, UsersThatCannotBeHadAreRefusedWithTheReason) {

@@ -16,6 +16,8 @@ public:
     // Congested while this many output bytes have not been taken by Drain.
     std::size_t congestAt = static_cast<std::size_t>(-1);
     std::size_t drained = 0;
+    bool tlsAvailable = false;
+    bool encrypted = false;
 
     bool ReceiveLine(std::string& line) override {
         if (input.empty()) {
@@ -34,6 +36,9 @@ public:
     void SendPart(std::string_view bytes) override { output.append(bytes); }
     bool Congested() const override { return output.size() - drained >= congestAt; }
     void Close() override { closed = true; }
+    bool CanStartTls() const override { return tlsAvailable; }
+    bool Encrypted() const override { return encrypted; }
+    void StartTls() override { encrypted = true; }
 
     void Drain() { drained = output.size(); }
     // Takes the output so far.

@@ -14,6 +14,9 @@
 #include <fstream>
 #include <sstream>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace testing_support;
 
 namespace {
@@ -111,6 +114,27 @@ TEST(TraceWindow, SaveWritesTheTraceBytesPlusCrLfAndReplacesTheFile) {
     dialog.btnClear_Click();
     dialog.Save_Click();
     EXPECT_EQ(ReadFile(path), "\r\n");
+
+    // A new file is the user's alone; a link put at the name is not written through.
+    const std::string fresh = dir.path() + "/fresh.txt";
+    const std::string victim = dir.path() + "/victim";
+    std::ofstream(victim) << "keep";
+    ASSERT_EQ(::symlink(victim.c_str(), (dir.path() + "/link.txt").c_str()), 0);
+    std::vector<QString> boxes;
+    platform::SetMessageBoxObserverForTesting([&](const QString& text) { boxes.push_back(text); });
+    for (const std::string& name : {fresh, dir.path() + "/link.txt"}) {
+        platform::SetInputBoxAnswerForTesting([name](const QString&) {
+            return std::optional<QString>(QString::fromStdString(name));
+        });
+        dialog.Save_Click();
+    }
+    struct stat status {};
+    ASSERT_EQ(::stat(fresh.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    EXPECT_EQ(ReadFile(victim), "keep");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].contains("symbolic link")) << boxes[0].toStdString();
+    platform::SetMessageBoxObserverForTesting(nullptr);
     platform::SetInputBoxAnswerForTesting(nullptr);
 }
 

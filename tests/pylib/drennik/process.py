@@ -133,8 +133,11 @@ class Server:
     TLS_LISTEN_RE = re.compile(rb"listening on TLS port (\d+)")
 
     def __init__(self, root, binary=None, port=0, args=(), nofile=None, uid=None, gid=None,
-                 env=None):
+                 env=None, stay_root=True):
         self.root = root
+        # Started by root, the server refuses a root-owned maildrop root unless told to stay
+        # root; tests of the switch itself say stay_root=False.
+        self.stay_root = stay_root
         self.binary = binary
         self.requested_port = port
         self.args = list(args)
@@ -151,6 +154,9 @@ class Server:
         cmd = [require_binary(self.binary), "--port", str(self.requested_port)]
         if self.root is not None:
             cmd += ["--root", self.root]
+        if (self.stay_root and self.uid is None and os.geteuid() == 0
+                and "--user" not in self.args):
+            cmd += ["--user", "root"]
         return cmd + self.args
 
     def start(self, wait=True):
