@@ -27,8 +27,6 @@
 #include "mail_service/maildrop.h"
 #include "mail_service/pop3_interpreter.h"
 #include "mail_service/socket_channel.h"
-#include "mail_service/text_number.h"
-#include "mail_service/unique_id.h"
 #include "platform/winsock.h"
 #include "socket_layer/flow_limits.h"
 #include "socket_layer/mod_falquor.h"
@@ -49,6 +47,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,6 +61,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_view_literals;
 
 // The longest request line the server accepts, without its CR LF.
 constexpr std::size_t kMaxLine = flow::kMaxLine;
@@ -514,13 +514,19 @@ private:
 };
 
 // ---- Requests as the server reads them ----
+// The model reads request lines, numbers and user names with code of its own, never with the
+// server's: a fault in the server's reading then shows as a disagreement instead of being
+// shared by both sides.
 
-std::string_view TrimSpaces(std::string_view text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos) {
-        return {};
+// Without the blanks (code 32, nothing else) at either edge.
+std::string_view Unblanked(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') {
+        text.remove_prefix(1);
     }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+    while (!text.empty() && text.back() == ' ') {
+        text.remove_suffix(1);
+    }
+    return text;
 }
 
 struct Request {
@@ -528,37 +534,188 @@ struct Request {
     std::string argument;
 };
 
-// Blanks at the edges do not count; the command word is the first four bytes, upper-cased,
-// then trimmed; the argument starts at the sixth byte.
+// The command word is the line's first four bytes, upper-cased, without the blanks that end it.
+// The argument begins at the sixth byte, the fifth skipped whatever it is; after a word of three
+// letters (TOP) it begins right after the word.
 Request Parse(std::string_view received) {
-    const std::string_view line = TrimSpaces(received);
-    std::string word(line.substr(0, 4));
-    for (char& c : word) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
+    const std::string_view line = Unblanked(received);
     Request r;
-    r.word = std::string(TrimSpaces(word));
-    if (r.word.size() == 3) {
-        r.argument = std::string(TrimSpaces(line.substr(3)));  // TOP
-    } else if (line.size() > 5) {
-        r.argument = std::string(TrimSpaces(line.substr(5)));
+    for (const char ch : line.substr(0, 4)) {
+        r.word += ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - ('a' - 'A')) : ch;
+    }
+    r.word = std::string(Unblanked(r.word));
+    const std::size_t start = r.word.size() == 3 ? 3 : 5;
+    if (line.size() > start) {
+        r.argument = std::string(Unblanked(line.substr(start)));
     }
     return r;
 }
 
-bool PlainFolderName(std::string_view name) {
-    if (name.empty() || name.front() == '.' || name.size() > 255) {
-        return false;
-    }
-    for (const char c : name) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 32 || b == 127 || c == '/' || c == '\\' || c == ':' || c == '*' || c == '?') {
-            return false;
+// A number as an argument holds it: blanks (code 32 only) anywhere do not count; then an
+// optional sign, digits, and an optional "." with more digits, read up to the first byte that
+// cannot continue that. Kept as its digit strings, so it is exact at any length.
+struct Decimal {
+    bool negative = false;
+    std::string whole;     // without leading zeros: "" is zero
+    std::string fraction;  // without trailing zeros: "" is none
+};
+
+Decimal ReadDecimal(std::string_view text) {
+    std::string s;
+    for (const char ch : text) {
+        if (ch != ' ') {
+            s += ch;
         }
     }
-    return true;
+    Decimal d;
+    std::size_t at = 0;
+    if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
+        d.negative = s[0] == '-';
+        at = 1;
+    }
+    auto digitsEnd = [&s](std::size_t from) {
+        return std::min(s.find_first_not_of("0123456789", from), s.size());
+    };
+    const std::size_t wholeEnd = digitsEnd(at);
+    d.whole = s.substr(at, wholeEnd - at);
+    if (wholeEnd < s.size() && s[wholeEnd] == '.') {
+        d.fraction = s.substr(wholeEnd + 1, digitsEnd(wholeEnd + 1) - wholeEnd - 1);
+    }
+    d.whole.erase(0, std::min(d.whole.find_first_not_of('0'), d.whole.size()));
+    d.fraction.resize(d.fraction.find_last_not_of('0') + 1);  // npos + 1 is 0
+    return d;
+}
+
+// A whole number of more digits than this is beyond every count the model deals in (messages, a
+// message's lines); one of this many still fits a 64-bit integer.
+constexpr std::size_t kManyDigits = 18;
+
+// `whole + fraction` rounded to the nearest integer, halves to the even neighbour, where
+// `whole` is any integer. Fractions without trailing zeros compare with "5" as their values
+// compare with one half.
+std::int64_t RoundedHalfEven(std::int64_t whole, const std::string& fraction) {
+    const int half = fraction.compare("5");
+    const bool up = half > 0 || (half == 0 && whole % 2 != 0);
+    return up ? whole + 1 : whole;
+}
+
+// The message an argument names among `count`, as an index. The number rounded is the message
+// number; DELE has always taken one off the number before rounding, so a half there goes to the
+// number's odd neighbour. A number written with a minus is at most zero, and names no message
+// either way.
+std::optional<std::size_t> MessageNamed(std::string_view argument, std::size_t count, bool dele) {
+    const Decimal d = ReadDecimal(argument);
+    if (d.negative || d.whole.size() > kManyDigits) {
+        return std::nullopt;
+    }
+    const std::int64_t whole = d.whole.empty() ? 0 : std::stoll(d.whole);
+    const std::int64_t index =
+        dele ? RoundedHalfEven(whole - 1, d.fraction) : RoundedHalfEven(whole, d.fraction) - 1;
+    if (index < 0 || index >= static_cast<std::int64_t>(count)) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(index);
+}
+
+// TOP's line count, from a text that begins with a digit: its number rounded as a message
+// number is; a count too big to hold takes every line.
+std::int64_t LineCount(std::string_view text) {
+    const Decimal d = ReadDecimal(text);
+    if (d.whole.size() > kManyDigits) {
+        return std::numeric_limits<std::int64_t>::max();
+    }
+    return RoundedHalfEven(d.whole.empty() ? 0 : std::stoll(d.whole), d.fraction);
+}
+
+// A user name that can stand as one folder right under the root: 1 to 255 bytes; not hidden,
+// which also keeps out "." and ".."; no control byte, no path separator, drive colon or
+// wildcard.
+bool FolderNameFits(std::string_view name) {
+    static const std::string kNever = [] {
+        std::string bytes = "/\\:*?\x7f";
+        for (int b = 0; b < 32; ++b) {
+            bytes += static_cast<char>(b);
+        }
+        return bytes;
+    }();
+    return !name.empty() && name.size() <= 255 && name[0] != '.' &&
+           name.find_first_of(kNever) == std::string_view::npos;
+}
+
+// A message's unique-id as UIDL shows it. A name of 1 to 70 bytes from '!' to '~' that does not
+// begin with '=' is its own id; Build makes sure every name the model lists is one, so the
+// hashed form of other names never arises here.
+bool OwnUniqueId(std::string_view name) {
+    return !name.empty() && name.size() <= 70 && name[0] != '=' &&
+           std::all_of(name.begin(), name.end(), [](char ch) { return ch >= '!' && ch <= '~'; });
+}
+
+// The model's reading against values worked out by hand, so that a fault of the model's own is
+// not taken for the server's. Message 0 is none.
+void CheckModelReading() {
+    struct Case {
+        std::string_view argument;
+        int message;      // for LIST, RETR, UIDL and TOP
+        int deleMessage;  // for DELE
+    };
+    static constexpr Case kCases[] = {
+        {"12", 12, 12},
+        {"1 2", 12, 12},
+        {"  7  ", 7, 7},
+        {"3abc", 3, 3},
+        {"EVE 1", 0, 0},
+        {"", 0, 0},
+        {"x", 0, 0},
+        {"-4", 0, 0},
+        {"+ 4", 4, 4},
+        {"--4", 0, 0},
+        {"1e3", 1, 1},
+        {"0x10", 0, 0},
+        {"1\t2", 1, 1},
+        {"1.2.3", 1, 1},
+        {"2.5", 2, 3},
+        {"3.5", 4, 3},
+        {"1 . 5", 2, 1},
+        {".5", 0, 1},
+        {"0.51", 1, 1},
+        {"0.3", 0, 0},
+        {"-0.4", 0, 0},
+        {"-1.5", 0, 0},
+        {"2.5000000000000000000001", 3, 3},
+        {"2.4999999999999999999999", 2, 2},
+        {"00000000000000000000019", 19, 19},
+        {"18446744073709551617", 0, 0},
+        {"20.5", 20, 0},
+        {"21", 0, 0},
+    };
+    for (const Case& k : kCases) {
+        for (const bool dele : {false, true}) {
+            const auto index = MessageNamed(k.argument, 20, dele);
+            if ((index ? static_cast<int>(*index) + 1 : 0) != (dele ? k.deleMessage : k.message)) {
+                Broken("the model reads " + Show(k.argument) + (dele ? " for DELE" : "") +
+                       " wrong among 20 messages");
+            }
+        }
+    }
+    if (LineCount("2.5") != 2 || LineCount("3.5") != 4 || LineCount("1 0") != 10 ||
+        LineCount("9223372036854775808") != std::numeric_limits<std::int64_t>::max()) {
+        Broken("the model reads TOP's line counts wrong");
+    }
+    const std::string longest(255, 'a');
+    for (const std::string_view good :
+         {"u"sv, "a.b"sv, "x y"sv, "bob."sv, "\xe9l\xe9"sv, std::string_view(longest)}) {
+        if (!FolderNameFits(good)) {
+            Broken("the model refuses the user name " + Show(good));
+        }
+    }
+    const std::string tooLong(256, 'a');
+    for (const std::string_view bad :
+         {""sv, "."sv, ".."sv, ".h"sv, "../x"sv, "a/b"sv, "a\\b"sv, "c:x"sv, "*"sv, "?"sv, "a\tb"sv,
+          "\x7f"sv, "a\0b"sv, std::string_view(tooLong)}) {
+        if (FolderNameFits(bad)) {
+            Broken("the model takes the user name " + Show(bad));
+        }
+    }
 }
 
 // ---- Clients ----
@@ -728,26 +885,6 @@ void ObserveQuit() {
 
 // ---- The model's answers ----
 
-std::optional<std::size_t> Numbered(const Client& c, std::string_view argument, bool dele) {
-    const DecimalNumber number = ReadNumber(argument);
-    const auto count = static_cast<std::int64_t>(c.entries.size());
-    // DELE has always subtracted one before rounding; the other commands round the number.
-    std::int64_t entry;
-    if (dele) {
-        entry = RoundHalfEven(MinusOne(number));
-    } else {
-        const std::int64_t n = RoundHalfEven(number);
-        if (n < 1) {
-            return std::nullopt;
-        }
-        entry = n - 1;
-    }
-    if (entry < 0 || entry >= count) {
-        return std::nullopt;
-    }
-    return static_cast<std::size_t>(entry);
-}
-
 void Scan(Client& c) {
     World& w = world();
     c.loggedIn = true;
@@ -778,7 +915,7 @@ Expected Answer(Client& c, const std::string& line) {
         c.user = r.argument;
         one("+OK");
     } else if (r.word == "PASS") {
-        if (r.argument != c.user || !PlainFolderName(c.user)) {
+        if (r.argument != c.user || !FolderNameFits(c.user)) {
             one("-ERR");
         } else {
             one("+OK");
@@ -793,14 +930,14 @@ Expected Answer(Client& c, const std::string& line) {
         }
         e.replies.push_back(Reply{text + ".\r\n", nullptr});
     } else if (r.word == "LIST") {
-        const auto n = Numbered(c, r.argument, false);
+        const auto n = MessageNamed(r.argument, c.entries.size(), false);
         if (!n) {
             one("-ERR no such message");
         } else {
             one("+OK " + std::to_string(*n + 1) + " " + std::to_string(c.entries[*n].size));
         }
     } else if (r.word == "RETR") {
-        const auto n = Numbered(c, r.argument, false);
+        const auto n = MessageNamed(r.argument, c.entries.size(), false);
         if (!n) {
             one("-ERR no such message");
             return e;
@@ -821,7 +958,7 @@ Expected Answer(Client& c, const std::string& line) {
             e.replies.push_back(Reply{"+OK \r\n", now->Body()});
         }
     } else if (r.word == "DELE") {
-        const auto n = Numbered(c, r.argument, true);
+        const auto n = MessageNamed(r.argument, c.entries.size(), true);
         if (!n) {
             one("-ERR no such message");
         } else {
@@ -840,24 +977,24 @@ Expected Answer(Client& c, const std::string& line) {
             Reply{"+OK\r\nTOP\r\nUSER\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION Drennik\r\n.\r\n",
                   nullptr});
     } else if (r.word == "UIDL" && r.argument.empty()) {
-        std::string text = "+OK\r\n";
+        std::string text = "+OK\r\n";  // every listed name is its own unique-id
         for (std::size_t i = 0; i < c.entries.size(); ++i) {
-            text += std::to_string(i + 1) + " " + UniqueId(kNames[c.entries[i].name]) + "\r\n";
+            text += std::to_string(i + 1) + " " + kNames[c.entries[i].name] + "\r\n";
         }
         e.replies.push_back(Reply{text + ".\r\n", nullptr});
     } else if (r.word == "UIDL") {
-        const auto n = Numbered(c, r.argument, false);
+        const auto n = MessageNamed(r.argument, c.entries.size(), false);
         if (!n) {
             one("-ERR no such message");
         } else {
-            one("+OK " + std::to_string(*n + 1) + " " + UniqueId(kNames[c.entries[*n].name]));
+            one("+OK " + std::to_string(*n + 1) + " " + kNames[c.entries[*n].name]);
         }
     } else if (r.word == "TOP") {
         const std::size_t blank = r.argument.find(' ');
         const std::string count = blank == std::string::npos
                                       ? std::string()
-                                      : std::string(TrimSpaces(r.argument.substr(blank)));
-        const auto n = Numbered(c, r.argument.substr(0, blank), false);
+                                      : std::string(Unblanked(r.argument.substr(blank)));
+        const auto n = MessageNamed(r.argument.substr(0, blank), c.entries.size(), false);
         if (!n) {
             one("-ERR no such message");
             return e;
@@ -866,11 +1003,11 @@ Expected Answer(Client& c, const std::string& line) {
             one("-ERR TOP needs a message number and a line count");
             return e;
         }
-        const std::int64_t lines = RoundHalfEven(ReadNumber(count));
-        if (lines < 0 || count[0] == '-') {
+        if (count[0] == '-') {
             one("-ERR the line count must not be negative");
             return e;
         }
+        const std::int64_t lines = LineCount(count);
         const Entry& entry = c.entries[*n];
         const Object& now = world().current[entry.name];
         if (!now || now->kind != Kind::Regular) {
@@ -1435,6 +1572,10 @@ void Build() {
     w.pristine[8].present = false;
     w.pristine[9] = regular("hidden\r\n");
     for (std::size_t i = 0; i < kNames.size(); ++i) {
+        if (kNames[i][0] != '.' && !OwnUniqueId(kNames[i])) {
+            Broken(std::string("the model lists a name that is not its own unique-id: ") +
+                   kNames[i]);
+        }
         Restore(i);
     }
 }
@@ -1496,6 +1637,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     fs::create_symlink(w.base / "outside", w.root / "link");
     w.folder = ::open((w.root / "u").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     Must(w.folder != -1, "opening the maildrop folder");
+    CheckModelReading();
     Build();
     platform::WSAData data;
     platform::WSAStartup(0x0101, &data);

@@ -129,6 +129,19 @@ SEEDS = {
     + change(RENAME, 7, 2)
     + LOGIN
     + b"LIST\r\nRETR 3\r\n",
+    "numbers-and-names": header()
+    + b"USER .u\r\nPASS .u\r\nUSER u/\r\nPASS u/\r\nUSER \tu\r\nPASS \tu\r\nUSER "
+    + run(ord("u"), 256)
+    + b"\r\nPASS "
+    + run(ord("u"), 255)
+    + b"\r\n"
+    + LOGIN
+    + b"LIST 1.5\r\nLIST 2.5\r\nLIST .5\r\nLIST -0\r\nLIST 0.51\r\nLIST 1 . 5\r\n"
+    + b"LIST 9223372036854775809\r\nLIST 18446744073709551617\r\nLIST "
+    + run(ord("0"), 3000)
+    + b"2\r\nUIDL 4.4999999999999999999999\r\nUIDL\r\nTOP 1 0\r\nTOP 2.5 1.5\r\n"
+    + b"TOP 1 -0\r\nTOP 1 .5\r\nTOP 1 18446744073709551616\r\nTOP 1 x\r\nTOP 1\r\n"
+    + b"DELE 0.5\r\nDELE 4.5\r\nDELE 0.3\r\nDELE +3\r\nQUIT\r\n",
     "client-ends-early": header(big=True)
     + LOGIN
     + b"RETR 6\r\nSTAT"
