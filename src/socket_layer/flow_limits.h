@@ -40,6 +40,11 @@ inline constexpr std::size_t kTlsReadChunk = 17 * 1024;
 // (a peer that sends only handshake or empty records); the socket's readiness brings it back.
 inline constexpr int kTlsReadsPerTurn = 64;
 
+// A TLS handshake must be done this long after it began, or within the idle timeout if that
+// is shorter. It counts from the start, not from the last progress: what the server sends
+// during the handshake does not give an unfinished one more time.
+inline constexpr std::chrono::seconds kTlsHandshake{60};
+
 // How long a closed connection keeps reading (and dropping) what its client still sends, so
 // the close does not become a reset that destroys the last reply.
 inline constexpr std::chrono::seconds kLinger{5};

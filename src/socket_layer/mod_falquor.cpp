@@ -60,9 +60,12 @@ struct modFalquor::Link {
     // queued output is encrypted once the first `clearLeft` bytes have gone out as they are.
     std::unique_ptr<TlsSession> tls;
     std::size_t clearLeft = 0;
+    // While the handshake is unfinished: when it began, and the place in handshaking_.
+    Clock::time_point handshakeStart;
+    std::list<Link*>::iterator handshakePlace;
 };
 
-modFalquor::modFalquor(QObject* parent) : QObject(parent) {
+modFalquor::modFalquor(QObject* parent) : QObject(parent), handshakeLimit_(flow::kTlsHandshake) {
     deadlineTimer_.setSingleShot(true);
     connect(&deadlineTimer_, &QTimer::timeout, this, &modFalquor::ExpireDeadlines);
 }
@@ -173,6 +176,12 @@ void modFalquor::StartTls(int socket) {
     }
     link->tls = std::make_unique<TlsSession>(tls_->Handle());
     link->clearLeft = link->output.size();
+    link->handshakeStart = Clock::now();
+    link->handshakePlace = handshaking_.insert(handshaking_.end(), link);
+    if (!deadlineTimer_.isActive() ||
+        deadlineTimer_.remainingTimeAsDuration() > HandshakeDeadline()) {
+        ArmDeadlineTimer();
+    }
     // Bytes that came in clear after the request that started TLS could be anybody's, and
     // would be taken as sent over TLS: they are dropped unread.
     if (const std::size_t dropped = link->input.pending(); dropped > 0) {
@@ -313,6 +322,7 @@ bool modFalquor::ReadMoreTls(Link& link) {
             status = tls.Handshake();
             if (status == TlsSession::Status::Done) {
                 TraceEvent(link, "TLS handshake: " + tls.Description());
+                handshaking_.erase(link.handshakePlace);
             } else if (status == TlsSession::Status::Failed) {
                 TraceEvent(link, "TLS handshake failed: " + tls.Failure());
             }
@@ -435,6 +445,9 @@ void modFalquor::Close(Link& link, std::string_view why) {
     }
     StopCounting(link);
     (link.state == State::Lingering ? lingering_ : byActivity_).erase(link.place);
+    if (link.tls && !link.tls->Established()) {
+        handshaking_.erase(link.handshakePlace);
+    }
     const int socket = link.socket;
     platform::closesocket(socket);
     if (link.hooks.closed) {
@@ -686,6 +699,7 @@ void modFalquor::CloseAll() {
     active_ = 0;
     byActivity_.clear();
     lingering_.clear();
+    handshaking_.clear();
     dirty_.clear();
     notices_.clear();
 }
@@ -695,10 +709,25 @@ void modFalquor::SetIdleTimeout(std::chrono::milliseconds timeout) {
     ArmDeadlineTimer();
 }
 
+void modFalquor::SetHandshakeLimit(std::chrono::milliseconds limit) {
+    handshakeLimit_ = limit;
+    ArmDeadlineTimer();
+}
+
+std::chrono::milliseconds modFalquor::HandshakeDeadline() const {
+    return std::min(handshakeLimit_, idleTimeout_);
+}
+
 void modFalquor::ExpireDeadlines() {
     const auto now = Clock::now();
     while (!lingering_.empty() && lingering_.front()->deadlineBase <= now) {
         Close(*lingering_.front(), {});
+    }
+    while (!handshaking_.empty() &&
+           now - handshaking_.front()->handshakeStart >= HandshakeDeadline()) {
+        Close(*handshaking_.front(), idleTimeout_ <= handshakeLimit_
+                                         ? "closed: idle timeout in the TLS handshake"
+                                         : "closed: TLS handshake timeout");
     }
     while (!byActivity_.empty() && now - byActivity_.front()->deadlineBase >= idleTimeout_) {
         Link& link = *byActivity_.front();
@@ -732,6 +761,10 @@ void modFalquor::ArmDeadlineTimer() {
     if (!byActivity_.empty()) {
         const auto idleEnd = byActivity_.front()->deadlineBase + idleTimeout_;
         next = next ? std::min(*next, idleEnd) : idleEnd;
+    }
+    if (!handshaking_.empty()) {
+        const auto handshakeEnd = handshaking_.front()->handshakeStart + HandshakeDeadline();
+        next = next ? std::min(*next, handshakeEnd) : handshakeEnd;
     }
     if (!next) {
         deadlineTimer_.stop();

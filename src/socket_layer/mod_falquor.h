@@ -108,6 +108,8 @@ public:
     // A connection that makes no progress for this long, in either direction, is closed:
     // no complete line received and no byte of its output taken by the client.
     void SetIdleTimeout(std::chrono::milliseconds timeout);
+    // How long a TLS handshake may take at most (flow::kTlsHandshake); tests shorten it.
+    void SetHandshakeLimit(std::chrono::milliseconds limit);
 
     // What one event-loop pass does: tell owners what happened, then write queued output.
     // Public so that tests and the fuzzer can run a pass without an event loop.
@@ -158,6 +160,7 @@ private:
     void SchedulePass();
     void ExpireDeadlines();
     void ArmDeadlineTimer();
+    std::chrono::milliseconds HandshakeDeadline() const;
 
     Trace trace_;
     std::unique_ptr<TlsContext> tls_;
@@ -166,6 +169,8 @@ private:
     // orders are deadline orders, so the sweep looks only at the front.
     std::list<Link*> byActivity_;
     std::list<Link*> lingering_;
+    // Connections in the TLS handshake, by when it began: one limit for all, so also by deadline.
+    std::list<Link*> handshaking_;
     std::unordered_map<std::uint32_t, std::size_t> activeByPeer_;
     std::size_t active_ = 0;
     std::vector<int> dirty_;
@@ -174,6 +179,7 @@ private:
     bool inPass_ = false;
     std::uint64_t serials_ = 0;
     std::chrono::milliseconds idleTimeout_ = std::chrono::minutes(10);
+    std::chrono::milliseconds handshakeLimit_;
     QTimer deadlineTimer_;
     std::string prefix_;  // scratch for trace prefixes
     std::string masked_;  // scratch for a masked received line

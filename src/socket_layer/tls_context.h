@@ -1,6 +1,7 @@
 #pragma once
-// The server's TLS settings and certificate, shared by every encrypted connection: TLS 1.2 and
-// 1.3 only, a certificate and key from PEM files or one made at start for localhost.
+// The server's TLS settings and certificate, shared by every encrypted connection: TLS 1.2
+// (ECDHE with AES-GCM or ChaCha20-Poly1305 only) and 1.3, ALPN "pop3" or none, a certificate
+// and key from PEM files or one made at start for localhost.
 
 #include <memory>
 #include <string>

@@ -4,6 +4,7 @@ poplib) and with raw sockets for what no well-behaved client does."""
 import hashlib
 import os
 import poplib
+import re
 import shutil
 import socket
 import ssl
@@ -21,12 +22,14 @@ OPENSSL = shutil.which("openssl")
 BIG_SIZE = 20 * 1024 * 1024
 
 
-def make_certificate(folder, name="server"):
-    """An ECDSA P-256 certificate for localhost and 127.0.0.1 and its key, as PEM files."""
+def make_certificate(folder, name="server", rsa=False):
+    """An ECDSA P-256 (or RSA) certificate for localhost and 127.0.0.1 and its key, as PEM
+    files."""
     cert = os.path.join(folder, name + "-cert.pem")
     key = os.path.join(folder, name + "-key.pem")
-    subprocess.run([OPENSSL, "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                    "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", cert,
+    new_key = ["rsa:2048"] if rsa else ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"]
+    subprocess.run([OPENSSL, "req", "-x509", "-newkey"] + new_key + [
+                    "-nodes", "-keyout", key, "-out", cert,
                     "-days", "2", "-subj", "/CN=localhost",
                     "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"],
                    check=True, capture_output=True, timeout=60)
@@ -303,6 +306,76 @@ class TlsMisuse(TlsCase):
                 # Closed by the idle timeout (2 s), not at once and not never.
                 self.assertGreater(time.monotonic() - started, 1.5)
         self.assert_still_serving()
+
+
+@unittest.skipUnless(OPENSSL, "openssl not installed")
+class TlsOffers(unittest.TestCase):
+    """The versions, TLS 1.2 suites and ALPN protocols a server accepts, as openssl s_client
+    finds them. An RSA certificate is needed for a static-RSA suite to be possible at all."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.base = make_root(prefix="drennik-tls-")
+        cls.root = os.path.join(cls.base, "root")
+        os.mkdir(cls.root)
+        cls.cert, cls.key = make_certificate(cls.base, "rsa", rsa=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        rmtree(cls.base)
+
+    def s_client(self, server, args):
+        """(exit status, the handshake's cipher line, its ALPN line, standard error)."""
+        port = server.port if "-starttls" in args else server.tls_port
+        r = subprocess.run([OPENSSL, "s_client", "-connect", "%s:%d" % (HOST, port),
+                            "-servername", "localhost"] + args.split(),
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        out = r.stdout.decode(errors="replace")
+        cipher = re.search(r"^New, (.*)$", out, re.M)
+        alpn = re.search(r"^(ALPN protocol: .*|No ALPN negotiated)$", out, re.M)
+        return (r.returncode, cipher and cipher.group(1), alpn and alpn.group(1),
+                r.stderr.decode(errors="replace"))
+
+    def test_tls_1_2_needs_ecdhe_and_aead_and_alpn_needs_pop3(self):
+        refused = "SSL alert number 40"  # handshake_failure: no suite in common
+        no_protocol = "alert no application protocol"
+        aead = r"TLSv1\.2, Cipher is ECDHE-(RSA|ECDSA)-(AES(128|256)-GCM-SHA(256|384)|CHACHA20-POLY1305)"
+        tls13 = r"TLSv1\.3, Cipher is TLS_"
+        # (certificate, s_client arguments, expected cipher line or alert, ALPN line)
+        cases = (
+            ("rsa", "-tls1_2 -cipher AES256-GCM-SHA384", refused, None),  # static RSA
+            ("rsa", "-tls1_2 -cipher AES128-GCM-SHA256", refused, None),
+            ("rsa", "-tls1_2 -cipher ECDHE-RSA-AES128-SHA", refused, None),  # CBC
+            ("rsa", "-tls1_2 -cipher ECDHE-RSA-AES256-SHA384", refused, None),
+            ("ecdsa", "-tls1_2 -cipher ECDHE-ECDSA-AES128-SHA", refused, None),
+            ("rsa", "-tls1_1 -cipher DEFAULT@SECLEVEL=0", "alert protocol version", None),
+            ("rsa", "-tls1_2", aead, "No ALPN negotiated"),
+            ("ecdsa", "-tls1_2", aead, "No ALPN negotiated"),
+            ("rsa", "-tls1_2 -cipher ECDHE-RSA-CHACHA20-POLY1305", aead, "No ALPN negotiated"),
+            ("rsa", "-alpn http/1.1", no_protocol, None),
+            ("ecdsa", "-tls1_2 -alpn http/1.1,imap", no_protocol, None),
+            ("rsa", "-starttls pop3 -alpn http/1.1", no_protocol, None),
+            ("rsa", "-alpn pop3", tls13, "ALPN protocol: pop3"),
+            ("ecdsa", "-tls1_2 -alpn http/1.1,pop3", aead, "ALPN protocol: pop3"),
+            ("rsa", "-starttls pop3 -alpn pop3", tls13, "ALPN protocol: pop3"),
+            ("rsa", "", tls13, "No ALPN negotiated"),
+        )
+        with Server(self.root, args=["--tls-cert", self.cert, "--tls-key", self.key,
+                                     "--pop3s-port", "0"]) as rsa, \
+                Server(self.root, args=["--tls-self-signed", "--pop3s-port", "0"]) as ecdsa:
+            servers = {"rsa": rsa, "ecdsa": ecdsa}
+            for certificate, args, expected, alpn in cases:
+                with self.subTest(certificate=certificate, args=args):
+                    rc, cipher, got_alpn, err = self.s_client(servers[certificate], args)
+                    if alpn is None:
+                        self.assertNotEqual(rc, 0)
+                        self.assertEqual(cipher, "(NONE), Cipher is (NONE)")
+                        self.assertIn(expected, err)
+                    else:
+                        self.assertEqual(rc, 0, err)
+                        self.assertRegex(cipher, expected)
+                        self.assertEqual(got_alpn, alpn)
+            self.assertTrue(rsa.alive() and ecdsa.alive())
 
 
 @unittest.skipUnless(OPENSSL, "openssl not installed")

@@ -41,6 +41,22 @@ std::string CertificatePem(const TlsContext& context) {
     return pem;
 }
 
+// A client's first flight, made without a socket.
+std::string ClientHello() {
+    SSL_CTX* clientContext = SSL_CTX_new(TLS_client_method());
+    SSL* client = SSL_new(clientContext);
+    BIO* in = BIO_new(BIO_s_mem());
+    BIO* out = BIO_new(BIO_s_mem());
+    SSL_set_bio(client, in, out);
+    SSL_connect(client);
+    std::string hello(static_cast<std::size_t>(BIO_ctrl_pending(out)), '\0');
+    BIO_read(out, hello.data(), static_cast<int>(hello.size()));
+    SSL_free(client);
+    SSL_CTX_free(clientContext);
+    ERR_clear_error();
+    return hello;
+}
+
 // A socket layer with TLS and one accepted connection, as in the plain socket-layer tests.
 class TlsLink {
 public:
@@ -295,20 +311,39 @@ TEST(Tls, FailedAndStalledHandshakesCloseTheConnection) {
     }
 }
 
+TEST(Tls, TheHandshakeLimitCountsFromItsStartAndEndsWithIt) {
+    {
+        // The server's answer to the hello is progress; the handshake still ends on time.
+        TlsLink link;
+        link.falquor.SetHandshakeLimit(300ms);
+        link.falquor.StartTls(link.socket);
+        link.falquor.SendToSocket(link.socket, "+OK greeting");
+        link.client.Send(ClientHello());
+        EXPECT_TRUE(link.client.WaitForClose(10s));
+        EXPECT_TRUE(PumpUntil([&] { return link.closed; }));
+        EXPECT_EQ(link.client.received().substr(0, 1), "\x16");
+        EXPECT_NE(link.Trace().find(link.Event("closed: TLS handshake timeout")),
+                  std::string::npos);
+    }
+    {
+        // A finished handshake leaves the idle timeout alone in charge.
+        TlsLink link;
+        link.falquor.SetHandshakeLimit(300ms);
+        link.falquor.StartTls(link.socket);
+        link.falquor.SendToSocket(link.socket, "+OK greeting");
+        TlsClient tls(link.client.fd(), link.certificatePem);
+        ASSERT_TRUE(tls.Handshake());
+        EXPECT_EQ(tls.ReadUntil("\r\n"), "+OK greeting\r\n");
+        PumpFor(600ms);
+        EXPECT_FALSE(link.closed);
+        link.falquor.SendToSocket(link.socket, "+OK still here");
+        EXPECT_EQ(tls.ReadUntil("\r\n"), "+OK still here\r\n");
+    }
+}
+
 TEST(Tls, OutputQueuedBeforeTlsLeavesFirstEvenWhenTheHandshakeStartsEarly) {
     TlsLink link(4096);
-    // A client's first flight, made without a socket.
-    SSL_CTX* clientContext = SSL_CTX_new(TLS_client_method());
-    SSL* client = SSL_new(clientContext);
-    BIO* in = BIO_new(BIO_s_mem());
-    BIO* out = BIO_new(BIO_s_mem());
-    SSL_set_bio(client, in, out);
-    SSL_connect(client);
-    std::string hello(static_cast<std::size_t>(BIO_ctrl_pending(out)), '\0');
-    BIO_read(out, hello.data(), static_cast<int>(hello.size()));
-    SSL_free(client);
-    SSL_CTX_free(clientContext);
-    ERR_clear_error();
+    const std::string hello = ClientHello();
     ASSERT_FALSE(hello.empty());
 
     // A long clear reply, not long enough to stop reading, is still queued when the hello
