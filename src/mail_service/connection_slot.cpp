@@ -1,6 +1,28 @@
 #include "mail_service/connection_slot.h"
 
+#include "mail_service/text_number.h"
+
 #include <algorithm>
+
+std::string_view StateText(SessionState state) {
+    switch (state) {
+        case SessionState::None:
+            return {};
+        case SessionState::Authorisation:
+            return "Authorisation";
+        case SessionState::Transaction:
+            return "Transaction";
+        case SessionState::Update:
+            return "Update";
+    }
+    return {};
+}
+
+void AppendShownNumber(std::string& out, std::int64_t value) {
+    if (value >= 0) {
+        AppendDecimal(out, value);
+    }
+}
 
 void ConnectionSlot::SetMark(std::size_t index, char mark) {
     marks[index] = mark;

@@ -8,18 +8,25 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+// A conversation's state as the window shows it; None for slot 0, which has no connection.
+enum class SessionState : std::uint8_t { None, Authorisation, Transaction, Update };
+// "", "Authorisation", "Transaction", "Update".
+std::string_view StateText(SessionState state);
+
 struct ConnectionSlot {
-    // The fields shown as text. Bytes, converted only when displayed.
-    std::string request;               // the last request line
-    std::string socket;                // the handle, in decimal
-    std::string state;                 // "Authorisation", "Transaction" or "Update"
+    // The fields the window shows, as data: text is made only where a value is shown. The
+    // request and the user are bytes, converted only when displayed.
+    std::string request;  // the last request line
+    int socket = -1;      // the handle; none (shown empty) for slot 0
+    SessionState state = SessionState::None;
     std::string user;                  // as the last USER gave it, up to the longest valid name
     bool userTooLong = false;          // the last USER gave more: no PASS can succeed
     bool authenticationBegun = false;  // USER or PASS seen: too late to start TLS
-    std::string totalCount;
-    std::string totalSize;
+    std::int64_t totalCount = -1;      // -1: no maildrop scanned yet (shown empty)
+    std::int64_t totalSize = -1;
 
     // The maildrop snapshot, entry i for message i + 1: the listing (name, size and which file
     // the name named), shared by every session on the same maildrop while the folder does not
@@ -55,6 +62,5 @@ struct ConnectionSlot {
 inline constexpr std::size_t kShownRequestLength = 1000;
 inline constexpr std::size_t kLongestUserName = 255;
 
-inline constexpr char kStateAuthorisation[] = "Authorisation";
-inline constexpr char kStateTransaction[] = "Transaction";
-inline constexpr char kStateUpdate[] = "Update";
+// A count or size as shown: decimal, or nothing for -1 (none yet).
+void AppendShownNumber(std::string& out, std::int64_t value);

@@ -31,8 +31,14 @@ constexpr int kAcceptPauseMs = 100;
 constexpr int kRepaintIntervalMs = 40;
 constexpr int kListLayoutBatch = 1000;
 
-void SetShown(QLineEdit* box, const std::string& bytes) {
-    const QString text = QString::fromLocal8Bit(bytes);
+std::string NumberText(std::int64_t value) {
+    std::string text;
+    AppendShownNumber(text, value);
+    return text;
+}
+
+void SetShown(QLineEdit* box, std::string_view bytes) {
+    const QString text = QString::fromLocal8Bit(bytes.data(), static_cast<qsizetype>(bytes.size()));
     if (box->text() != text) {
         box->setText(text);
     }
@@ -276,8 +282,8 @@ void frmDrennik::Accept(int listener, bool encrypted) {
     ConnectionSlot& slot =
         *records_.emplace_back(Record{n, true, std::make_unique<ConnectionSlot>(), {}}).full;
     numbers_->Append();
-    slot.socket = std::to_string(socket);
-    slot.state = kStateAuthorisation;
+    slot.socket = socket;
+    slot.state = SessionState::Authorisation;
     auto connection = std::make_unique<Connection>(
         falquor_, socket, slot, store_, [this, n] { ResumeLater(n); }, auth_);
     falquor_.Attach(
@@ -365,11 +371,11 @@ void frmDrennik::ShowFields(int number) {
     }
     const ConnectionSlot& shown = slot != nullptr ? *slot : summary;
     SetShown(txtRequest, shown.request);
-    SetShown(txtSocket, shown.socket);
-    SetShown(txtState, shown.state);
+    SetShown(txtSocket, NumberText(shown.socket));
+    SetShown(txtState, StateText(shown.state));
     SetShown(txtUser, shown.user);
-    SetShown(txtTotalCount, shown.totalCount);
-    SetShown(txtTotalSize, shown.totalSize);
+    SetShown(txtTotalCount, NumberText(shown.totalCount));
+    SetShown(txtTotalSize, NumberText(shown.totalSize));
     marksModel_->Show(slot);
     sizesModel_->Show(slot);
     namesModel_->Show(slot);

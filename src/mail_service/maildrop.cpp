@@ -63,11 +63,8 @@ void ScanMaildrop(ConnectionSlot& slot, const MaildropStore& store) {
     slot.owner = slot.user;
     slot.listing = store.ListMessages(slot.owner);
     slot.marks.assign(slot.listing->entries.size(), ' ');
-    const std::int64_t total = TotalSize(*slot.listing);
-    slot.totalCount.clear();
-    AppendDecimal(slot.totalCount, slot.MessageCount());
-    slot.totalSize.clear();
-    AppendDecimal(slot.totalSize, total);
+    slot.totalCount = slot.MessageCount();
+    slot.totalSize = TotalSize(*slot.listing);
 }
 
 std::optional<std::size_t> MessageEntry(const ConnectionSlot& slot, std::string_view argument,

@@ -48,7 +48,7 @@ bool RefusedInClear(Pop3Session& s) {
 
 void LogIn(Pop3Session& s) {
     Reply(s.out, kOk);
-    s.slot.state = kStateTransaction;
+    s.slot.state = SessionState::Transaction;
     ScanMaildrop(s.slot, s.store);
 }
 
@@ -133,9 +133,9 @@ void Pass(Pop3Session& s, std::string_view argument) {
 
 void Stat(Pop3Session& s, std::string_view) {
     std::string reply(kOkBlank);
-    reply += s.slot.totalCount;
+    AppendShownNumber(reply, s.slot.totalCount);
     reply += ' ';
-    reply += s.slot.totalSize;
+    AppendShownNumber(reply, s.slot.totalSize);
     Reply(s.out, reply);
 }
 
@@ -157,7 +157,7 @@ void AnswerOneEntry(Pop3Session& s, std::string_view argument, Value value) {
 void List(Pop3Session& s, std::string_view argument) {
     if (argument.empty()) {
         std::string reply(kOkBlank);
-        reply += s.slot.totalCount;
+        AppendShownNumber(reply, s.slot.totalCount);
         reply += " Messages";
         Reply(s.out, reply);
         s.stream = ListMessages(s.slot);
@@ -276,7 +276,7 @@ void Stls(Pop3Session& s, std::string_view) {
 }
 
 void Quit(Pop3Session& s, std::string_view) {
-    s.slot.state = kStateUpdate;
+    s.slot.state = SessionState::Update;
     Reply(s.out, RemoveMarkedMessages(s.slot, s.store) ? kOkBlank : kNotAllRemoved);
 }
 

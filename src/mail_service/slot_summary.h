@@ -11,10 +11,10 @@ struct SlotSummary {
     std::string user;
     std::int64_t count = -1;  // -1: no maildrop was scanned
     std::int64_t size = -1;
-    std::int32_t socket = 0;
-    std::uint8_t state = 0;  // index into kStates
+    std::int32_t socket = -1;
+    SessionState state = SessionState::None;
 
     static SlotSummary Of(const ConnectionSlot& slot);
-    // The full record's text fields again; the request line and the lists are not kept.
+    // The full record's fields again; the request line and the lists are not kept.
     ConnectionSlot Fields() const;
 };

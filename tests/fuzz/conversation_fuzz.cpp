@@ -1237,7 +1237,7 @@ void CheckSlot(const ConnectionSlot& slot) {
     if (slot.marks.size() != n) {
         Broken("the snapshot's lists are not parallel");
     }
-    if (!slot.totalCount.empty() && slot.totalCount != std::to_string(n)) {
+    if (slot.totalCount >= 0 && slot.totalCount != static_cast<std::int64_t>(n)) {
         Broken("the count is not the length of the lists");
     }
 }

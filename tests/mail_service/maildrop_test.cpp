@@ -70,8 +70,8 @@ TEST(Maildrop, ScanListsRegularFilesInByteOrderWithSizesAndTotals) {
     EXPECT_EQ(Names(slot), (std::vector<std::string>{"a", "b", "\xc3\xa9t\xc3\xa9"}));
     EXPECT_EQ(Sizes(slot), (std::vector<std::int64_t>{0, 10, 200}));
     EXPECT_EQ(slot.marks, (std::vector<char>{' ', ' ', ' '}));
-    EXPECT_EQ(slot.totalCount, "3");
-    EXPECT_EQ(slot.totalSize, "210");
+    EXPECT_EQ(slot.totalCount, 3);
+    EXPECT_EQ(slot.totalSize, 210);
     EXPECT_EQ(slot.owner, "bob");
 
     EXPECT_EQ(Drain(*ListMessages(slot)), "1 0\r\n2 10\r\n3 200\r\n.\r\n");
@@ -132,8 +132,8 @@ TEST(Maildrop, MissingEmptyAndLinkedUserFoldersAreEmptyMaildrops) {
     for (const char* user : {"missing", "empty", "linked"}) {
         const ConnectionSlot slot = ScannedSlot(store, user);
         EXPECT_EQ(slot.MessageCount(), 0) << user;
-        EXPECT_EQ(slot.totalCount, "0");
-        EXPECT_EQ(slot.totalSize, "0");
+        EXPECT_EQ(slot.totalCount, 0);
+        EXPECT_EQ(slot.totalSize, 0);
     }
     EXPECT_EQ(Drain(*ListMessages(ScannedSlot(store, "empty"))), ".\r\n");
 }
@@ -148,7 +148,7 @@ TEST(Maildrop, ARescanReplacesTheSnapshotAndItsMarks) {
     ScanMaildrop(slot, store);
     EXPECT_EQ(Names(slot), (std::vector<std::string>{"1", "2"}));
     EXPECT_EQ(slot.marks, (std::vector<char>{' ', ' '}));
-    EXPECT_EQ(slot.totalSize, "7");
+    EXPECT_EQ(slot.totalSize, 7);
 }
 
 TEST(Maildrop, ARememberedListingFollowsEveryChange) {
