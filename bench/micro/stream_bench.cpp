@@ -35,10 +35,13 @@ void BM_MessageStream(benchmark::State& state) {
         }
     }
     const auto size = static_cast<std::int64_t>(std::filesystem::file_size(folder / "m"));
-    const platform::FolderListing listing = platform::ListFolder(folder.string());
+    const platform::StoreFolder open =
+        platform::StoreFolder::OpenRoot(folder.parent_path().string())
+            .OpenFolder(folder.filename().string());
+    const platform::FolderListing listing = platform::ListFolder(open);
     for (auto _ : state) {
         MessageStream stream;
-        stream.Open(folder.string(), "m", listing.entries.at(0).identity);
+        stream.Open(open, "m", listing.entries.at(0).identity);
         CountingChannel out;
         while (stream.Pump(out, 1 << 30) == MessageStream::Step::More) {
         }

@@ -146,11 +146,9 @@ int main(int argc, char** argv) {
     ChooseHeadlessPlatformIfNeeded();
     QApplication app(argc, argv);
 
-    if (!platform::IsDirectory(options->root)) {
-        std::fprintf(
-            stderr,
-            "drennik: warning: the maildrop root %s does not exist; every maildrop is empty\n",
-            options->root.c_str());
+    MaildropStore store(options->root);
+    if (const std::string problem = store.RootProblem(); !problem.empty()) {
+        std::fprintf(stderr, "drennik: warning: %s\n", problem.c_str());
     }
     modFalquor falquor;
     falquor.SetIdleTimeout(options->idleTimeout);
@@ -163,7 +161,7 @@ int main(int argc, char** argv) {
         }
     }
     auth.SetRequireTls(options->requireTls);
-    frmDrennik window(falquor, trace, MaildropStore(options->root), options->port);
+    frmDrennik window(falquor, trace, std::move(store), options->port);
     window.SetLimits(ConnectionLimits{options->maxConnections, options->maxPerAddress});
     window.SetListenAddress(options->listenAddress);
     window.SetAuthenticator(&auth);

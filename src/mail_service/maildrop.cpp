@@ -6,30 +6,87 @@
 #include "platform/file_system.h"
 #include "platform/listing_cache.h"
 
+#include <cerrno>
 #include <charconv>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 
+struct MaildropStore::Root {
+    platform::StoreFolder folder;
+    platform::NodeId id;  // of the folder open, to tell when the path names another
+    bool toldReplaced = false;
+
+    void Open(const std::string& path) {
+        folder = platform::StoreFolder::OpenRoot(path);
+        id = folder.Id().value_or(platform::NodeId{});
+    }
+};
+
 MaildropStore::MaildropStore(std::string root)
-    : root_(std::move(root)), cache_(std::make_unique<platform::ListingCache>()) {}
+    : root_(std::move(root)),
+      open_(std::make_unique<Root>()),
+      cache_(std::make_unique<platform::ListingCache>()) {
+    open_->Open(root_);
+}
 
 MaildropStore::~MaildropStore() = default;
 MaildropStore::MaildropStore(MaildropStore&&) noexcept = default;
 MaildropStore& MaildropStore::operator=(MaildropStore&&) noexcept = default;
 
-std::string MaildropStore::UserFolder(std::string_view user) const {
-    return platform::JoinPath(root_, user);
+std::string MaildropStore::RootProblem() const {
+    const platform::StoreFolder& folder = open_->folder;
+    if (folder.IsOpen()) {
+        return {};
+    }
+    const std::string what = "the maildrop root " + root_;
+    switch (folder.error()) {
+        case ENOENT:
+            return what + " does not exist; every maildrop is empty";
+        case ELOOP:
+            return what + " is a symbolic link, which is not followed; every maildrop is empty";
+        default:
+            return what + " cannot be opened (" + std::strerror(folder.error()) +
+                   "); every maildrop is empty";
+    }
+}
+
+const platform::StoreFolder& MaildropStore::LookAtRoot() const {
+    Root& root = *open_;
+    if (!root.folder.IsOpen()) {
+        root.Open(root_);
+        return root.folder;
+    }
+    if (!root.toldReplaced) {
+        const std::optional<platform::NodeId> now = platform::NodeIdAt(root_);
+        if (now && *now != root.id) {
+            root.toldReplaced = true;
+            std::fprintf(stderr,
+                         "drennik: warning: the maildrop root %s was replaced; still serving the "
+                         "one opened at start\n",
+                         root_.c_str());
+            std::fflush(stderr);
+        }
+    }
+    return root.folder;
+}
+
+platform::StoreFolder MaildropStore::OpenUserFolder(std::string_view user) const {
+    return open_->folder.OpenFolder(std::string(user));
 }
 
 std::shared_ptr<const platform::FolderListing> MaildropStore::ListMessages(
     std::string_view user) const {
-    const std::string folder = UserFolder(user);
-    if (auto remembered = cache_->Find(folder)) {
+    const platform::StoreFolder& root = LookAtRoot();
+    const std::string name(user);
+    if (auto remembered = cache_->Find(root, name)) {
         return remembered;
     }
-    const bool watched = cache_->Watch(folder);
+    const platform::StoreFolder folder = root.OpenFolder(name);
+    const bool watched = cache_->Watch(name, folder);
     auto listing = std::make_shared<const platform::FolderListing>(platform::ListFolder(folder));
     if (watched) {
-        cache_->Store(folder, listing);
+        cache_->Store(name, listing);
     }
     return listing;
 }
@@ -96,19 +153,24 @@ std::unique_ptr<MessageStream> OpenMessage(const ConnectionSlot& slot, std::size
                                            const MaildropStore& store) {
     auto stream = std::make_unique<MessageStream>();
     const platform::MessageFileEntry& message = slot.Message(entry);
-    if (!stream->Open(store.UserFolder(slot.owner), message.name, message.identity)) {
+    if (!stream->Open(store.OpenUserFolder(slot.owner), message.name, message.identity)) {
         return nullptr;
     }
     return stream;
 }
 
 bool RemoveMarkedMessages(const ConnectionSlot& slot, const MaildropStore& store) {
-    const platform::StoreFolder folder(store.UserFolder(slot.owner));
+    std::optional<platform::StoreFolder> folder;  // opened at the first mark: most QUITs have none
     bool allRemoved = true;
     for (std::size_t i = 0; i < slot.marks.size(); ++i) {
-        if (slot.marks[i] == 'D' &&
-            platform::RemoveIfSame(folder, slot.Message(i).name, slot.Message(i).identity) ==
-                platform::RemoveResult::Failed) {
+        if (slot.marks[i] != 'D') {
+            continue;
+        }
+        if (!folder) {
+            folder = store.OpenUserFolder(slot.owner);
+        }
+        if (platform::RemoveIfSame(*folder, slot.Message(i).name, slot.Message(i).identity) ==
+            platform::RemoveResult::Failed) {
             allRemoved = false;
         }
     }

@@ -4,6 +4,7 @@
 // they return data and send nothing; the interpreter builds the replies.
 
 #include "mail_service/connection_slot.h"
+#include "platform/file_system.h"
 
 #include <cstdint>
 #include <memory>
@@ -19,7 +20,14 @@ namespace platform {
 class ListingCache;
 }
 
-// The maildrop root and what is remembered about the folders below it.
+// The maildrop root, held open, and what is remembered about the folders below it. Every
+// maildrop is reached through the root opened here, never by its path again: a root renamed
+// or replaced (by a link, or by another folder) while the program runs changes nothing, the
+// one opened is still served, and a login that sees its path name something else says so on
+// standard error, once. A root that cannot be opened at the start (not there yet, or a link,
+// which is never followed) makes every maildrop empty; each login tries it again, so a root
+// made later is served from the next login on, and then kept for the rest of the run.
+// Moving the store is cheap; sessions hold it by reference.
 class MaildropStore {
 public:
     explicit MaildropStore(std::string root);
@@ -28,13 +36,22 @@ public:
     MaildropStore& operator=(MaildropStore&&) noexcept;
 
     const std::string& root() const { return root_; }
-    std::string UserFolder(std::string_view user) const;
-    // The user's messages, sorted by name. While the folder does not change, every call gets
-    // the same listing.
+    // Why the root is not open, as a sentence for a warning; empty while it is open.
+    std::string RootProblem() const;
+    // The user's folder, opened through the root; not open when it is missing or a link.
+    platform::StoreFolder OpenUserFolder(std::string_view user) const;
+    // The user's messages, sorted by name: the login's look at the store. While the folder
+    // does not change, every call gets the same listing.
     std::shared_ptr<const platform::FolderListing> ListMessages(std::string_view user) const;
 
 private:
+    struct Root;
+    // The open root, opened now if it could not be before; says once when the path names
+    // another folder than the one open.
+    const platform::StoreFolder& LookAtRoot() const;
+
     std::string root_;
+    std::unique_ptr<Root> open_;
     std::unique_ptr<platform::ListingCache> cache_;
 };
 

@@ -2,7 +2,7 @@
 
 #include "mail_service/line_breaks.h"
 
-bool MessageStream::Open(const std::string& folder, const std::string& name,
+bool MessageStream::Open(const platform::StoreFolder& folder, const std::string& name,
                          const platform::FileIdentity& identity) {
     return file_.Open(folder, name, identity);
 }

@@ -23,7 +23,7 @@ public:
     static constexpr std::size_t kBatch = flow::kStreamBatch;
 
     // Opens the message only if the name still holds the file the listing saw.
-    bool Open(const std::string& folder, const std::string& name,
+    bool Open(const platform::StoreFolder& folder, const std::string& name,
               const platform::FileIdentity& identity);
     // Ends the reply after the header, the blank line that ends it and `lines` lines of the
     // body (TOP). A message without a blank line is all header.

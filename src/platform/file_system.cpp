@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 namespace platform {
 namespace {
@@ -33,6 +34,23 @@ FileIdentity IdentityOf(const struct statx& st) {
     id.modifiedSeconds = st.stx_mtime.tv_sec;
     id.modifiedNanoseconds = st.stx_mtime.tv_nsec;
     return id;
+}
+
+NodeId NodeIdOf(const struct stat& st) {
+    return NodeId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+// A separator at the end makes the kernel follow a link in the last step, O_NOFOLLOW or not.
+std::string WithoutTrailingSeparators(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
+// A name that leads exactly one step down: no separator, not "." or "..".
+bool IsOneStep(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
 bool IsRegular(const struct statx& st) {
@@ -82,9 +100,9 @@ bool FileIdentity::SameFile(const FileIdentity& other) const {
            modifiedNanoseconds == other.modifiedNanoseconds;
 }
 
-bool IsRemoteFileSystem(const std::string& path) {
+bool IsRemoteFileSystem(const StoreFolder& folder) {
     struct statfs fs {};
-    if (::statfs(path.c_str(), &fs) != 0) {
+    if (::fstatfs(folder.fd(), &fs) != 0) {
         return true;  // in doubt, nothing is remembered
     }
     switch (static_cast<unsigned long>(fs.f_type)) {
@@ -110,9 +128,27 @@ bool IsRemoteFileSystem(const std::string& path) {
     }
 }
 
-StoreFolder::StoreFolder(const std::string& path)
-    : fd_(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
-      error_(fd_ == -1 ? errno : 0) {}
+std::optional<NodeId> NodeIdAt(const std::string& path) {
+    struct stat st {};
+    if (::lstat(WithoutTrailingSeparators(path).c_str(), &st) != 0) {
+        return std::nullopt;
+    }
+    return NodeIdOf(st);
+}
+
+StoreFolder::StoreFolder(StoreFolder&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), error_(other.error_) {}
+
+StoreFolder& StoreFolder::operator=(StoreFolder&& other) noexcept {
+    if (this != &other) {
+        if (fd_ != -1) {
+            ::close(fd_);
+        }
+        fd_ = std::exchange(other.fd_, -1);
+        error_ = other.error_;
+    }
+    return *this;
+}
 
 StoreFolder::~StoreFolder() {
     if (fd_ != -1) {
@@ -120,24 +156,51 @@ StoreFolder::~StoreFolder() {
     }
 }
 
-std::string JoinPath(std::string_view root, std::string_view name) {
-    std::string path(root);
-    if (!path.empty() && path.back() != '/') {
-        path += '/';
+StoreFolder StoreFolder::OpenRoot(const std::string& path) {
+    const std::string last = WithoutTrailingSeparators(path);
+    const int fd = ::open(last.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd != -1) {
+        return StoreFolder(fd, 0);
     }
-    path += name;
-    return path;
-}
-
-bool IsDirectory(const std::string& path) {
+    int error = errno;
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (error == ENOTDIR && ::lstat(last.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        error = ELOOP;  // said as a link, whatever it leads to, rather than as a file
+    }
+    return StoreFolder(-1, error);
 }
 
-FolderListing ListFolder(const std::string& folder) {
+StoreFolder StoreFolder::OpenFolder(const std::string& name) const {
+    if (fd_ == -1) {
+        return StoreFolder(-1, error_);
+    }
+    if (!IsOneStep(name)) {
+        return StoreFolder(-1, ENOENT);
+    }
+    const int fd = ::openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return StoreFolder(fd, fd == -1 ? errno : 0);
+}
+
+std::optional<NodeId> StoreFolder::FolderIdOf(const std::string& name) const {
+    struct stat st {};
+    if (fd_ == -1 || !IsOneStep(name) ||
+        ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+        return std::nullopt;
+    }
+    return NodeIdOf(st);
+}
+
+std::optional<NodeId> StoreFolder::Id() const {
+    struct stat st {};
+    if (fd_ == -1 || ::fstat(fd_, &st) != 0) {
+        return std::nullopt;
+    }
+    return NodeIdOf(st);
+}
+
+FolderListing ListFolder(const StoreFolder& dir) {
     FolderListing listing;
     std::vector<MessageFileEntry>& entries = listing.entries;
-    StoreFolder dir(folder);
     if (dir.fd() == -1) {
         return listing;
     }
@@ -150,6 +213,7 @@ FolderListing ListFolder(const std::string& folder) {
         ::close(listFd);
         return listing;
     }
+    ::rewinddir(stream);  // the copy shares its offset with the folder, which may have been read
     while (const dirent* d = ::readdir(stream)) {
         if (d->d_name[0] == '.') {
             continue;
@@ -176,10 +240,9 @@ MessageFile::~MessageFile() {
     Close();
 }
 
-bool MessageFile::Open(const std::string& folder, const std::string& name,
+bool MessageFile::Open(const StoreFolder& dir, const std::string& name,
                        const FileIdentity& identity) {
     Close();
-    StoreFolder dir(folder);
     if (dir.fd() == -1) {
         return false;
     }

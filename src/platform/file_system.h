@@ -1,10 +1,13 @@
 #pragma once
-// The file operations of the maildrop store. Names and paths are bytes. Nothing here follows a
-// symbolic link below the store root, so no link can lead outside it.
+// The file operations of the maildrop store. Names and paths are bytes. The root is opened once
+// and everything below it is reached through that descriptor; nothing here follows a symbolic
+// link at or below the root, so no link, and no root replaced while the program runs, can lead
+// outside it.
 
+#include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -41,19 +44,63 @@ struct FolderListing {
     bool changesReported = true;
 };
 
-// `folder` joined under `root` with one separator.
-std::string JoinPath(std::string_view root, std::string_view name);
+// Where a file system object is: its device and inode. Two paths name the same folder when
+// they lead to the same one.
+struct NodeId {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
 
-bool IsDirectory(const std::string& path);
+    bool operator==(const NodeId&) const = default;
+};
+
+// What `path` names now, without following a link in its last step; nothing when it names
+// nothing.
+std::optional<NodeId> NodeIdAt(const std::string& path);
+
+// A folder of the store held open: everything below it is reached through it, never by a
+// path, so a folder renamed or replaced by a link after it was opened changes nothing for
+// its holder. Cheap to move; closed when it goes.
+class StoreFolder {
+public:
+    StoreFolder() = default;  // none: every look-up in it fails
+    StoreFolder(StoreFolder&& other) noexcept;
+    StoreFolder& operator=(StoreFolder&& other) noexcept;
+    StoreFolder(const StoreFolder&) = delete;
+    StoreFolder& operator=(const StoreFolder&) = delete;
+    ~StoreFolder();
+
+    // The store root, by path. A link in the last step is not followed (nor is one behind a
+    // trailing separator, which would make the kernel follow it). Opened for look-ups only:
+    // it grants no reading of the root itself, and each look-up through it checks the
+    // permissions of whoever the program is by then.
+    static StoreFolder OpenRoot(const std::string& path);
+    // The folder `name` directly in this one, open for listing, without following a link.
+    // A name that is not one plain step ("", ".", "..", anything with "/") opens nothing.
+    StoreFolder OpenFolder(const std::string& name) const;
+    // What `name` directly in this one is, if it is a folder (a link is not followed).
+    std::optional<NodeId> FolderIdOf(const std::string& name) const;
+    std::optional<NodeId> Id() const;
+
+    bool IsOpen() const { return fd_ != -1; }
+    int fd() const { return fd_; }
+    // Why it could not be opened (an errno value), or 0.
+    int error() const { return error_; }
+
+private:
+    StoreFolder(int fd, int error) : fd_(fd), error_(error) {}
+
+    int fd_ = -1;
+    int error_ = ENOENT;
+};
 
 // The regular files directly in `folder`, sorted bytewise by name: no folders, no links, no
-// names beginning with '.'. A folder that is missing or is itself a link yields nothing. A
-// file that vanishes while being listed is left out.
-FolderListing ListFolder(const std::string& folder);
+// names beginning with '.'. A folder that is not open yields nothing. A file that vanishes
+// while being listed is left out.
+FolderListing ListFolder(const StoreFolder& folder);
 
 // True for file systems whose changes may be made where this kernel cannot see or report
 // them: network and user-space file systems.
-bool IsRemoteFileSystem(const std::string& path);
+bool IsRemoteFileSystem(const StoreFolder& folder);
 
 // A message file open for reading. Opened without following links and without blocking, and
 // refused unless it is a regular file (a folder, pipe or device put in its place).
@@ -64,32 +111,14 @@ public:
     MessageFile& operator=(const MessageFile&) = delete;
     ~MessageFile();
 
-    // Opens `name` only if it is still the file `identity` describes.
-    bool Open(const std::string& folder, const std::string& name, const FileIdentity& identity);
+    // Opens `name` in `folder` only if it is still the file `identity` describes.
+    bool Open(const StoreFolder& folder, const std::string& name, const FileIdentity& identity);
     // Bytes read, 0 at the end, -1 on a read error.
     long Read(char* buffer, std::size_t capacity);
     void Close();
 
 private:
     int fd_ = -1;
-};
-
-// A folder of the store held open, so that many files in it are reached without resolving its
-// path each time. Opened without following a link in its last step.
-class StoreFolder {
-public:
-    explicit StoreFolder(const std::string& path);
-    StoreFolder(const StoreFolder&) = delete;
-    StoreFolder& operator=(const StoreFolder&) = delete;
-    ~StoreFolder();
-
-    int fd() const { return fd_; }
-    // Why it could not be opened (an errno value), or 0.
-    int error() const { return error_; }
-
-private:
-    int fd_;
-    int error_;
 };
 
 enum class RemoveResult { Removed, NotThere, Failed };

@@ -1,26 +1,15 @@
 #include "platform/listing_cache.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include <optional>
+#include <string>
 
 #if defined(__linux__)
 #include <sys/inotify.h>
 #endif
 
 namespace platform {
-namespace {
-
-bool FolderIdentity(const std::string& folder, std::uint64_t& device, std::uint64_t& inode) {
-    struct stat st {};
-    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        return false;
-    }
-    device = static_cast<std::uint64_t>(st.st_dev);
-    inode = static_cast<std::uint64_t>(st.st_ino);
-    return true;
-}
-
-}  // namespace
 
 #if defined(__linux__)
 
@@ -51,7 +40,12 @@ void ListingCache::ReadReports() {
                 continue;
             }
             if ((event->mask & IN_IGNORED) != 0) {
-                folders_.erase(it->second);
+                // The folder is gone, or its watch was dropped; a watch made since under the
+                // same name is not this one.
+                if (auto folder = folders_.find(it->second);
+                    folder != folders_.end() && folder->second.watch == event->wd) {
+                    folders_.erase(folder);
+                }
                 folderByWatch_.erase(it);
                 continue;
             }
@@ -72,21 +66,18 @@ void ListingCache::ForgetAll() {
     folders_.clear();
 }
 
-ListingCache::Listing ListingCache::Find(const std::string& folder) {
+ListingCache::Listing ListingCache::Find(const StoreFolder& parent, const std::string& name) {
     if (fd_ == -1) {
         return nullptr;
     }
     ReadReports();
-    const auto it = folders_.find(folder);
+    const auto it = folders_.find(name);
     if (it == folders_.end() || !it->second.listed) {
         return nullptr;
     }
-    // The path may name another folder now (a folder above it renamed): the reports speak
-    // only of the folder watched.
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    if (!FolderIdentity(folder, device, inode) || device != it->second.device ||
-        inode != it->second.inode) {
+    // The name may lead to another folder now (renamed, replaced): the reports speak only of
+    // the folder watched.
+    if (parent.FolderIdOf(name) != it->second.id) {
         it->second.listed = false;
         it->second.listing.reset();
         return nullptr;
@@ -94,35 +85,45 @@ ListingCache::Listing ListingCache::Find(const std::string& folder) {
     return it->second.listing;
 }
 
-bool ListingCache::Watch(const std::string& folder) {
-    if (fd_ == -1 || IsRemoteFileSystem(folder)) {
+bool ListingCache::Watch(const std::string& name, const StoreFolder& folder) {
+    if (fd_ == -1 || !folder.IsOpen() || IsRemoteFileSystem(folder)) {
         return false;
     }
-    if (folders_.size() >= kMaxFolders && folders_.find(folder) == folders_.end()) {
+    if (folders_.size() >= kMaxFolders && folders_.find(name) == folders_.end()) {
         ForgetAll();
     }
-    Folder& f = folders_[folder];
-    f.listed = false;
-    f.changed = false;
-    if (!FolderIdentity(folder, f.device, f.inode)) {
-        folders_.erase(folder);
-        return false;
+    constexpr std::uint32_t kChanges = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE |
+                                       IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
+                                       IN_MOVE_SELF | IN_ONLYDIR;
+    const std::optional<NodeId> id = folder.Id();
+    // inotify takes a path: this process's link to the open folder leads to that very folder,
+    // whatever its path names now. Followed on purpose, so no IN_DONT_FOLLOW.
+    const std::string self = "/proc/self/fd/" + std::to_string(folder.fd());
+    const int watch = id ? ::inotify_add_watch(fd_, self.c_str(), kChanges) : -1;
+    Folder& f = folders_[name];
+    if (f.watch != -1 && f.watch != watch) {
+        // The name led to another folder before: its reports are of no use any more.
+        ::inotify_rm_watch(fd_, f.watch);
+        folderByWatch_.erase(f.watch);
     }
-    const int watch = ::inotify_add_watch(
-        fd_, folder.c_str(),
-        IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
-            IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW | IN_ONLYDIR);
     if (watch == -1) {
-        folders_.erase(folder);
+        folders_.erase(name);
         return false;
     }
-    folderByWatch_[watch] = folder;
+    // One folder has one watch however it is reached (a bind mount can show it under two
+    // names): its reports now come to this name only, so the other forgets its listing.
+    if (const auto other = folderByWatch_.find(watch);
+        other != folderByWatch_.end() && other->second != name) {
+        folders_.erase(other->second);
+    }
+    folderByWatch_[watch] = name;
+    f = Folder{*id, watch, false, false, nullptr};
     return true;
 }
 
-void ListingCache::Store(const std::string& folder, Listing listing) {
+void ListingCache::Store(const std::string& name, Listing listing) {
     ReadReports();
-    const auto it = folders_.find(folder);
+    const auto it = folders_.find(name);
     if (it == folders_.end() || it->second.changed) {
         return;  // changed while it was listed: the listing may be a mix of before and after
     }
@@ -139,10 +140,10 @@ ListingCache::ListingCache() = default;
 ListingCache::~ListingCache() = default;
 void ListingCache::ReadReports() {}
 void ListingCache::ForgetAll() {}
-ListingCache::Listing ListingCache::Find(const std::string&) {
+ListingCache::Listing ListingCache::Find(const StoreFolder&, const std::string&) {
     return nullptr;
 }
-bool ListingCache::Watch(const std::string&) {
+bool ListingCache::Watch(const std::string&, const StoreFolder&) {
     return false;
 }
 void ListingCache::Store(const std::string&, Listing) {}

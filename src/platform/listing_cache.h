@@ -1,10 +1,11 @@
 #pragma once
-// Remembers the listing of a maildrop folder for as long as nothing in the folder changes, so
-// logging in again to a large maildrop costs no stat per message, and every session on it
-// shares one listing. The kernel reports every change to a remembered folder (inotify); any
-// report, or any doubt, drops the listing. Only listings whose every change the kernel would
-// report are remembered: none on network or user-space file systems, none holding a file
-// with a link in another folder.
+// Remembers the listings of the folders in one parent folder (the maildrop root) for as long
+// as nothing in them changes, so logging in again to a large maildrop costs no stat per
+// message, and every session on it shares one listing. The kernel reports every change to a
+// remembered folder (inotify, on the folder actually opened, not on its path); any report, or
+// any doubt, drops the listing. Only listings whose every change the kernel would report are
+// remembered: none on network or user-space file systems, none holding a file with a link in
+// another folder.
 
 #include "platform/file_system.h"
 
@@ -26,19 +27,20 @@ public:
 
     using Listing = std::shared_ptr<const FolderListing>;
 
-    // The remembered listing of `folder`, if nothing in it has changed since; else null.
-    Listing Find(const std::string& folder);
-    // Starts watching `folder`; call before listing it, so that changes made while it is
-    // listed are reported. False when the folder cannot be watched (then nothing is kept).
-    bool Watch(const std::string& folder);
+    // The remembered listing of the folder `name` in `parent`, if the name still leads to the
+    // folder watched and nothing in it has changed since; else null.
+    Listing Find(const StoreFolder& parent, const std::string& name);
+    // Starts watching `folder`, opened as `name`; call before listing it, so that changes made
+    // while it is listed are reported. False when it cannot be watched (then nothing is kept).
+    bool Watch(const std::string& name, const StoreFolder& folder);
     // Remembers the listing, unless it changed while it was made or its changes would not all
     // be reported.
-    void Store(const std::string& folder, Listing listing);
+    void Store(const std::string& name, Listing listing);
 
 private:
     struct Folder {
-        std::uint64_t device = 0;
-        std::uint64_t inode = 0;
+        NodeId id;
+        int watch = -1;
         bool listed = false;
         bool changed = false;  // reported since the watch began
         Listing listing;

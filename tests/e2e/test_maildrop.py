@@ -300,6 +300,79 @@ class DeleteAndQuit(ServerTestCase):
         self.assertEqual(os.listdir(folder), [b"b"])
 
 
+class ReplacedRoot(unittest.TestCase):
+    """The root is opened once: putting a link to another tree, or another folder, in its
+    place while the server runs changes nothing for the sessions that follow."""
+
+    def setUp(self):
+        self.base = make_root()
+        self.root = os.path.join(self.base, "root")
+        self.moved = os.path.join(self.base, "moved")
+        self.other = os.path.join(self.base, "other")
+        self.original = {"1": b"original one\r\n", "2": b"original two\r\n"}
+        make_user(self.root, "bob", self.original)
+        make_user(self.other, "bob", {"1": b"other one\r\n", "2": b"other two!\r\n",
+                                      "3": b"other three\r\n"})
+
+    def tearDown(self):
+        rmtree(self.base)
+
+    def test_the_root_opened_at_the_start_is_served(self):
+        sizes = [len(self.original[n]) for n in ("1", "2")]
+        with Server(self.root) as server:
+            with server.connect() as c:
+                c.login("bob")
+                self.assertEqual(c.request(b"STAT"), stat_reply(sizes))
+            os.rename(self.root, self.moved)
+            os.symlink(self.other, self.root)
+            for _ in range(2):  # told of once, not at every login
+                with server.connect() as c:
+                    c.login("bob")
+                    self.replies_then_quit(c, [
+                        (b"LIST", True, list_reply(sizes)),
+                        (b"RETR 1", True, retr_reply(self.original["1"]))])
+            with server.connect() as c:
+                c.login("bob")
+                self.assertEqual(c.request(b"DELE 1"), b"+OK\r\n")
+                self.assertEqual(c.request(b"QUIT"), b"+OK \r\n")
+                c.sync()
+            self.assertEqual(os.listdir(os.path.join(self.moved, "bob")), ["2"])
+            self.assertEqual(sorted(os.listdir(os.path.join(self.other, "bob"))),
+                             ["1", "2", "3"])
+            # Another folder under the name, not a link: still the one opened.
+            os.remove(self.root)
+            os.rename(self.other, self.root)
+            with server.connect() as c:
+                c.login("bob")
+                self.replies_then_quit(c, [(b"STAT", False, stat_reply(sizes[1:]))])
+            self.assertEqual(server.stop(), 0)
+        warning = (b"drennik: warning: the maildrop root %s was replaced; still serving the one "
+                   b"opened at start\n" % os.fsencode(self.root))
+        self.assertEqual(server.stderr().count(warning), 1, server.stderr())
+
+    def replies_then_quit(self, client, cases):
+        for line, multi, expected in cases:
+            self.assertEqual(client.request(line, multi), expected, line)
+        self.assertEqual(client.request(b"QUIT"), b"+OK \r\n")
+        client.sync()
+
+    def test_a_root_made_after_the_start_is_served_from_the_next_login(self):
+        later = os.path.join(self.base, "later")
+        with Server(later) as server:
+            with server.connect() as c:
+                c.login("bob")
+                self.assertEqual(c.request(b"STAT"), b"+OK 0 0\r\n")
+            os.rename(self.root, later)
+            with server.connect() as c:
+                c.login("bob")
+                self.assertEqual(c.request(b"RETR 2", multi=True),
+                                 retr_reply(self.original["2"]))
+            self.assertEqual(server.stop(), 0)
+        self.assertIn(b"drennik: warning: the maildrop root %s does not exist; every maildrop "
+                      b"is empty\n" % os.fsencode(later), server.stderr())
+        self.assertNotIn(b"was replaced", server.stderr())
+
+
 class UndeletableFiles(unittest.TestCase):
     """QUIT has to say so when a marked file cannot be removed. Removal is
     made to fail by taking away write permission from the user folder, which

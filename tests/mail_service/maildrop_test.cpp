@@ -138,6 +138,69 @@ TEST(Maildrop, MissingEmptyAndLinkedUserFoldersAreEmptyMaildrops) {
     EXPECT_EQ(Drain(*ListMessages(ScannedSlot(store, "empty"))), ".\r\n");
 }
 
+TEST(Maildrop, ARootReplacedWhileServingIsNotFollowed) {
+    TempDir base;
+    base.Write("root/bob/1", "first");
+    base.Write("root/bob/2", "second");
+    base.Write("other/bob/1", "other one");
+    base.Write("other/bob/2", "other two");
+    base.Write("other/bob/3", "other three");
+    const std::string root = base.path() + "/root";
+    const MaildropStore store(root);
+    EXPECT_EQ(Names(ScannedSlot(store, "bob")), (std::vector<std::string>{"1", "2"}));
+    testing::internal::CaptureStderr();
+    // First a link to another tree in its place, then another folder under its name.
+    std::filesystem::rename(root, base.path() + "/moved");
+    std::filesystem::create_directory_symlink(base.path() + "/other", root);
+    ConnectionSlot slot = ScannedSlot(store, "bob");
+    EXPECT_EQ(Names(slot), (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(Retrieve(slot, 1, store), "first\r\n.\r\n");
+    slot.SetMark(0, 'D');
+    EXPECT_TRUE(RemoveMarkedMessages(slot, store));
+    EXPECT_FALSE(base.Exists("moved/bob/1"));
+    EXPECT_TRUE(base.Exists("other/bob/1"));
+    // The remembered listing follows the folder open, not the one the path names now.
+    base.Write("moved/bob/4", "fourth");
+    base.Write("other/bob/5", "other five");
+    EXPECT_EQ(Names(ScannedSlot(store, "bob")), (std::vector<std::string>{"2", "4"}));
+    std::filesystem::remove(root);
+    std::filesystem::rename(base.path() + "/other", root);
+    slot = ScannedSlot(store, "bob");
+    EXPECT_EQ(Names(slot), (std::vector<std::string>{"2", "4"}));
+    EXPECT_EQ(Retrieve(slot, 2, store), "fourth\r\n.\r\n");
+    slot.SetMark(1, 'D');
+    EXPECT_TRUE(RemoveMarkedMessages(slot, store));
+    EXPECT_FALSE(base.Exists("moved/bob/4"));
+    EXPECT_TRUE(base.Exists("root/bob/1") && base.Exists("root/bob/5"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "drennik: warning: the maildrop root " + root +
+                  " was replaced; still serving the one opened at start\n");
+}
+
+TEST(Maildrop, ARootThatCannotBeOpenedAtTheStartIsTriedAgainAtEachLogin) {
+    TempDir base;
+    base.Write("target/bob/1", "behind a link");
+    std::filesystem::create_directory_symlink(base.path() + "/target", base.path() + "/link");
+    // A link is not followed, with or without a separator after it.
+    for (const std::string& path : {base.path() + "/link", base.path() + "/link/"}) {
+        const MaildropStore store(path);
+        EXPECT_EQ(store.RootProblem(), "the maildrop root " + path +
+                                           " is a symbolic link, which is not followed; every "
+                                           "maildrop is empty");
+        EXPECT_EQ(ScannedSlot(store, "bob").MessageCount(), 0) << path;
+    }
+    const std::string later = base.path() + "/later/";
+    const MaildropStore store(later);
+    EXPECT_EQ(store.RootProblem(),
+              "the maildrop root " + later + " does not exist; every maildrop is empty");
+    EXPECT_EQ(ScannedSlot(store, "bob").MessageCount(), 0);
+    base.Write("later/bob/1", "made after the start");
+    const ConnectionSlot slot = ScannedSlot(store, "bob");
+    EXPECT_EQ(Names(slot), (std::vector<std::string>{"1"}));
+    EXPECT_EQ(store.RootProblem(), "");
+    EXPECT_EQ(Retrieve(slot, 1, store), "made after the start\r\n.\r\n");
+}
+
 TEST(Maildrop, ARescanReplacesTheSnapshotAndItsMarks) {
     TempDir root;
     root.Write("bob/1", "one");
