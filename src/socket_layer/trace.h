@@ -25,6 +25,7 @@ public:
     std::string Contents() const { return ring_.Contents(); }
     std::size_t size() const { return ring_.size(); }
     std::uint64_t revision() const { return ring_.revision(); }
+    const TraceRing& ring() const { return ring_; }
 
     // The viewer has caught up: the next change is announced again.
     void Seen() { announced_ = false; }
