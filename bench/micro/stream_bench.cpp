@@ -16,9 +16,18 @@ public:
     std::size_t bytes = 0;
     bool ReceiveLine(std::string&) override { return false; }
     InputEnd InputState() const override { return InputEnd::None; }
-    void SendLine(std::string_view text) override { bytes += text.size() + 2; }
-    void SendLines(std::string_view lines) override { bytes += lines.size(); }
-    void SendPart(std::string_view b) override { bytes += b.size(); }
+    bool SendLine(std::string_view text) override {
+        bytes += text.size() + 2;
+        return true;
+    }
+    bool SendLines(std::string_view lines) override {
+        bytes += lines.size();
+        return true;
+    }
+    bool SendPart(std::string_view b) override {
+        bytes += b.size();
+        return true;
+    }
     bool Congested() const override { return false; }
     void Close() override {}
 };
