@@ -27,9 +27,11 @@ public:
     // Takes file spans, reading them from the file into the output; their lengths are kept.
     bool spans = false;
     std::vector<std::int64_t> spanLengths;
-    // The connection fails at this output byte: sends fail from there on, each counted.
+    // The connection fails at this output byte: sends fail from there on, each counted, and
+    // so is every look at the channel after the first failure.
     std::size_t failAt = static_cast<std::size_t>(-1);
     int failedSends = 0;
+    mutable int usedAfterFailure = 0;
 
     bool ReceiveLine(std::string& line) override {
         if (input.empty()) {
@@ -53,10 +55,16 @@ public:
         if (::pread(fd, bytes.data(), bytes.size(), offset) != length) {
             ADD_FAILURE() << "a span past the end of its file";
         }
+        if (!(output.empty() || output.ends_with('\n')) || !bytes.ends_with("\r\n")) {
+            ADD_FAILURE() << "a span that is not whole lines";
+        }
         return Put(bytes);
     }
     bool CanSendFile() const override { return spans; }
-    bool Congested() const override { return output.size() - drained >= congestAt; }
+    bool Congested() const override {
+        usedAfterFailure += failedSends > 0 ? 1 : 0;
+        return output.size() - drained >= congestAt;
+    }
     void Close() override { closed = true; }
     bool CanStartTls() const override { return tlsAvailable; }
     bool Encrypted() const override { return encrypted; }
@@ -74,6 +82,7 @@ public:
 private:
     // What lies before failAt goes out; a send that reaches it fails.
     bool Put(std::string_view bytes) {
+        usedAfterFailure += failedSends > 0 ? 1 : 0;
         const std::size_t room = output.size() < failAt ? failAt - output.size() : 0;
         output.append(bytes.substr(0, room));
         if (bytes.size() > room) {
