@@ -6,8 +6,7 @@ bool MessageStream::Open(const platform::StoreFolder& folder, const std::string&
 }
 
 void MessageStream::LimitBody(std::int64_t lines) {
-    limited_ = true;
-    lines_.LimitBody(lines);
+    lines_.LimitBody(lines);  // which copies every line: TOP counts them
 }
 
 MessageStream::Step MessageStream::Fail() {
@@ -24,8 +23,7 @@ MessageStream::Step MessageStream::Finish(Pop3Channel& out) {
 MessageStream::Step MessageStream::Pump(Pop3Channel& out, std::size_t budget) {
     if (!begun_) {
         begun_ = true;
-        // TOP copies: it counts every line anyway, and takes only the start of a message.
-        if (!limited_ && out.CanSendFile()) {
+        if (out.CanSendFile()) {
             lines_.SendSpansOf(file_.fd());
         }
     }

@@ -36,6 +36,5 @@ private:
     std::vector<char> block_ = std::vector<char>(kBlock);
     std::int64_t offset_ = 0;  // where the next block starts in the file
     bool begun_ = false;
-    bool limited_ = false;
     MessageLines lines_;
 };
