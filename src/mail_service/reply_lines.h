@@ -40,12 +40,14 @@ private:
 // span of the file that the channel sends itself.
 class MessageLines {
 public:
-    // Shorter runs are copied.
+    // No span is shorter: a short run, or the short rest of a run handed on in part, is copied.
     static constexpr std::int64_t kShortestSpan = 64 * 1024;
     // Longer lines go out in pieces rather than being held whole.
     static constexpr std::size_t kLongestHeldLine = flow::kLongestHeldLine;
 
-    // Lets runs of unchanged lines go as spans of `fd`, the open message file.
+    // Lets runs of unchanged lines go as spans of `fd`, the open message file. The channel
+    // reads a span after the scan that chose it, so this relies on messages never being
+    // rewritten in place (a delivery renames a finished file into the maildrop).
     void SendSpansOf(int fd) { fd_ = fd; }
     // Ends the reply after the header, the blank line that ends it and `lines` lines of the
     // body (TOP). A message without a blank line is all header. Every line is then copied.
@@ -86,8 +88,9 @@ private:
     bool lineStarted_ = false;    // part of the current line has gone out already
     bool afterCR_ = false;        // the last text ended in CR: an LF next belongs to it
 
-    // The run: consecutive lines that go out as the file holds them. Its bytes up to runTo_
-    // are in the batch from runCopied_ on (from runCopiedFrom_ in the file), or in the span.
+    // The run: consecutive lines that go out as the file holds them. Of its bytes up to
+    // runTo_, those not yet handed on are in the batch from runCopied_ on (the file's bytes
+    // from runCopiedFrom_), or, once spanning, in the span.
     bool inRun_ = false;
     bool spanning_ = false;
     std::size_t runCopied_ = 0;
