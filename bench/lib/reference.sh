@@ -25,7 +25,10 @@ reference_start() {
 # xvfb_start -> sets XVFB_PID and XVFB_DISPLAY (a free display number that Xvfb picks).
 xvfb_start() {
     local numfile=$WORK/xvfb.display n=
-    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$numfile" >"$WORK/xvfb.log" 2>&1 &
+    # -noreset: an X server resets when its last client leaves, and a client that connects
+    # meanwhile (Qt, right after Drennik's own check of the display) is refused.
+    Xvfb -displayfd 3 -noreset -screen 0 1280x800x24 -nolisten tcp 3>"$numfile" \
+        >"$WORK/xvfb.log" 2>&1 &
     XVFB_PID=$!
     track_pid "$XVFB_PID"
     for _ in $(seq 100); do
