@@ -43,6 +43,7 @@ BEGIN { FS = "\t"; ns = split(servers, srv, " ") }
         if ("cpu_us_per_session" in f) {
             ncpu[sc, sv]++; cpuv[sc, sv, ncpu[sc, sv]] = f["cpu_us_per_session"] + 0
             cpubyrun[sc, sv, run] = f["cpu_us_per_session"] + 0; ticks[sc, sv] += f["cpu_ticks"] + 0
+            schedv[sc, sv, ncpu[sc, sv]] = f["sched_us_per_session"] + 0
         }
         if ("extra_cpu_us_per_session" in f) { nx[sc, sv]++; xcpuv[sc, sv, nx[sc, sv]] = f["extra_cpu_us_per_session"] + 0 }
         if ("read_before_reset" in f) {
@@ -71,7 +72,8 @@ END {
             if (ncpu[sc, sv]) {
                 delete a2; for (i = 1; i <= ncpu[sc, sv]; i++) a2[i] = cpuv[sc, sv, i]
                 cpumed[sc, sv] = median(a2, ncpu[sc, sv])
-                extra = extra sprintf("  CPU %.1f us/session (%d ticks in all)", cpumed[sc, sv], ticks[sc, sv])
+                delete a2; for (i = 1; i <= ncpu[sc, sv]; i++) a2[i] = schedv[sc, sv, i]
+                extra = extra sprintf("  CPU %.1f us/session (%d ticks in all; live threads' schedstat %.1f)", cpumed[sc, sv], ticks[sc, sv], median(a2, ncpu[sc, sv]))
             }
             if (nx[sc, sv]) {
                 delete a2; for (i = 1; i <= nx[sc, sv]; i++) a2[i] = xcpuv[sc, sv, i]
