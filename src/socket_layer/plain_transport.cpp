@@ -1,6 +1,5 @@
 #include "socket_layer/plain_transport.h"
 
-#include "platform/socket_queue.h"
 #include "platform/winsock.h"
 #include "socket_layer/flow_limits.h"
 
@@ -16,25 +15,6 @@ bool WouldBlock(int result) {
 }
 
 }  // namespace
-
-bool Transport::Discard() {
-    char scratch[16 * 1024];
-    for (int reads = 0; reads < 64; ++reads) {
-        const int n = platform::recv(socket_, scratch, sizeof scratch, 0);
-        if (n <= 0) {
-            return WouldBlock(n);
-        }
-    }
-    return true;
-}
-
-int Transport::UnsentBytes() const {
-    return platform::UnsentBytes(socket_);
-}
-
-void Transport::CloseSocket() {
-    platform::closesocket(socket_);
-}
 
 ReadResult PlainTransport::ReadInto(LineBuffer& input) {
     char* area = input.PrepareAppend(flow::kReadChunk);
