@@ -21,9 +21,10 @@ constexpr int kAcceptPauseMs = 100;
 
 struct MailService::Connection {
     Connection(modFalquor& falquor, int socket, ConnectionSlot& slot, const MaildropStore& store,
-               std::function<void()> resumeLater, Authenticator* auth)
+               Authenticator* auth)
         : channel(falquor, socket),
-          conversation(slot, channel, store, std::move(resumeLater), auth) {}
+          conversation(
+              slot, channel, store, [this] { channel.RequestTurn(); }, auth) {}
 
     SocketChannel channel;
     Conversation conversation;
@@ -166,8 +167,7 @@ void MailService::Accept(int listener, bool encrypted) {
     list_.Append();
     slot.socket = socket;
     slot.state = SessionState::Authorisation;
-    auto connection = std::make_unique<Connection>(
-        falquor_, socket, slot, store_, [this, n] { ResumeLater(n); }, auth_);
+    auto connection = std::make_unique<Connection>(falquor_, socket, slot, store_, auth_);
     falquor_.Attach(
         socket, ConnectionHooks{this, [this, n] { Serve(n); }, [this, n] { OnClosed(n); }}, peer);
     Connection& c = *connection;
@@ -193,11 +193,6 @@ bool MailService::Serve(int number) {
         emit Changed(number);
     }
     return true;
-}
-
-void MailService::ResumeLater(int number) {
-    QMetaObject::invokeMethod(
-        this, [this, number] { Serve(number); }, Qt::QueuedConnection);
 }
 
 void MailService::OnClosed(int number) {
