@@ -472,13 +472,18 @@ int recv(int s, char* buffer, int length, int flags) {
     return static_cast<int>(n);
 }
 
-int send(int s, const char* buffer, int length, int flags) {
+namespace {
+
+// One write towards a socket: retried when a signal cuts it short, and the socket's writer
+// armed again when it took less than offered, so the rest goes when it can.
+template <typename Write>
+int WriteSome(int s, int length, Write write) {
     if (Find(s) == nullptr) {
         return Fail(WSAENOTSOCK);
     }
     ssize_t n;
     do {
-        n = ::send(s, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
+        n = write();
     } while (n == -1 && errno == EINTR);
     if (n == -1) {
         const int error = errno;
@@ -487,32 +492,24 @@ int send(int s, const char* buffer, int length, int flags) {
         }
         return Fail(ToWinSockError(error));
     }
-    if (n < length) {
+    // 0 from sendfile is a file that ended early: nothing to wait for.
+    if (n > 0 && n < length) {
         ArmWriter(s);
     }
     return static_cast<int>(n);
 }
 
+}  // namespace
+
+int send(int s, const char* buffer, int length, int flags) {
+    return WriteSome(s, length, [&] {
+        return ::send(s, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
+    });
+}
+
 int SendFile(int s, int fd, std::int64_t offset, int count) {
-    if (Find(s) == nullptr) {
-        return Fail(WSAENOTSOCK);
-    }
     off_t at = static_cast<off_t>(offset);
-    ssize_t n;
-    do {
-        n = ::sendfile(s, fd, &at, static_cast<size_t>(count));
-    } while (n == -1 && errno == EINTR);
-    if (n == -1) {
-        const int error = errno;
-        if (error == EAGAIN || error == EWOULDBLOCK) {
-            ArmWriter(s);
-        }
-        return Fail(ToWinSockError(error));
-    }
-    if (n > 0 && n < count) {
-        ArmWriter(s);
-    }
-    return static_cast<int>(n);
+    return WriteSome(s, count, [&] { return ::sendfile(s, fd, &at, static_cast<size_t>(count)); });
 }
 
 int shutdown(int s, int how) {
