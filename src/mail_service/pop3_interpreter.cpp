@@ -278,7 +278,8 @@ void Stls(Pop3Session& s, std::string_view) {
 
 void Quit(Pop3Session& s, std::string_view) {
     s.slot.state = SessionState::Update;
-    SendReplyLine(s.out, RemoveMarkedMessages(s.slot, s.store) ? kOkBlank : kNotAllRemoved);
+    SendReplyLine(s.out,
+                  RemoveMarkedMessages(s.slot, s.store).AllRemoved() ? kOkBlank : kNotAllRemoved);
 }
 
 struct Command {
