@@ -5,6 +5,8 @@
 #include "app/signals.h"
 #include "mail_service/authenticator.h"
 #include "mail_service/mail_service.h"
+#include "mail_service/service_events.h"
+#include "mail_service/service_log.h"
 #include "main_window/frm_drennik.h"
 #include "platform/descriptor_limit.h"
 #include "platform/dialogs.h"
@@ -24,6 +26,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include <pwd.h>
 #include <unistd.h>
 
 namespace {
@@ -70,9 +73,19 @@ void WarnAboutSecretFiles(const Options& options, uid_t uid, gid_t gid) {
     }
 }
 
+// The name of the user the program runs as now.
+std::string CurrentUserName() {
+    const passwd* entry = ::getpwuid(::geteuid());
+    return entry != nullptr ? entry->pw_name : std::to_string(::geteuid());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The operator's log on standard error, level info. Qt's own messages go through it from
+    // the start, so its warnings (runtime folder, fonts) stay out of a normal run's output.
+    ServiceLog log;
+    const QtMessageRoute qtMessages(log);
     std::string error;
     const std::optional<Options> options = ParseOptions(argc, argv, error);
     if (!options) {
@@ -99,6 +112,7 @@ int main(int argc, char** argv) {
     }
     // Read while the program may still be root: keys are often readable by root alone.
     std::unique_ptr<TlsContext> tls;
+    std::string fingerprint;
     if (TlsWanted(*options)) {
         tls = options->tlsSelfSigned
                   ? TlsContext::SelfSigned(error)
@@ -107,8 +121,9 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "drennik: %s\n", error.c_str());
             return 2;
         }
+        fingerprint = tls->Fingerprint();
         if (options->tlsSelfSigned) {
-            std::printf("TLS certificate SHA-256 fingerprint %s\n", tls->Fingerprint().c_str());
+            std::printf("TLS certificate SHA-256 fingerprint %s\n", fingerprint.c_str());
             std::fflush(stdout);
         }
     }
@@ -176,7 +191,11 @@ int main(int argc, char** argv) {
         }
     }
     auth.SetRequireTls(options->requireTls);
+    const std::string user = CurrentUserName();
+    LogStart(&log, StartFacts{DRENNIK_VERSION, ::getpid(), user, options->root,
+                              falquor.TlsConfigured(), fingerprint, options->requireTls});
     MailService service(falquor, std::move(store));
+    service.SetLog(&log);
     service.SetLimits(ConnectionLimits{options->maxConnections, options->maxPerAddress});
     service.SetListening(options->port, options->pop3sPort, options->listenAddress);
     service.SetAuthenticator(&auth);
