@@ -20,6 +20,7 @@
 #include <QApplication>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -32,6 +33,8 @@
 namespace {
 
 constexpr int kWindowMargin = 20;
+// How late a log line may be written: lines are gathered for this long at most.
+constexpr std::chrono::milliseconds kLogDelay{50};
 
 // Qt ends the program when it cannot open its display: without one, or with one named that
 // cannot be reached (an ssh session with a stale DISPLAY), the server runs without a window.
@@ -177,6 +180,9 @@ int main(int argc, char** argv) {
         app = std::make_unique<QApplication>(argc, argv);
     }
 
+    // A busy server writes its log in batches (see ServiceLog::Gather), a line at most this late.
+    log.Gather(kLogDelay);
+
     MaildropStore store(options->root);
     if (const std::string problem = store.RootProblem(); !problem.empty()) {
         std::fprintf(stderr, "drennik: warning: %s\n", problem.c_str());
@@ -204,7 +210,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<frmFalquorDialog> trace;
     std::unique_ptr<frmDrennik> window;
     if (headless) {
-        QObject::connect(&service, &MailService::Problem, [](const QString& text) {
+        QObject::connect(&service, &MailService::Problem, [&log](const QString& text) {
+            log.Flush();  // what the log gathered came first
             std::fprintf(stderr, "drennik: %s\n", text.toLocal8Bit().constData());
         });
         if (const QString failed = service.Start(); !failed.isEmpty()) {
@@ -241,6 +248,7 @@ int main(int argc, char** argv) {
         probe = std::make_unique<ResponsivenessProbe>();
     }
     const int status = QCoreApplication::exec();
+    log.Flush();
     if (probe) {
         std::fprintf(stderr, "drennik: responsiveness %s\n",
                      probe->Summary().toLocal8Bit().constData());

@@ -1,6 +1,7 @@
 #include "mail_service/service_log.h"
 
 #include <QString>
+#include <QThread>
 
 #include <atomic>
 #include <charconv>
@@ -9,6 +10,8 @@
 namespace {
 
 constexpr std::string_view kPrefix = "drennik: event=";
+// Gathered lines are written once this many bytes wait, whatever the delay.
+constexpr std::size_t kGatheredBytes = 16 * 1024;
 constexpr char kHex[] = "0123456789ABCDEF";
 
 // Bytes that stand for themselves in a value: printable ASCII but the escape, the quote and
@@ -52,6 +55,9 @@ void RouteQtMessage(QtMsgType type, const QMessageLogContext&, const QString& te
                           .Add("kind", kind)
                           .Add("text", std::string_view(bytes.constData(),
                                                         static_cast<std::size_t>(bytes.size()))));
+    if (type == QtFatalMsg) {
+        log->Flush();  // the program ends when this returns
+    }
 }
 
 }  // namespace
@@ -171,20 +177,58 @@ LogLine& LogLine::AddAddress(std::string_view key, std::uint32_t address, int po
 }
 
 ServiceLog::ServiceLog()
-    : sink_([](std::string_view line) {
-          // One call for the whole line: standard error is unbuffered, so this is one write
-          // and lines from several threads never mix.
-          std::fwrite(line.data(), 1, line.size(), stderr);
+    : ServiceLog([](std::string_view lines) {
+          // One call for whole lines: standard error is unbuffered, so this is one write and
+          // lines from several threads never mix.
+          std::fwrite(lines.data(), 1, lines.size(), stderr);
       }) {}
 
-ServiceLog::ServiceLog(Sink sink) : sink_(std::move(sink)) {}
+ServiceLog::ServiceLog(Sink sink) : sink_(std::move(sink)) {
+    flushTimer_.setSingleShot(true);
+    flushTimer_.callOnTimeout([this] { Flush(); });
+}
+
+ServiceLog::~ServiceLog() {
+    if (!gathered_.empty()) {
+        sink_(gathered_);
+    }
+}
+
+void ServiceLog::Gather(std::chrono::milliseconds delay) {
+    flushTimer_.setInterval(delay);
+    gathering_ = true;
+}
+
+bool ServiceLog::OnGatheringThread() const {
+    return QThread::currentThread() == flushTimer_.thread();
+}
+
+void ServiceLog::Flush() {
+    if (!OnGatheringThread()) {
+        return;  // what is gathered belongs to that thread; it writes it soon
+    }
+    flushTimer_.stop();
+    if (!gathered_.empty()) {
+        sink_(gathered_);
+        gathered_.clear();
+    }
+}
 
 void ServiceLog::Write(LogLevel level, LogLine& line) {
     if (!Wants(level)) {
         return;
     }
     line.text_ += '\n';
-    sink_(line.text_);
+    if (gathering_ && OnGatheringThread()) {
+        gathered_ += line.text_;
+        if (gathered_.size() >= kGatheredBytes) {
+            Flush();
+        } else if (!flushTimer_.isActive()) {
+            flushTimer_.start();
+        }
+    } else {
+        sink_(line.text_);
+    }
     line.text_.pop_back();
 }
 

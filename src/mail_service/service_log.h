@@ -7,9 +7,11 @@
 // become \xHH. A line is therefore always one line of ASCII, and "key=" only ever begins a
 // field. The format is documented in the README ("The log").
 
+#include <QTimer>
 #include <QtGlobal>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -51,13 +53,26 @@ private:
 
 class ServiceLog {
 public:
-    // Takes each line with its LF, to be written at once. Must be safe to call from any
-    // thread: Qt's messages may come from the password-check workers.
-    using Sink = std::function<void(std::string_view line)>;
+    // Takes whole lines, each with its LF (several at once once lines are gathered), to be
+    // written at once. Must be safe to call from any thread: Qt's messages may come from the
+    // password-check workers.
+    using Sink = std::function<void(std::string_view lines)>;
 
     // Lines go to standard error.
     ServiceLog();
     explicit ServiceLog(Sink sink);
+    // Writes what is gathered.
+    ~ServiceLog();
+    ServiceLog(const ServiceLog&) = delete;
+    ServiceLog& operator=(const ServiceLog&) = delete;
+
+    // From now on lines written on this thread are gathered and written together, at most
+    // `delay` after the first of them, or at once when many wait: a busy server then wakes
+    // whoever reads standard error (the journal) once per batch rather than once per line.
+    // Needs this thread's event loop. Lines from other threads are still written at once.
+    void Gather(std::chrono::milliseconds delay);
+    // Writes what is gathered now.
+    void Flush();
 
     // Lines of a level above this one (less severe) are dropped; info by default.
     void SetLevel(LogLevel level) { level_.store(level, std::memory_order_relaxed); }
@@ -70,8 +85,13 @@ public:
     void Write(LogLevel level, LogLine&& line) { Write(level, line); }
 
 private:
+    bool OnGatheringThread() const;
+
     Sink sink_;
     std::atomic<LogLevel> level_{LogLevel::Info};
+    bool gathering_ = false;
+    std::string gathered_;  // touched only by the thread that gathers
+    QTimer flushTimer_;
 };
 
 // While it lives, Qt's own messages go to `log`: errors (critical, fatal) at error, everything

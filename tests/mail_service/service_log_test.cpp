@@ -1,6 +1,7 @@
 #include "mail_service/service_log.h"
 #include "mail_service/close_reason.h"
 #include "socket_layer/trace_ring.h"
+#include "support/loopback.h"
 
 #include <QtGlobal>
 
@@ -113,6 +114,24 @@ TEST(ServiceLog, LinesLevelsAndQtMessages) {
     qWarning("after");
     EXPECT_NE(testing::internal::GetCapturedStderr().find("after"), std::string::npos);
     EXPECT_EQ(c.lines.size(), 2u);
+}
+
+TEST(ServiceLog, GatheredLinesLeaveTogetherSoonOrWhenFlushed) {
+    Captured c;
+    c.log.Gather(std::chrono::milliseconds(20));
+    c.log.Write(LogLevel::Info, LogLine("a"));
+    c.log.Write(LogLevel::Info, LogLine("b"));
+    EXPECT_TRUE(c.lines.empty());
+    ASSERT_TRUE(testing_support::PumpUntil([&] { return !c.lines.empty(); }));
+    EXPECT_EQ(c.lines, (std::vector<std::string>{"drennik: event=a\ndrennik: event=b\n"}));
+    c.log.Write(LogLevel::Info, LogLine("c"));
+    c.log.Flush();
+    EXPECT_EQ(c.lines.back(), "drennik: event=c\n");
+    // Many lines are not held back for the delay.
+    for (int i = 0; i < 1000; ++i) {
+        c.log.Write(LogLevel::Info, LogLine("many").Add("text", std::string(40, 'x')));
+    }
+    EXPECT_GE(c.lines.size(), 3u);
 }
 
 TEST(CloseReason, FromTheConversationOrElseFromTheLayersTraceEntries) {
