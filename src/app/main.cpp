@@ -33,7 +33,8 @@
 namespace {
 
 constexpr int kWindowMargin = 20;
-// How late a log line may be written: lines are gathered for this long at most.
+// How late a log line may be written: a busy server writes its log in batches, so that the
+// journal is woken once per batch rather than once per line.
 constexpr std::chrono::milliseconds kLogDelay{50};
 
 // Qt ends the program when it cannot open its display: without one, or with one named that
@@ -180,8 +181,7 @@ int main(int argc, char** argv) {
         app = std::make_unique<QApplication>(argc, argv);
     }
 
-    // A busy server writes its log in batches (see ServiceLog::Gather), a line at most this late.
-    log.Gather(kLogDelay);
+    log.Gather(kLogDelay);  // now that there is an event loop
 
     MaildropStore store(options->root);
     if (const std::string problem = store.RootProblem(); !problem.empty()) {
@@ -215,6 +215,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "drennik: %s\n", text.toLocal8Bit().constData());
         });
         if (const QString failed = service.Start(); !failed.isEmpty()) {
+            log.Flush();
             std::fprintf(stderr, "drennik: %s\n", failed.toLocal8Bit().constData());
             return 1;
         }

@@ -112,17 +112,21 @@ class SessionLog(server_case.ServerTestCase):
                          [])
 
 
-class LimitLog(server_case.OwnServersTestCase):
+class OwnLogServers(server_case.OwnServersTestCase):
+    """A maildrop root with alice's one message, for servers of the test's own."""
 
     def setUp(self):
         super().setUp()
         self.base = tempfile.mkdtemp(prefix="drennik-log-")
         self.root = os.path.join(self.base, "root")
-        os.mkdir(self.root)
+        make_user(self.root, "alice", {"1": MESSAGE})
 
     def tearDown(self):
         super().tearDown()
         shutil.rmtree(self.base, ignore_errors=True)
+
+
+class LimitLog(OwnLogServers):
 
     def test_refusals_name_the_client_and_the_limit(self):
         s = self.server(args=["--max-connections", "2", "--max-per-address", "1"]).start()
@@ -144,18 +148,8 @@ class LimitLog(server_case.OwnServersTestCase):
         self.assertEqual(s.log()[-1].name, "stop")
 
 
-class CloseReasonLog(server_case.OwnServersTestCase):
+class CloseReasonLog(OwnLogServers):
     """What the layer decides by itself reaches the log too."""
-
-    def setUp(self):
-        super().setUp()
-        self.base = tempfile.mkdtemp(prefix="drennik-log-")
-        self.root = os.path.join(self.base, "root")
-        make_user(self.root, "alice", {"1": MESSAGE})
-
-    def tearDown(self):
-        super().tearDown()
-        shutil.rmtree(self.base, ignore_errors=True)
 
     def test_every_close_says_why(self):
         s = self.server(args=["--idle-timeout", "2", "--tls-self-signed",
@@ -193,20 +187,13 @@ class CloseReasonLog(server_case.OwnServersTestCase):
         self.assertEqual(s.log("accept", conn=login[0]["conn"])[0]["listener"], b"pop3s")
 
 
-class SecretsLog(server_case.OwnServersTestCase):
+class SecretsLog(OwnLogServers):
 
     def setUp(self):
         super().setUp()
-        self.base = tempfile.mkdtemp(prefix="drennik-log-")
-        self.root = os.path.join(self.base, "root")
-        make_user(self.root, "alice", {"1": MESSAGE})
         self.passwords = os.path.join(self.base, "passwords")
         write_file(self.passwords, b"alice:" + openssl_hash("s3cret-Word") + b"\n")
         os.chmod(self.passwords, 0o600)  # else a warning, which is no log line, says so
-
-    def tearDown(self):
-        super().tearDown()
-        shutil.rmtree(self.base, ignore_errors=True)
 
     def test_no_secret_and_one_line_for_logins_refused_in_clear(self):
         s = self.server(args=["--passwords", self.passwords, "--require-tls",
@@ -239,14 +226,11 @@ class SecretsLog(server_case.OwnServersTestCase):
 
 @unittest.skipUnless(FAIL2BAN_REGEX and FAIL2BAN_CLIENT,
                      "fail2ban not installed (scripts/install-deps.sh)")
-class Fail2Ban(server_case.OwnServersTestCase):
+class Fail2Ban(OwnLogServers):
     """The packaged filter and jail, run by fail2ban itself over a log this server wrote."""
 
     def setUp(self):
         super().setUp()
-        self.base = tempfile.mkdtemp(prefix="drennik-f2b-")
-        self.root = os.path.join(self.base, "root")
-        make_user(self.root, "alice", {"1": MESSAGE})
         # fail2ban's own configuration, with the package's two files where it installs them.
         self.config = os.path.join(self.base, "fail2ban")
         shutil.copytree("/etc/fail2ban", self.config)
@@ -256,10 +240,6 @@ class Fail2Ban(server_case.OwnServersTestCase):
             shutil.copy(os.path.join(REPO, "packaging", "fail2ban", name + ".conf"),
                         os.path.join(self.config, name + ".d", "drennik.conf"))
         self.filter = os.path.join(self.config, "filter.d", "drennik.conf")
-
-    def tearDown(self):
-        super().tearDown()
-        shutil.rmtree(self.base, ignore_errors=True)
 
     def regex(self, log, out):
         got = subprocess.run([FAIL2BAN_REGEX, "-o", out, log, self.filter],

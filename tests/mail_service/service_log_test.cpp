@@ -41,8 +41,6 @@ TEST(ServiceLog, ValuesAreEscapedSoThatNothingEndsALineOrMakesAField) {
         {"\r\n\t", "\\r\\n\\t"},
         {std::string_view("\0\x1b\x7f\xe9\xff", 5), "\\x00\\x1B\\x7F\\xE9\\xFF"},
         {"x\" client=10.9.9.9:1 y", "\"x\\\" client\\x3D10.9.9.9:1 y\""},
-        {"\"", "\\\""},
-        {" ", "\" \""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Escaped(c.value), c.shown) << c.value;
