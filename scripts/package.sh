@@ -28,6 +28,12 @@ dpkg-deb -x "$deb" "$unpacked"
 sed "s|/usr/bin/drennik|$unpacked/usr/bin/drennik|" "$unpacked/lib/systemd/system/drennik.service" \
     >"$unpacked/drennik.service"
 systemd-analyze verify --man=no "$unpacked/drennik.service"
+# The check before the start reads exactly what the start will.
+unit=$(sed -e ':a' -e '/\\$/{N;s/\\\n//;ba' -e '}' packaging/drennik.service | tr -s ' ')
+check=$(sed -n 's|^ExecStartPre=/usr/bin/drennik --check ||p' <<<"$unit")
+run=$(sed -n 's|^ExecStart=/usr/bin/drennik ||p' <<<"$unit")
+[ -n "$run" ] && [ "$check" = "$run" ] ||
+    { echo "the unit's --check and ExecStart differ: '$check' / '$run'"; exit 1; }
 dpkg-deb --info "$deb" | sed -n '/Package:/,$p'
 # Exit status 2 is lintian's own failure; errors (E:) fail the check, warnings are shown.
 lintian --fail-on error "$deb"
@@ -38,7 +44,7 @@ for path in ./usr/bin/drennik ./usr/share/applications/drennik.desktop \
         ./usr/share/icons/hicolor/48x48/apps/drennik.png \
         ./usr/share/icons/hicolor/256x256/apps/drennik.png \
         ./usr/share/man/man1/drennik.1.gz ./lib/systemd/system/drennik.service \
-        ./etc/default/drennik ./usr/share/doc/drennik/copyright \
+        ./etc/default/drennik ./etc/drennik/drennik.conf ./usr/share/doc/drennik/copyright \
         ./usr/share/doc/drennik/changelog.Debian.gz \
         ./etc/fail2ban/filter.d/drennik.conf ./etc/fail2ban/jail.d/drennik.conf; do
     grep -qx "$path" <<<"$contents" || { echo "missing from the package: $path"; exit 1; }

@@ -3,15 +3,20 @@
 # container with a network of its own (loopback only), and checks there:
 # - apt resolves its Depends; `drennik --version` and `--help` work;
 # - installed, the service is safe and stays down: empty passwords file 0640 root:drennik,
-#   maildrop root 0750 drennik, the unit enabled, verified, and skipped at boot by its
-#   condition (not failed); its hardening as systemd's offline security analysis reads it;
+#   maildrop root 0750 drennik, drennik.conf a conffile, the unit enabled, verified, and
+#   skipped at boot by its condition (not failed); its hardening as systemd's offline security
+#   analysis reads it;
 # - with a user added by mkpasswd, `systemctl start` runs it on port 110 as drennik with only
 #   CAP_NET_BIND_SERVICE, a system call filter and the unit's descriptor limit; USER in clear is
 #   refused; over STLS (curl, and poplib with the certificate pinned by the printed fingerprint)
-#   a message is fetched byte-exact and deleted; the journal has no warning;
+#   a message is fetched byte-exact and deleted; the journal has no warning, and the settings
+#   the unit's --check printed;
+# - a bad line in drennik.conf stops the start, named in the journal; an admin's setting there
+#   is used;
 # - a probe run under the unit's sandbox sees only AF_INET and AF_UNIX, only its own process,
 #   a read-only system but a writable maildrop root, ptrace refused, and its SysV IPC removed;
-# - an upgrade restarts the running server, keeps a stopped one stopped and the admin's files;
+# - an upgrade restarts the running server, keeps a stopped one stopped and the admin's files
+#   (drennik.conf edited);
 # - a maildrop root moved with a drop-in is refused until ReadWritePaths= follows it;
 # - postinst refuses a maildrop root that is a symbolic link, and changes nothing it points to;
 # - the package purges cleanly.
@@ -78,6 +83,7 @@ upgrade_version=$2
 deb=/root/drennik_${version}_amd64.deb
 unit=/lib/systemd/system/drennik.service
 passwords=/etc/drennik/passwords
+conf=/etc/drennik/drennik.conf
 maildir=/var/mail/drennik
 export DEBIAN_FRONTEND=noninteractive
 show() { systemctl show drennik -P "$1"; }
@@ -96,6 +102,8 @@ grep -q -- '--root DIR' <<<"$(QT_QPA_PLATFORM=offscreen drennik --help)"
 getent passwd drennik >/dev/null
 test "$(stat -c '%F %U:%G %a' "$maildir")" = "directory drennik:drennik 750"
 test "$(stat -c '%F %U:%G %a %s' "$passwords")" = "regular empty file root:drennik 640 0"
+test "$(stat -c '%F %U:%G %a' "$conf")" = "regular file root:root 644"
+grep -q "^ $conf [0-9a-f]\{32\}$" <<<"$(dpkg-query -W -f='${Conffiles}\n' drennik)"
 grep -q "drennik: the service starts once $passwords has a user" /root/install.log
 ! grep -iE "warn|error|refus" /root/install.log || exit 1
 test "$(systemctl is-enabled drennik)" = enabled
@@ -225,13 +233,38 @@ PY
 test ! -e "$maildir/alice/0001"
 # Clean: the descriptor limit covers the default connections, the files are as the server wants.
 ! grep -iE 'warning|XDG_RUNTIME_DIR' <<<"$(journal)" || exit 1
+# What the unit's check printed before the start: the settings it runs with.
+for setting in 'port = 110' 'root = /var/mail/drennik' 'passwords = /etc/drennik/passwords' \
+        'require-tls = yes' 'tls-self-signed = yes'; do
+    journal_has drennik "^$setting\$" || { echo "not in the journal: $setting"; exit 1; }
+done
+
+echo "-- drennik.conf edited: a bad line stops the start; a good one is used"
+systemctl stop drennik
+printf 'max-per-address = 50\nbogus = on\n' >>"$conf"
+! systemctl start drennik 2>/dev/null || exit 1
+journal_has drennik "^drennik: $conf line $(wc -l <"$conf"): unknown option: bogus\$"
+# Restart= retries a failed ExecStartPre as it does the shell check above, up to the start
+# limit; then the unit stays failed.
+for _ in $(seq 1 150); do [ "$(show ActiveState)" = failed ] && break; sleep 0.1; done
+test "$(show ActiveState)" = failed
+echo "failed; tried $(( $(show NRestarts) + 1 )) times"
+systemctl stop drennik
+sed -i '/^bogus = on$/d' "$conf"  # the admin's max-per-address stays, for the upgrade
+systemctl reset-failed drennik
+systemctl start drennik
+listening
+journal_has drennik '^max-per-address = 50$'
+pid=$(show MainPID)
+echo "a bad line refused with its number; the admin's setting used"
 
 echo "-- upgrade to $upgrade_version"
-before=$(stat -c '%U:%G %a' "$passwords"; md5sum "$passwords" /etc/default/drennik)
+before=$(stat -c '%U:%G %a' "$passwords"; md5sum "$passwords" /etc/default/drennik "$conf")
 dpkg -i /root/drennik_upgrade.deb >/root/upgrade.log 2>&1 || { cat /root/upgrade.log; exit 1; }
 ! grep -iE "warn|error|drennik:" /root/upgrade.log || exit 1
 test "$(dpkg-query -W -f='${Version} ${Status}' drennik)" = "$upgrade_version install ok installed"
-test "$before" = "$(stat -c '%U:%G %a' "$passwords"; md5sum "$passwords" /etc/default/drennik)"
+test "$before" = "$(stat -c '%U:%G %a' "$passwords"; md5sum "$passwords" /etc/default/drennik "$conf")"
+grep -qx 'max-per-address = 50' "$conf"
 test "$(stat -c '%F %U:%G %a' "$maildir")" = "directory drennik:drennik 750"
 test "$(show ActiveState)" = active
 test "$(show MainPID)" != "$pid"  # restarted: the new binary runs
@@ -262,7 +295,9 @@ echo "refused while ReadWritePaths= did not follow DRENNIK_ROOT; served once it 
 
 echo "-- purge, then a maildrop root that is a symbolic link"
 apt-get purge -y -q drennik >/dev/null 2>&1
-for gone in /usr/bin/drennik "$passwords" /etc/default/drennik; do test ! -e "$gone"; done
+for gone in /usr/bin/drennik "$passwords" "$conf" /etc/drennik /etc/default/drennik; do
+    test ! -e "$gone"
+done
 getent passwd drennik >/dev/null  # the user and the mail are kept
 test -d "$maildir"
 rm -rf "$maildir"

@@ -1,5 +1,6 @@
 // Drennik: a small POP3 server with a desktop window.
 
+#include "app/check.h"
 #include "app/options.h"
 #include "app/responsiveness_probe.h"
 #include "app/signals.h"
@@ -90,20 +91,29 @@ int main(int argc, char** argv) {
     // the start, so its warnings (runtime folder, fonts) stay out of a normal run's output.
     ServiceLog log;
     const QtMessageRoute qtMessages(log);
-    std::string error;
-    const std::optional<Options> options = ParseOptions(argc, argv, error);
-    if (!options) {
-        std::fprintf(stderr, "drennik: %s\n%s", error.c_str(), Usage());
+    const ParsedOptions parsed = ParseOptions(argc, argv);
+    if (!parsed.problems.empty()) {
+        for (const std::string& problem : parsed.problems) {
+            std::fprintf(stderr, "drennik: %s\n", problem.c_str());
+        }
+        if (parsed.badCommandLine) {
+            std::fputs(Usage().c_str(), stderr);
+        }
         return 2;
     }
+    const Options* const options = &parsed.options;
     if (options->help) {
-        std::fputs(Usage(), stdout);
+        std::fputs(Usage().c_str(), stdout);
         return 0;
     }
     if (options->version) {
         std::puts("drennik " DRENNIK_VERSION);
         return 0;
     }
+    if (options->check) {
+        return RunCheck(*options);
+    }
+    std::string error;
     // Read while still privileged: the file may be readable by root alone.
     Authenticator::PasswordTable hashes;
     if (!options->passwords.empty()) {

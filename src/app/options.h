@@ -1,11 +1,12 @@
 #pragma once
-// The command line.
+// The options: the command line and the configuration file, both read through the table of
+// options (options_table.h).
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
+#include <vector>
 
 struct Options {
     int port = 110;
@@ -24,11 +25,29 @@ struct Options {
     bool tlsSelfSigned = false;
     int pop3sPort = -1;                // the implicit-TLS port; -1: none, 0: any free port
     bool probeResponsiveness = false;  // benchmark aid
+    std::string config;                // --config FILE; empty: none
+    bool check = false;                // --check: validate, print the settings and exit
     bool help = false;
     bool version = false;
 };
 
-// Nullopt with `error` set for a bad option or value.
+// What the command line and the configuration file it names come to.
+struct ParsedOptions {
+    Options options;
+    // Each one sentence, shown as "drennik: PROBLEM"; a configuration file's name their file
+    // and line. Empty: `options` may be used.
+    std::vector<std::string> problems;
+    // Some problem is the command line's own, so the usage is worth showing.
+    bool badCommandLine = false;
+};
+
+// Reads the command line; with --config, first the file it names, which the command line then
+// overrides option by option. `--name=value` and `--name value` both work; a flag also takes
+// `--name=yes` or `--name=no`, so the command line can turn off what the file turns on.
+ParsedOptions ParseOptions(int argc, const char* const* argv);
+
 bool TlsWanted(const Options& options);
-std::optional<Options> ParseOptions(int argc, const char* const* argv, std::string& error);
-const char* Usage();
+std::string Usage();
+// Every option the configuration file may set, one "name = value" line each, in the table's
+// order: what --check prints, itself a configuration file that gives the same settings.
+std::string DescribeOptions(const Options& options);

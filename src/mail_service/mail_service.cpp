@@ -27,9 +27,10 @@ constexpr std::string_view kTlsListener = "pop3s";
 
 struct MailService::Connection {
     Connection(modFalquor& falquor, int socket, ConnectionSlot& slot, const MaildropStore& store,
-               std::function<void()> resumeLater, Authenticator* auth, ServiceLog* log)
+               Authenticator* auth, ServiceLog* log)
         : channel(falquor, socket),
-          conversation(slot, channel, store, std::move(resumeLater), auth, log),
+          conversation(
+              slot, channel, store, [this] { channel.RequestTurn(); }, auth, log),
           traceFrom(falquor.trace().ring().end()) {}
 
     SocketChannel channel;
@@ -187,8 +188,7 @@ void MailService::Accept(int listener, bool encrypted) {
     slot.number = n;
     slot.peerAddress = peer;
     slot.peerPort = static_cast<std::uint16_t>(peerPort);
-    auto connection = std::make_unique<Connection>(
-        falquor_, socket, slot, store_, [this, n] { ResumeLater(n); }, auth_, log_);
+    auto connection = std::make_unique<Connection>(falquor_, socket, slot, store_, auth_, log_);
     falquor_.Attach(
         socket, ConnectionHooks{this, [this, n] { Serve(n); }, [this, n] { OnClosed(n); }}, peer);
     Connection& c = *connection;
@@ -215,11 +215,6 @@ bool MailService::Serve(int number) {
         emit Changed(number);
     }
     return true;
-}
-
-void MailService::ResumeLater(int number) {
-    QMetaObject::invokeMethod(
-        this, [this, number] { Serve(number); }, Qt::QueuedConnection);
 }
 
 void MailService::OnClosed(int number) {

@@ -127,7 +127,6 @@ private:
     void PauseAccepting();
     void ResumeAccepting();
     void AskForAccepts(long events);
-    void ResumeLater(int number);
     void OnClosed(int number);
     void ForgetOldRecords();
     Record* Find(int number);

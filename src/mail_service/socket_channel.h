@@ -15,8 +15,13 @@ public:
     bool SendLine(std::string_view text) override { return falquor_.SendToSocket(socket_, text); }
     bool SendLines(std::string_view lines) override { return falquor_.SendLines(socket_, lines); }
     bool SendPart(std::string_view bytes) override { return falquor_.SendPart(socket_, bytes); }
-    // File spans (SendFileSpan, CanSendFile) keep the channel's defaults until the socket
-    // layer can send them.
+    bool SendFileSpan(int fd, std::int64_t offset, std::int64_t length) override {
+        return falquor_.SendFileSpan(socket_, fd, offset, length);
+    }
+    bool CanSendFile() const override { return falquor_.CanSendFile(socket_); }
+    // Another turn of the conversation, through the layer's ready notice: the one route by
+    // which a conversation that yielded, or waited, is resumed.
+    void RequestTurn() { falquor_.RequestTurn(socket_); }
     bool Congested() const override { return falquor_.Congested(socket_); }
     void Close() override { falquor_.CloseWhenFlushed(socket_); }
     std::uint32_t PeerAddress() const override { return falquor_.PeerAddress(socket_); }

@@ -8,10 +8,12 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -318,6 +320,12 @@ int WSAStartup(std::uint16_t version, WSAData* data) {
         snprintf(data->description, sizeof data->description, "POSIX sockets");
         snprintf(data->systemStatus, sizeof data->systemStatus, "Running");
     }
+    // sendfile has no MSG_NOSIGNAL: a write to a connection the peer has reset must come back
+    // as an error, not end the program with SIGPIPE.
+    struct sigaction current {};
+    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+        std::signal(SIGPIPE, SIG_IGN);
+    }
     if (lib().epoll == -1) {
         lib().epoll = ::epoll_create1(EPOLL_CLOEXEC);
         if (lib().epoll == -1) {
@@ -489,6 +497,28 @@ int send(int s, const char* buffer, int length, int flags) {
         return Fail(ToWinSockError(error));
     }
     if (n < length) {
+        ArmWriter(s);
+    }
+    return static_cast<int>(n);
+}
+
+int SendFile(int s, int fd, std::int64_t offset, int count) {
+    if (Find(s) == nullptr) {
+        return Fail(WSAENOTSOCK);
+    }
+    off_t at = static_cast<off_t>(offset);
+    ssize_t n;
+    do {
+        n = ::sendfile(s, fd, &at, static_cast<size_t>(count));
+    } while (n == -1 && errno == EINTR);
+    if (n == -1) {
+        const int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            ArmWriter(s);
+        }
+        return Fail(ToWinSockError(error));
+    }
+    if (n > 0 && n < count) {
         ArmWriter(s);
     }
     return static_cast<int>(n);

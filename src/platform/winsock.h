@@ -91,6 +91,10 @@ int PeerPort(const char* address, int length);
 int recv(int s, char* buffer, int length, int flags);
 // Byte count or -1; a refusal for lack of buffer space arms one FD_WRITE notification.
 int send(int s, const char* buffer, int length, int flags);
+// Sends up to `count` bytes of the open file `fd` from `offset` without copying them through
+// the program (sendfile): like send, a byte count or -1, and a refusal for lack of buffer space
+// arms one FD_WRITE notification. 0 when the file holds no byte at `offset` (it has shrunk).
+int SendFile(int s, int fd, std::int64_t offset, int count);
 int shutdown(int s, int how);
 int closesocket(int s);
 

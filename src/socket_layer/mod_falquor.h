@@ -1,41 +1,28 @@
 #pragma once
 // The socket layer: start-up of the socket library, the listening socket, and the line
 // transmission of every connection with its trace. Each connection has its own line buffer,
-// output queue and one explicit state; output never blocks and is never dropped, and a
-// connection whose output backs up is not read from until it drains.
+// output queue and transport (plain or TLS), and one state that only Connection::Enter
+// changes; output never blocks and is never dropped, and a connection whose output backs up
+// is not read from until it drains.
 
-#include "socket_layer/line_buffer.h"
-#include "socket_layer/output_queue.h"
+#include "socket_layer/connection_host.h"
+#include "socket_layer/deadlines.h"
 #include "socket_layer/tls_context.h"
 #include "socket_layer/trace.h"
 
 #include <QObject>
 #include <QPointer>
-#include <QTimer>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
-#include <list>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
-// What the layer tells the owner of a connection. Hooks run from the event loop, one at a time,
-// never inside a call the owner made into the layer, and never once `context` is destroyed.
-struct ConnectionHooks {
-    QObject* context = nullptr;
-    // Something to do: a line is ready, the input has ended, or congested output has drained.
-    std::function<void()> ready;
-    // The connection is closed and forgotten.
-    std::function<void()> closed;
-};
-
-// Why no further line can come from a connection; None while more may come.
-enum class InputEnd { None, PeerClosed, LineTooLong, Failed };
-
-class modFalquor : public QObject {
+class modFalquor : public QObject, private ConnectionHost {
     Q_OBJECT
 public:
     // The message under which the platform reports a connection's socket events to the layer.
@@ -79,8 +66,22 @@ public:
     // Many lines at once: `lines` holds complete lines, each ending in CR LF and holding no
     // other CR or LF. Traced and queued exactly as if each had been sent on its own.
     bool SendLines(int socket, std::string_view lines);
+    // Queues `length` bytes of the open file `fd` from `offset`, sent as they are (no CR LF
+    // added) after what is queued before them, by sendfile() on a plain connection. The layer
+    // keeps its own duplicate of `fd` until the span is sent or the connection is gone, so the
+    // caller may close its own at once. The span's lines are traced like sent lines (the
+    // trace keeps only its last 30,000 bytes, so only the span's tail needs reading for that).
+    // False when the connection is gone or has failed (as SendToSocket). Only for connections
+    // where CanSendFile is true (elsewhere nothing is queued, and false returned).
+    bool SendFileSpan(int socket, int fd, std::int64_t offset, std::int64_t length);
+    // True on a plain (not encrypted) connection: file spans can leave by sendfile.
+    bool CanSendFile(int socket) const;
     // The next complete line without its CR LF; False when none can be had now.
     bool ReceiveFromSocket(int socket, std::string& text);
+    // Asks for another turn: the connection's ready hook runs once more in a coming pass
+    // (the one route by which a conversation that yielded, or waits for a password check,
+    // is resumed; a congested one is resumed by the drain the same way).
+    void RequestTurn(int socket);
 
     // TLS: the settings every encrypted connection uses (none: TLS cannot be started).
     void SetTls(std::unique_ptr<TlsContext> context);
@@ -98,7 +99,7 @@ public:
     void CloseWhenFlushed(int socket);
     // Closes every connection at once, telling nobody: the owner is shutting down.
     void CloseAll();
-    std::size_t OpenConnections() const { return links_.size(); }
+    std::size_t OpenConnections() const { return connections_.size(); }
     // Connections that are neither closing nor refused, in all and from one address.
     std::size_t ActiveConnections() const { return active_; }
     std::size_t ActiveConnectionsFrom(std::uint32_t peer) const;
@@ -121,56 +122,31 @@ protected:
     bool event(QEvent* event) override;
 
 private:
-    struct Link;
-    using Clock = std::chrono::steady_clock;
-    enum class State { Open, InputEnded, Closing, Lingering };
     struct Notice {
         int socket;
         std::uint64_t serial;
         QPointer<QObject> context;
-        std::function<void()> closed;  // set for a close; a ready notice finds its link
+        std::function<void()> closed;  // set for a close; a ready notice finds its connection
     };
 
-    Link* Find(int socket) const;
-    Link& NewLink(int socket);
-    Link* Sendable(int socket);
-    std::string_view SentPrefix(const Link* link) const;
-    void NothingRead(Link& link, int result);
-    // The one place a connection changes state; transitions worth a reader's notice are
-    // written to the trace.
-    void Enter(Link& link, State state, InputEnd why = InputEnd::None);
-    // The one place a connection is closed and forgotten.
-    void Close(Link& link, std::string_view why);
-    bool Queue(Link& link, std::string_view bytes);
-    void Fill(Link& link);
-    bool ReadMore(Link& link);
-    bool ReadMoreTls(Link& link);
-    void Write(Link& link);
-    void WriteTls(Link& link);
-    void SendStopped(Link& link, int sent);
-    bool OutputGone(const Link& link) const;
-    void Advance(Link& link);
-    void DiscardInput(Link& link);
-    void Touch(Link& link);
-    void TraceEvent(const Link& link, std::string_view what);
-    void StopCounting(Link& link);
-
-    void NotifyReady(Link& link);
-    void MarkDirty(Link& link);
+    Connection* Find(int socket) const;
+    Connection& NewConnection(int socket);
+    Connection* Sendable(int socket);
+    std::string_view SentPrefix(const Connection* connection) const;
     void SchedulePass();
-    void ExpireDeadlines();
-    void ArmDeadlineTimer();
-    std::chrono::milliseconds HandshakeDeadline() const;
+
+    // What a connection asks of the layer.
+    void TraceEvent(const Connection& connection, std::string_view what) override;
+    void NotifyReady(Connection& connection) override;
+    void MarkDirty(Connection& connection) override;
+    void StopCounting(Connection& connection) override;
+    void Forget(Connection& connection) override;
+    Deadlines& deadlines() override { return deadlines_; }
 
     Trace trace_;
     std::unique_ptr<TlsContext> tls_;
-    std::unordered_map<int, std::unique_ptr<Link>> links_;
-    // Open connections by last progress, oldest first; lingering ones by when they end. Both
-    // orders are deadline orders, so the sweep looks only at the front.
-    std::list<Link*> byActivity_;
-    std::list<Link*> lingering_;
-    // Connections in the TLS handshake, by when it began: one limit for all, so also by deadline.
-    std::list<Link*> handshaking_;
+    std::unordered_map<int, std::unique_ptr<Connection>> connections_;
+    Deadlines deadlines_;
     std::unordered_map<std::uint32_t, std::size_t> activeByPeer_;
     std::size_t active_ = 0;
     std::vector<int> dirty_;
@@ -178,9 +154,6 @@ private:
     bool passPosted_ = false;
     bool inPass_ = false;
     std::uint64_t serials_ = 0;
-    std::chrono::milliseconds idleTimeout_ = std::chrono::minutes(10);
-    std::chrono::milliseconds handshakeLimit_;
-    QTimer deadlineTimer_;
     std::string prefix_;  // scratch for trace prefixes
     std::string masked_;  // scratch for a masked received line
     ReceivedTraceMask receivedMask_ = nullptr;

@@ -24,6 +24,8 @@ public:
 
     std::string Contents() const { return ring_.Contents(); }
     std::size_t size() const { return ring_.size(); }
+    // How many bytes the ring keeps: only entries that end within them are still seen.
+    std::size_t capacity() const { return ring_.capacity(); }
     std::uint64_t revision() const { return ring_.revision(); }
     const TraceRing& ring() const { return ring_; }
 

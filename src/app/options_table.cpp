@@ -1,0 +1,245 @@
+#include "app/options_table.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <charconv>
+
+namespace {
+
+bool ReadInteger(std::string_view text, long long low, long long high, long long& value) {
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    return !text.empty() && result.ec == std::errc() && result.ptr == end && value >= low &&
+           value <= high;
+}
+
+std::string SetPort(int& port, std::string_view value) {
+    long long number = 0;
+    if (!ReadInteger(value, 0, 65535, number)) {
+        return "bad port: " + std::string(value);
+    }
+    port = static_cast<int>(number);
+    return {};
+}
+
+std::string SetLimit(std::size_t& limit, std::string_view name, std::string_view value) {
+    long long number = 0;
+    if (!ReadInteger(value, 0, 100'000'000, number)) {
+        return "bad " + std::string(name) + ": " + std::string(value);
+    }
+    limit = static_cast<std::size_t>(number);
+    return {};
+}
+
+// An empty name is refused: from the command line it is most often an unset shell variable.
+std::string SetName(std::string& field, std::string_view value, std::string_view whenEmpty) {
+    if (value.empty()) {
+        return std::string(whenEmpty);
+    }
+    field = std::string(value);
+    return {};
+}
+
+template <bool Options::*field>
+std::string SetFlag(Options& options, std::string_view value) {
+    options.*field = value == "yes";
+    return {};
+}
+
+template <bool Options::*field>
+std::string GetFlag(const Options& options) {
+    return options.*field ? "yes" : "no";
+}
+
+template <std::string Options::*field>
+std::string GetText(const Options& options) {
+    return options.*field;
+}
+
+constexpr std::array kTable{
+    OptionSpec{.name = "port",
+               .valueName = "N",
+               .help = "TCP port to listen on (0 picks a free port)",
+               .set = [](Options& o, std::string_view v) { return SetPort(o.port, v); },
+               .get = [](const Options& o) { return std::to_string(o.port); }},
+    OptionSpec{.name = "listen",
+               .valueName = "ADDR",
+               .help = "listen on this IPv4 address only (0.0.0.0: every address)",
+               .set = [](Options& o, std::string_view v) -> std::string {
+                   in_addr parsed{};
+                   if (::inet_pton(AF_INET, std::string(v).c_str(), &parsed) != 1) {
+                       return "bad listen address (an IPv4 address is needed): " + std::string(v);
+                   }
+                   o.listenAddress = parsed.s_addr;
+                   return {};
+               },
+               .get =
+                   [](const Options& o) {
+                       char text[INET_ADDRSTRLEN] = {};
+                       in_addr address{};
+                       address.s_addr = o.listenAddress;
+                       ::inet_ntop(AF_INET, &address, text, sizeof text);
+                       return std::string(text);
+                   }},
+    OptionSpec{.name = "root",
+               .valueName = "DIR",
+               .help = "maildrop root, one folder per user",
+               .set =
+                   [](Options& o, std::string_view v) {
+                       return SetName(o.root, v, "the maildrop root must not be empty");
+                   },
+               .get = GetText<&Options::root>},
+    OptionSpec{.name = "idle-timeout",
+               .valueName = "SECONDS",
+               .help = "close connections idle, or whose output stalls, this long",
+               .reloadable = true,
+               .set = [](Options& o, std::string_view v) -> std::string {
+                   long long seconds = 0;
+                   if (!ReadInteger(v, 1, 7 * 24 * 3600, seconds)) {
+                       return "bad idle timeout: " + std::string(v);
+                   }
+                   o.idleTimeout = std::chrono::seconds(seconds);
+                   return {};
+               },
+               .get =
+                   [](const Options& o) {
+                       return std::to_string(
+                           std::chrono::duration_cast<std::chrono::seconds>(o.idleTimeout).count());
+                   }},
+    OptionSpec{
+        .name = "max-connections",
+        .valueName = "N",
+        .help = "serve at most N connections at once (0: no limit)",
+        .reloadable = true,
+        .set = [](Options& o,
+                  std::string_view v) { return SetLimit(o.maxConnections, "max-connections", v); },
+        .get = [](const Options& o) { return std::to_string(o.maxConnections); }},
+    OptionSpec{
+        .name = "max-per-address",
+        .valueName = "N",
+        .help = "at most N of them from one client address (0: no limit)",
+        .reloadable = true,
+        .set = [](Options& o,
+                  std::string_view v) { return SetLimit(o.maxPerAddress, "max-per-address", v); },
+        .get = [](const Options& o) { return std::to_string(o.maxPerAddress); }},
+    OptionSpec{.name = "passwords",
+               .valueName = "FILE",
+               .help = "check PASS against user:hash lines (crypt(3) hashes)\n"
+                       "instead of taking the user name as the password",
+               .reloadable = true,
+               .set =
+                   [](Options& o, std::string_view v) {
+                       return SetName(o.passwords, v, "the passwords file must not be empty");
+                   },
+               .get = GetText<&Options::passwords>},
+    OptionSpec{.name = "require-tls",
+               .help = "refuse USER and PASS on connections not encrypted",
+               .set = SetFlag<&Options::requireTls>,
+               .get = GetFlag<&Options::requireTls>},
+    OptionSpec{.name = "user",
+               .valueName = "NAME",
+               .help = "started as root: run as NAME once the port is bound\n"
+                       "(default: the owner of the maildrop root)",
+               .set =
+                   [](Options& o, std::string_view v) {
+                       return SetName(o.user, v, "the user name must not be empty");
+                   },
+               .get = GetText<&Options::user>},
+    OptionSpec{.name = "tls-cert",
+               .valueName = "FILE",
+               .help = "offer TLS (STLS) with this PEM certificate chain...",
+               .reloadable = true,
+               .set =
+                   [](Options& o, std::string_view v) {
+                       return SetName(o.tlsCertificate, v, "--tls-cert needs a file name");
+                   },
+               .get = GetText<&Options::tlsCertificate>},
+    OptionSpec{.name = "tls-key",
+               .valueName = "FILE",
+               .help = "...and this PEM private key",
+               .reloadable = true,
+               .set =
+                   [](Options& o, std::string_view v) {
+                       return SetName(o.tlsKey, v, "--tls-key needs a file name");
+                   },
+               .get = GetText<&Options::tlsKey>},
+    OptionSpec{.name = "tls-self-signed",
+               .help = "offer TLS with a certificate for localhost made at start;\n"
+                       "its SHA-256 fingerprint is printed",
+               .set = SetFlag<&Options::tlsSelfSigned>,
+               .get = GetFlag<&Options::tlsSelfSigned>},
+    OptionSpec{.name = "pop3s-port",
+               .valueName = "N",
+               .help = "also listen for TLS from the first byte on port N\n"
+                       "(0 picks a free port; needs a certificate option)",
+               .set = [](Options& o, std::string_view v) { return SetPort(o.pop3sPort, v); },
+               .get =
+                   [](const Options& o) {
+                       return o.pop3sPort < 0 ? std::string() : std::to_string(o.pop3sPort);
+                   }},
+    OptionSpec{.name = "config",
+               .valueName = "FILE",
+               .help = "read options from FILE, one \"name = value\" a line;\n"
+                       "the command line overrides it",
+               .place = OptionPlace::CommandLineOnly,
+               .set =
+                   [](Options& o, std::string_view v) {
+                       return SetName(o.config, v, "--config needs a file name");
+                   },
+               .get = GetText<&Options::config>},
+    OptionSpec{.name = "check",
+               .help = "check the options, files and maildrop root, print the\n"
+                       "settings and exit (0: all good; 2: each problem is shown)",
+               .place = OptionPlace::CommandLineOnly,
+               .set = SetFlag<&Options::check>,
+               .get = GetFlag<&Options::check>},
+    OptionSpec{.name = "probe-responsiveness",
+               .help = "benchmarks only: measure how long window events wait,\n"
+                       "reported on standard error at exit",
+               .place = OptionPlace::CommandLineOnly,
+               .set = SetFlag<&Options::probeResponsiveness>,
+               .get = GetFlag<&Options::probeResponsiveness>},
+    OptionSpec{.name = "help",
+               .shortName = 'h',
+               .help = "show this text",
+               .place = OptionPlace::CommandLineOnly,
+               .set = SetFlag<&Options::help>,
+               .get = GetFlag<&Options::help>},
+    OptionSpec{.name = "version",
+               .help = "show the version",
+               .place = OptionPlace::CommandLineOnly,
+               .set = SetFlag<&Options::version>,
+               .get = GetFlag<&Options::version>},
+};
+
+}  // namespace
+
+std::span<const OptionSpec> OptionTable() {
+    return kTable;
+}
+
+const OptionSpec* FindOption(std::string_view name) {
+    const auto found = std::find_if(kTable.begin(), kTable.end(),
+                                    [&](const OptionSpec& spec) { return spec.name == name; });
+    return found == kTable.end() ? nullptr : &*found;
+}
+
+std::optional<bool> ReadYesNo(std::string_view word) {
+    std::string lower(word);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (lower == "yes" || lower == "true" || lower == "on") {
+        return true;
+    }
+    if (lower == "no" || lower == "false" || lower == "off") {
+        return false;
+    }
+    return std::nullopt;
+}
+
+std::string DefaultValue(const OptionSpec& spec) {
+    return spec.get(Options{});
+}

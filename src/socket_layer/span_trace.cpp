@@ -1,0 +1,87 @@
+#include "socket_layer/span_trace.h"
+
+#include "platform/file_handle.h"
+#include "socket_layer/blanks.h"
+
+#include <algorithm>
+#include <string>
+
+namespace {
+
+constexpr std::size_t kNone = std::string::npos;
+
+// Where the CR of the last CR LF that ends before `end` is, or kNone.
+std::size_t LastLineEnd(std::string_view text, std::size_t end) {
+    while (end >= 2) {
+        const std::size_t lf = text.rfind('\n', end - 1);
+        if (lf == std::string_view::npos || lf == 0) {
+            return kNone;
+        }
+        if (text[lf - 1] == '\r') {
+            return lf - 1;
+        }
+        end = lf;
+    }
+    return kNone;
+}
+
+// Where the first line of `tail` whose entry the ring still keeps begins, walking back from
+// the end; kNone when that line may begin before `tail` does (`whole`: it cannot).
+std::size_t FirstKept(std::string_view tail, std::size_t prefixSize, std::size_t keep, bool whole) {
+    std::size_t end = tail.size();
+    if (tail.size() >= 2 && tail.substr(tail.size() - 2) == "\r\n") {
+        end -= 2;
+    }
+    std::size_t entries = 0;
+    while (true) {
+        const std::size_t crlf = LastLineEnd(tail, end);
+        const std::size_t begin = crlf == kNone ? 0 : crlf + 2;
+        if (begin == 0 && !whole) {
+            return kNone;
+        }
+        entries += prefixSize + 2 + TrimBlanks(tail.substr(begin, end - begin)).size() + 3;
+        if (entries >= keep || begin == 0) {
+            return begin;
+        }
+        end = crlf;
+    }
+}
+
+bool ReadAt(int fd, std::int64_t offset, std::size_t count, std::string& out) {
+    out.resize(count);
+    std::size_t got = 0;
+    while (got < count) {
+        const long n = platform::ReadFileAt(fd, out.data() + got, count - got,
+                                            offset + static_cast<std::int64_t>(got));
+        if (n <= 0) {
+            return false;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+void TraceFileSpan(Trace& trace, std::string_view prefix, int fd, std::int64_t offset,
+                   std::int64_t length) {
+    if (length <= 0) {
+        return;
+    }
+    const std::size_t keep = trace.capacity();
+    std::string tail;
+    std::size_t first = kNone;
+    for (std::size_t want = keep; first == kNone; want *= 2) {
+        const auto size = static_cast<std::size_t>(std::min<std::int64_t>(length, want));
+        if (!ReadAt(fd, offset + length - static_cast<std::int64_t>(size), size, tail)) {
+            return;  // the file is shorter than the span: sending it fails too
+        }
+        first = FirstKept(tail, prefix.size(), keep, size == static_cast<std::size_t>(length));
+    }
+    std::string_view rest = std::string_view(tail).substr(first);
+    while (!rest.empty()) {
+        const std::size_t crlf = rest.find("\r\n");
+        trace.AppendEntry(prefix, rest.substr(0, crlf));
+        rest.remove_prefix(crlf == std::string_view::npos ? rest.size() : crlf + 2);
+    }
+}

@@ -1,0 +1,16 @@
+#pragma once
+// The trace of a file span: its lines as sent lines, read from the file only as far back as
+// the trace keeps them.
+
+#include "socket_layer/trace.h"
+
+#include <cstdint>
+#include <string_view>
+
+// One entry with `prefix` per line of `length` bytes of the open file `fd` from `offset`:
+// pieces ending in CR LF, and a last piece without one. The trace afterwards holds the same
+// bytes as if every line had been appended, but only the span's end is read: as many of the
+// last lines as fill the ring (and, for a line that begins before what was read, twice as much
+// until its beginning is found).
+void TraceFileSpan(Trace& trace, std::string_view prefix, int fd, std::int64_t offset,
+                   std::int64_t length);
