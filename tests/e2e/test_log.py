@@ -14,7 +14,7 @@ import tempfile
 import unittest
 
 import server_case
-from drennik import HOST, Client, make_user, retr_reply, write_file
+from drennik import HOST, Client, make_user, retr_reply, wait_until, write_file
 from test_passwords import openssl_hash
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -222,6 +222,33 @@ class SecretsLog(OwnLogServers):
         self.assertEqual(len(s.log("login", user="alice", tls="yes")), 1)
         self.assertEqual(len(s.log("login-refused")), 1)
         self.assertNotIn(b"s3cret", s.stderr())
+
+
+@unittest.skipUnless(shutil.which("Xvfb"), "Xvfb not installed (scripts/install-deps.sh)")
+class WindowLog(OwnLogServers):
+    """With a window, Qt has more to say (runtime folder, fonts, platform): none of it shows."""
+
+    def test_a_windowed_run_prints_only_log_lines(self):
+        number = next(n for n in range(90, 200) if not os.path.exists("/tmp/.X11-unix/X%d" % n))
+        xvfb = subprocess.Popen(["Xvfb", ":%d" % number, "-nolisten", "tcp"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            wait_until(lambda: os.path.exists("/tmp/.X11-unix/X%d" % number), 30, "Xvfb")
+            s = self.server(env={"QT_QPA_PLATFORM": None, "WAYLAND_DISPLAY": None,
+                                 "DISPLAY": ":%d" % number, "XDG_RUNTIME_DIR": None}).start()
+            with s.connect() as c:
+                c.login("alice")
+            s.wait_for_log("close")
+            self.assertEqual(s.stop(), 0)
+            self.assertEqual([e.name for e in s.log()],
+                             ["start", "listen", "accept", "login", "logout", "close", "stop"])
+        finally:
+            xvfb.terminate()  # so that it removes its socket and lock file
+            try:
+                xvfb.wait(30)
+            except subprocess.TimeoutExpired:
+                xvfb.kill()
+                xvfb.wait(30)
 
 
 @unittest.skipUnless(FAIL2BAN_REGEX and FAIL2BAN_CLIENT,
