@@ -89,6 +89,21 @@ class SessionLog(server_case.ServerTestCase):
                          [(b"no", b"0", b"1", b"no-quit")])
         self.assertTrue(os.path.exists(os.path.join(self.user_dir(user), b"1")))
 
+    def test_a_maildrop_that_cannot_be_read_is_an_error(self):
+        target = self.new_user({"1": MESSAGE})
+        linked, plain = self.new_user(), self.new_user()
+        os.rmdir(self.user_dir(linked))
+        os.symlink(target, self.user_dir(linked))  # never followed
+        os.rmdir(self.user_dir(plain))
+        write_file(self.user_dir(plain), MESSAGE)
+        for user in (linked, plain):
+            with self.connect() as c:
+                c.login(user)
+                c.expect(b"STAT", b"+OK 0 0\r\n")
+            error = self.server.wait_for_log("maildrop-error", client=client_of(c))[0]
+            self.assertEqual((error["user"], error["op"], error["error"]),
+                             (user.encode(), b"scan", b"Not a directory"))
+
     def test_failed_logins_cannot_forge_lines_or_fields(self):
         c = self.connect()
         c.expect(b"USER " + FORGING_NAME, b"+OK\r\n")
