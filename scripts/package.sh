@@ -45,7 +45,8 @@ for path in ./usr/bin/drennik ./usr/share/applications/drennik.desktop \
         ./usr/share/icons/hicolor/256x256/apps/drennik.png \
         ./usr/share/man/man1/drennik.1.gz ./lib/systemd/system/drennik.service \
         ./etc/default/drennik ./etc/drennik/drennik.conf ./usr/share/doc/drennik/copyright \
-        ./usr/share/doc/drennik/changelog.Debian.gz; do
+        ./usr/share/doc/drennik/changelog.Debian.gz \
+        ./etc/fail2ban/filter.d/drennik.conf ./etc/fail2ban/jail.d/drennik.conf; do
     grep -qx "$path" <<<"$contents" || { echo "missing from the package: $path"; exit 1; }
 done
 echo "package OK: $deb"

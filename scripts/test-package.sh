@@ -9,8 +9,8 @@
 # - with a user added by mkpasswd, `systemctl start` runs it on port 110 as drennik with only
 #   CAP_NET_BIND_SERVICE, a system call filter and the unit's descriptor limit; USER in clear is
 #   refused; over STLS (curl, and poplib with the certificate pinned by the printed fingerprint)
-#   a message is fetched byte-exact and deleted; the journal has no warning, and the settings
-#   the unit's --check printed;
+#   a message is fetched byte-exact and deleted; the journal has no warning, the settings
+#   the unit's --check printed, and the log's lines of the refused and the good login;
 # - a bad line in drennik.conf stops the start, named in the journal; an admin's setting there
 #   is used;
 # - a probe run under the unit's sandbox sees only AF_INET and AF_UNIX, only its own process,
@@ -233,6 +233,11 @@ PY
 test ! -e "$maildir/alice/0001"
 # Clean: the descriptor limit covers the default connections, the files are as the server wants.
 ! grep -iE 'warning|XDG_RUNTIME_DIR' <<<"$(journal)" || exit 1
+# The operator's log reaches the journal, where the packaged fail2ban jail reads it.
+for event in 'event=login-refused conn=[0-9]* client=127\.0\.0\.1:[0-9]* method=USER reason=tls-required' \
+        'event=login conn=[0-9]* client=127\.0\.0\.1:[0-9]* user=alice method=USER tls=yes'; do
+    journal_has drennik "^drennik: $event\$" || { echo "not in the journal: $event"; exit 1; }
+done
 # What the unit's check printed before the start: the settings it runs with.
 for setting in 'port = 110' 'root = /var/mail/drennik' 'passwords = /etc/drennik/passwords' \
         'require-tls = yes' 'tls-self-signed = yes'; do

@@ -6,6 +6,8 @@
 #include "app/signals.h"
 #include "mail_service/authenticator.h"
 #include "mail_service/mail_service.h"
+#include "mail_service/service_events.h"
+#include "mail_service/service_log.h"
 #include "main_window/frm_drennik.h"
 #include "platform/descriptor_limit.h"
 #include "platform/dialogs.h"
@@ -19,17 +21,22 @@
 #include <QApplication>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
+#include <pwd.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int kWindowMargin = 20;
+// How late a log line may be written: a busy server writes its log in batches, so that the
+// journal is woken once per batch rather than once per line.
+constexpr std::chrono::milliseconds kLogDelay{50};
 
 // Qt ends the program when it cannot open its display: without one, or with one named that
 // cannot be reached (an ssh session with a stale DISPLAY), the server runs without a window.
@@ -71,9 +78,19 @@ void WarnAboutSecretFiles(const Options& options, uid_t uid, gid_t gid) {
     }
 }
 
+// The name of the user the program runs as now.
+std::string CurrentUserName() {
+    const passwd* entry = ::getpwuid(::geteuid());
+    return entry != nullptr ? entry->pw_name : std::to_string(::geteuid());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The operator's log on standard error, level info. Qt's own messages go through it from
+    // the start, so its warnings (runtime folder, fonts) stay out of a normal run's output.
+    ServiceLog log;
+    const QtMessageRoute qtMessages(log);
     const ParsedOptions parsed = ParseOptions(argc, argv);
     if (!parsed.problems.empty()) {
         for (const std::string& problem : parsed.problems) {
@@ -109,6 +126,7 @@ int main(int argc, char** argv) {
     }
     // Read while the program may still be root: keys are often readable by root alone.
     std::unique_ptr<TlsContext> tls;
+    std::string fingerprint;
     if (TlsWanted(*options)) {
         tls = options->tlsSelfSigned
                   ? TlsContext::SelfSigned(error)
@@ -117,8 +135,9 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "drennik: %s\n", error.c_str());
             return 2;
         }
+        fingerprint = tls->Fingerprint();
         if (options->tlsSelfSigned) {
-            std::printf("TLS certificate SHA-256 fingerprint %s\n", tls->Fingerprint().c_str());
+            std::printf("TLS certificate SHA-256 fingerprint %s\n", fingerprint.c_str());
             std::fflush(stdout);
         }
     }
@@ -172,6 +191,8 @@ int main(int argc, char** argv) {
         app = std::make_unique<QApplication>(argc, argv);
     }
 
+    log.Gather(kLogDelay);  // now that there is an event loop
+
     MaildropStore store(options->root);
     if (const std::string problem = store.RootProblem(); !problem.empty()) {
         std::fprintf(stderr, "drennik: warning: %s\n", problem.c_str());
@@ -186,7 +207,11 @@ int main(int argc, char** argv) {
         }
     }
     auth.SetRequireTls(options->requireTls);
+    const std::string user = CurrentUserName();
+    LogStart(&log, StartFacts{DRENNIK_VERSION, ::getpid(), user, options->root,
+                              falquor.TlsConfigured(), fingerprint, options->requireTls});
     MailService service(falquor, std::move(store));
+    service.SetLog(&log);
     service.SetLimits(ConnectionLimits{options->maxConnections, options->maxPerAddress});
     service.SetListening(options->port, options->pop3sPort, options->listenAddress);
     service.SetAuthenticator(&auth);
@@ -195,10 +220,12 @@ int main(int argc, char** argv) {
     std::unique_ptr<frmFalquorDialog> trace;
     std::unique_ptr<frmDrennik> window;
     if (headless) {
-        QObject::connect(&service, &MailService::Problem, [](const QString& text) {
+        QObject::connect(&service, &MailService::Problem, [&log](const QString& text) {
+            log.Flush();  // what the log gathered came first
             std::fprintf(stderr, "drennik: %s\n", text.toLocal8Bit().constData());
         });
         if (const QString failed = service.Start(); !failed.isEmpty()) {
+            log.Flush();
             std::fprintf(stderr, "drennik: %s\n", failed.toLocal8Bit().constData());
             return 1;
         }
@@ -232,6 +259,7 @@ int main(int argc, char** argv) {
         probe = std::make_unique<ResponsivenessProbe>();
     }
     const int status = QCoreApplication::exec();
+    log.Flush();
     if (probe) {
         std::fprintf(stderr, "drennik: responsiveness %s\n",
                      probe->Summary().toLocal8Bit().constData());

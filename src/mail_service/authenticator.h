@@ -47,6 +47,8 @@ public:
     // known user. Returns a warning for the operator, empty when there is none.
     std::string SetPasswords(PasswordTable hashes);
     bool ChecksPasswords() const { return checksPasswords_; }
+    // Whether `user` has an entry (for the log: a wrong password or an unknown user).
+    bool Knows(const std::string& user) const { return hashes_.count(user) != 0; }
     // The hash unknown users are checked against.
     const std::string& DecoyHash() const { return decoy_; }
     // USER and PASS only on encrypted connections.

@@ -28,6 +28,17 @@ struct ConnectionSlot {
     std::int64_t totalCount = -1;      // -1: no maildrop scanned yet (shown empty)
     std::int64_t totalSize = -1;
 
+    // Who the connection is, as the log names it: its number and the client's address (IPv4,
+    // network order) and port.
+    int number = 0;
+    std::uint32_t peerAddress = 0;
+    std::uint16_t peerPort = 0;
+    // What the session did, for its logout line: RETR replies begun and their messages' sizes.
+    std::int64_t retrieved = 0;
+    std::int64_t retrievedBytes = 0;
+    bool loggedOut = false;           // its logout line is written
+    bool loginRefusalLogged = false;  // one line per connection for refused logins
+
     // The maildrop snapshot, entry i for message i + 1: the listing (name, size and which file
     // the name named), shared by every session on the same maildrop while the folder does not
     // change, and this session's own deletion marks.

@@ -4,18 +4,19 @@
 #include "socket_layer/flow_limits.h"
 
 Conversation::Conversation(ConnectionSlot& slot, Pop3Channel& channel, const MaildropStore& store,
-                           std::function<void()> resumeLater, Authenticator* auth)
+                           std::function<void()> resumeLater, Authenticator* auth, ServiceLog* log)
     : slot_(slot),
       channel_(channel),
       store_(store),
       resumeLater_(std::move(resumeLater)),
-      auth_(auth) {}
+      auth_(auth),
+      log_(log) {}
 
 int Conversation::Serve() {
     if (ended_) {
         return 0;
     }
-    Pop3Session session{slot_, channel_, store_, stream_, auth_, resumeLater_};
+    Pop3Session session{slot_, channel_, store_, stream_, auth_, resumeLater_, {}, log_};
     int served = 0;
     while (true) {
         if (stream_) {
@@ -23,6 +24,7 @@ int Conversation::Serve() {
             if (step == ReplyStream::Step::Failed) {
                 stream_.reset();
                 ended_ = true;
+                endedBy_ = InputEnd::Failed;
                 channel_.Close();
                 break;
             }
@@ -57,7 +59,8 @@ int Conversation::Serve() {
 }
 
 void Conversation::EndInput() {
-    switch (channel_.InputState()) {
+    const InputEnd why = channel_.InputState();
+    switch (why) {
         case InputEnd::None:
             return;
         case InputEnd::LineTooLong:
@@ -68,5 +71,6 @@ void Conversation::EndInput() {
             break;
     }
     ended_ = true;
+    endedBy_ = why;
     channel_.Close();
 }

@@ -9,6 +9,7 @@
 #include "mail_service/reply_stream.h"
 
 class Authenticator;
+class ServiceLog;
 
 #include <functional>
 #include <memory>
@@ -18,14 +19,19 @@ class Conversation {
 public:
     // `resumeLater` must arrange one more call of Serve from the event loop.
     // `auth`, if given, checks passwords and the TLS rule; it must outlive the conversation.
+    // `log`, if given, is told of logins, logouts and maildrop errors; the same.
     Conversation(ConnectionSlot& slot, Pop3Channel& channel, const MaildropStore& store,
-                 std::function<void()> resumeLater, Authenticator* auth = nullptr);
+                 std::function<void()> resumeLater, Authenticator* auth = nullptr,
+                 ServiceLog* log = nullptr);
 
     // Serves what can be served now: called on arriving lines, when the output has drained,
     // and when resumed. Returns how many request lines it took.
     int Serve();
     bool Streaming() const { return stream_ != nullptr; }
     bool Ended() const { return ended_; }
+    // Why the conversation ended its connection: the end of the input it saw, or Failed for a
+    // reply that could not be sent. None while it has not ended it.
+    InputEnd EndedBy() const { return endedBy_; }
 
 private:
     void EndInput();
@@ -35,7 +41,9 @@ private:
     const MaildropStore& store_;
     std::function<void()> resumeLater_;
     Authenticator* auth_;
+    ServiceLog* log_;
     std::unique_ptr<ReplyStream> stream_;
     std::string line_;
     bool ended_ = false;
+    InputEnd endedBy_ = InputEnd::None;
 };

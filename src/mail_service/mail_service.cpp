@@ -1,8 +1,10 @@
 #include "mail_service/mail_service.h"
 
 #include "mail_service/authenticator.h"
+#include "mail_service/close_reason.h"
 #include "mail_service/conversation.h"
 #include "mail_service/pop3_interpreter.h"
+#include "mail_service/service_events.h"
 #include "mail_service/socket_channel.h"
 #include "platform/descriptor_limit.h"
 #include "platform/winsock.h"
@@ -17,17 +19,23 @@ namespace {
 // How long accepting rests when the process has no descriptor left for a new connection.
 constexpr int kAcceptPauseMs = 100;
 
+// The listeners as the log names them.
+constexpr std::string_view kPlainListener = "pop3";
+constexpr std::string_view kTlsListener = "pop3s";
+
 }  // namespace
 
 struct MailService::Connection {
     Connection(modFalquor& falquor, int socket, ConnectionSlot& slot, const MaildropStore& store,
-               Authenticator* auth)
+               Authenticator* auth, ServiceLog* log)
         : channel(falquor, socket),
           conversation(
-              slot, channel, store, [this] { channel.RequestTurn(); }, auth) {}
+              slot, channel, store, [this] { channel.RequestTurn(); }, auth, log),
+          traceFrom(falquor.trace().ring().end()) {}
 
     SocketChannel channel;
     Conversation conversation;
+    std::uint64_t traceFrom;  // where the trace stood when it began: its entries follow
 };
 
 MailService::MailService(modFalquor& falquor, MaildropStore store, QObject* parent)
@@ -95,6 +103,11 @@ QString MailService::Start() {
         }
     }
     running_ = true;
+    LogListening(log_, kPlainListener, listenAddress_, ListeningPort(),
+                 falquor_.TlsConfigured() ? "stls" : "no");
+    if (tlsPort_ >= 0) {
+        LogListening(log_, kTlsListener, listenAddress_, TlsListeningPort(), "implicit");
+    }
     return {};
 }
 
@@ -103,6 +116,7 @@ void MailService::Stop() {
         return;
     }
     running_ = false;
+    LogStop(log_, connections_.size());
     for (int* listener : {&listeningSocket_, &tlsListeningSocket_}) {
         if (*listener >= 0) {
             falquor_.CloseSocket(*listener);
@@ -143,16 +157,20 @@ void MailService::Accept(int listener, bool encrypted) {
         }
         return;  // no connection, no record
     }
+    const std::uint32_t peer = platform::PeerIPv4(address, length);
+    const int peerPort = platform::PeerPort(address, length);
+    const std::string_view listenerName = encrypted ? kTlsListener : kPlainListener;
     // The system hands out the lowest free descriptor, so a number this high means fewer than
     // the reserve are left for the program's own work: stop taking connections for a while.
     if (descriptorLimit_ > 0 &&
         socket >= descriptorLimit_ - std::min(kDescriptorReserve, descriptorLimit_ / 4)) {
         platform::closesocket(socket);
+        LogRefused(log_, peer, peerPort, listenerName, "descriptors");
         PauseAccepting();
         return;
     }
-    const std::uint32_t peer = platform::PeerIPv4(address, length);
-    if (OverLimit(peer)) {
+    if (const std::string_view limit = ExceededLimit(peer); !limit.empty()) {
+        LogRefused(log_, peer, peerPort, listenerName, limit);
         if (encrypted) {
             platform::closesocket(socket);  // a line in clear would mean nothing to its client
         } else {
@@ -167,11 +185,15 @@ void MailService::Accept(int listener, bool encrypted) {
     list_.Append();
     slot.socket = socket;
     slot.state = SessionState::Authorisation;
-    auto connection = std::make_unique<Connection>(falquor_, socket, slot, store_, auth_);
+    slot.number = n;
+    slot.peerAddress = peer;
+    slot.peerPort = static_cast<std::uint16_t>(peerPort);
+    auto connection = std::make_unique<Connection>(falquor_, socket, slot, store_, auth_, log_);
     falquor_.Attach(
         socket, ConnectionHooks{this, [this, n] { Serve(n); }, [this, n] { OnClosed(n); }}, peer);
     Connection& c = *connection;
     connections_[n] = std::move(connection);
+    LogAccepted(log_, slot, listenerName);
     emit Accepted(n);
     if (encrypted) {
         falquor_.StartTls(socket);  // the greeting waits for the handshake
@@ -196,8 +218,24 @@ bool MailService::Serve(int number) {
 }
 
 void MailService::OnClosed(int number) {
-    connections_.erase(number);
-    if (Record* record = Find(number)) {
+    const auto connection = connections_.find(number);
+    Record* record = Find(number);
+    if (connection != connections_.end() && record != nullptr && record->full != nullptr) {
+        ConnectionSlot& slot = *record->full;
+        if (slot.state == SessionState::Transaction) {
+            LogLogout(log_, slot, nullptr);  // no QUIT: the marks go unhonoured
+        }
+        if (log_ != nullptr && log_->Wants(LogLevel::Info)) {
+            const Connection& c = *connection->second;
+            LogClosed(log_, slot,
+                      CloseReason(c.conversation.EndedBy(), falquor_.trace().ring(), c.traceFrom,
+                                  slot.socket));
+        }
+    }
+    if (connection != connections_.end()) {
+        connections_.erase(connection);
+    }
+    if (record != nullptr) {
         record->open = false;
         ++closedRecords_;
     }
@@ -298,9 +336,14 @@ void MailService::AskForAccepts(long events) {
     }
 }
 
-bool MailService::OverLimit(std::uint32_t peer) const {
-    return (limits_.total > 0 && falquor_.ActiveConnections() >= limits_.total) ||
-           (limits_.perAddress > 0 && falquor_.ActiveConnectionsFrom(peer) >= limits_.perAddress);
+std::string_view MailService::ExceededLimit(std::uint32_t peer) const {
+    if (limits_.total > 0 && falquor_.ActiveConnections() >= limits_.total) {
+        return "connections";
+    }
+    if (limits_.perAddress > 0 && falquor_.ActiveConnectionsFrom(peer) >= limits_.perAddress) {
+        return "per-address";
+    }
+    return {};
 }
 
 int MailService::ListeningPort() const {

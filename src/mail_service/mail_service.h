@@ -18,9 +18,11 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 class Authenticator;
+class ServiceLog;
 class modFalquor;
 
 // How many connections are served at once; 0 means no limit.
@@ -53,6 +55,9 @@ public:
     // are real they are masked in the trace from now on too. Must outlive the service.
     void SetAuthenticator(Authenticator* auth);
     void SetClosedRecordsKept(std::size_t count);
+    // Where the service tells the operator what happens (listeners, connections, logins,
+    // maildrop errors); none: nowhere. Must outlive the service.
+    void SetLog(ServiceLog* log) { log_ = log; }
 
     // Where to listen: `port` always, `tlsPort` for connections encrypted from their first byte
     // (-1: none), on `address` (IPv4, network order; 0: every address). Set before Start.
@@ -116,7 +121,9 @@ private:
     };
 
     void Accept(int listener, bool encrypted);
-    bool OverLimit(std::uint32_t peer) const;
+    // The connection limit a new connection from `peer` would exceed, as the log names it;
+    // empty when it exceeds none.
+    std::string_view ExceededLimit(std::uint32_t peer) const;
     void PauseAccepting();
     void ResumeAccepting();
     void AskForAccepts(long events);
@@ -127,6 +134,7 @@ private:
     modFalquor& falquor_;
     MaildropStore store_;
     Authenticator* auth_ = nullptr;
+    ServiceLog* log_ = nullptr;
     ConnectionLimits limits_;
     int port_ = 110;
     int tlsPort_ = -1;

@@ -75,14 +75,21 @@ platform::StoreFolder MaildropStore::OpenUserFolder(std::string_view user) const
     return open_->folder.OpenFolder(std::string(user));
 }
 
-std::shared_ptr<const platform::FolderListing> MaildropStore::ListMessages(
-    std::string_view user) const {
+std::shared_ptr<const platform::FolderListing> MaildropStore::ListMessages(std::string_view user,
+                                                                           int* error) const {
     const platform::StoreFolder& root = LookAtRoot();
     const std::string name(user);
+    if (error != nullptr) {
+        *error = 0;
+    }
     if (auto remembered = cache_->Find(root, name)) {
         return remembered;
     }
     const platform::StoreFolder folder = root.OpenFolder(name);
+    // No folder at all is no mail; a folder that is there and cannot be read is worth telling.
+    if (error != nullptr && !folder.IsOpen() && root.IsOpen() && folder.error() != ENOENT) {
+        *error = folder.error();
+    }
     const bool watched = cache_->Watch(name, folder);
     auto listing = std::make_shared<const platform::FolderListing>(platform::ListFolder(folder));
     if (watched) {
@@ -115,13 +122,15 @@ std::int64_t TotalSize(const platform::FolderListing& listing) {
     return total;
 }
 
-void ScanMaildrop(ConnectionSlot& slot, const MaildropStore& store) {
+int ScanMaildrop(ConnectionSlot& slot, const MaildropStore& store) {
     slot.ClearSnapshot();
     slot.owner = slot.user;
-    slot.listing = store.ListMessages(slot.owner);
+    int error = 0;
+    slot.listing = store.ListMessages(slot.owner, &error);
     slot.marks.assign(slot.listing->entries.size(), ' ');
     slot.totalCount = slot.MessageCount();
     slot.totalSize = TotalSize(*slot.listing);
+    return error;
 }
 
 std::optional<std::size_t> MessageEntry(const ConnectionSlot& slot, std::string_view argument,
@@ -159,9 +168,9 @@ std::unique_ptr<MessageStream> OpenMessage(const ConnectionSlot& slot, std::size
     return stream;
 }
 
-bool RemoveMarkedMessages(const ConnectionSlot& slot, const MaildropStore& store) {
+MarkedRemoval RemoveMarkedMessages(const ConnectionSlot& slot, const MaildropStore& store) {
     std::optional<platform::StoreFolder> folder;  // opened at the first mark: most QUITs have none
-    bool allRemoved = true;
+    MarkedRemoval result;
     for (std::size_t i = 0; i < slot.marks.size(); ++i) {
         if (slot.marks[i] != 'D') {
             continue;
@@ -169,10 +178,24 @@ bool RemoveMarkedMessages(const ConnectionSlot& slot, const MaildropStore& store
         if (!folder) {
             folder = store.OpenUserFolder(slot.owner);
         }
-        if (platform::RemoveIfSame(*folder, slot.Message(i).name, slot.Message(i).identity) ==
-            platform::RemoveResult::Failed) {
-            allRemoved = false;
+        const platform::MessageFileEntry& message = slot.Message(i);
+        errno = 0;
+        switch (platform::RemoveIfSame(*folder, message.name, message.identity)) {
+            case platform::RemoveResult::Removed:
+                ++result.removed;
+                break;
+            case platform::RemoveResult::NotThere:
+                ++result.gone;
+                break;
+            case platform::RemoveResult::Failed:
+                if (result.failed++ == 0) {
+                    result.firstFailed = message.name;
+                    // Left by the call that failed; a folder that could not be opened says why
+                    // itself.
+                    result.firstError = folder->IsOpen() ? errno : folder->error();
+                }
+                break;
         }
     }
-    return allRemoved;
+    return result;
 }

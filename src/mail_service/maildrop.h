@@ -43,8 +43,10 @@ public:
     // The user's folder, opened through the root; not open when it is missing or a link.
     platform::StoreFolder OpenUserFolder(std::string_view user) const;
     // The user's messages, sorted by name: the login's look at the store. While the folder
-    // does not change, every call gets the same listing.
-    std::shared_ptr<const platform::FolderListing> ListMessages(std::string_view user) const;
+    // does not change, every call gets the same listing. A folder that is there but cannot be
+    // opened lists nothing, with `error` (if given) set to why (an errno value); else 0.
+    std::shared_ptr<const platform::FolderListing> ListMessages(std::string_view user,
+                                                                int* error = nullptr) const;
 
 private:
     struct Root;
@@ -66,7 +68,9 @@ bool IsPlainFolderName(std::string_view name);
 std::int64_t TotalSize(const platform::FolderListing& listing);
 
 // Replaces the slot's snapshot with the maildrop of its user, who becomes the snapshot's owner.
-void ScanMaildrop(ConnectionSlot& slot, const MaildropStore& store);
+// Returns 0, or why the user's folder is there but could not be read (an errno value); a user
+// without a folder simply has no mail.
+int ScanMaildrop(ConnectionSlot& slot, const MaildropStore& store);
 
 // How a command's argument names a message. Most commands read the number and round it;
 // DELE has always subtracted one before rounding, so 1.5 names message 1 for DELE but 2 for
@@ -86,6 +90,16 @@ std::unique_ptr<ListingStream> ListUniqueIds(const ConnectionSlot& slot);
 std::unique_ptr<MessageStream> OpenMessage(const ConnectionSlot& slot, std::size_t entry,
                                            const MaildropStore& store);
 
-// Deletes the owner's marked files that are still the files the scan saw. False when a marked
-// file that is still there could not be removed.
-bool RemoveMarkedMessages(const ConnectionSlot& slot, const MaildropStore& store);
+// What became of the marked messages at QUIT.
+struct MarkedRemoval {
+    std::size_t removed = 0;
+    std::size_t gone = 0;     // gone already, or another file under the name now: kept
+    std::size_t failed = 0;   // still there, and could not be removed
+    std::string firstFailed;  // the name of the first that could not be removed
+    int firstError = 0;       // and why, an errno value
+
+    bool AllRemoved() const { return failed == 0; }
+};
+
+// Deletes the owner's marked files that are still the files the scan saw.
+MarkedRemoval RemoveMarkedMessages(const ConnectionSlot& slot, const MaildropStore& store);

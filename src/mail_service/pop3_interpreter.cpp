@@ -4,6 +4,7 @@
 #include "mail_service/listing_stream.h"
 #include "mail_service/message_stream.h"
 #include "mail_service/reply_lines.h"
+#include "mail_service/service_events.h"
 #include "mail_service/text_number.h"
 #include "mail_service/unique_id.h"
 #include "socket_layer/blanks.h"
@@ -32,20 +33,43 @@ constexpr std::string_view kMaskedPassword = " ****";
 constexpr std::string_view kCapabilities[] = {"TOP", "USER", "UIDL", "PIPELINING",
                                               "IMPLEMENTATION Drennik"};
 constexpr std::string_view kCapabilityStls = "STLS";
+// How a login was made, as the log names it.
+constexpr std::string_view kMethodUser = "USER";
 
 // USER and PASS on a connection in clear, where TLS is required: refused, nothing stored.
 bool RefusedInClear(Pop3Session& s) {
     if (s.auth != nullptr && s.auth->RequiresTls() && !s.out.Encrypted()) {
+        LogLoginRefused(s.log, s.slot, kMethodUser, "tls-required");
         SendReplyLine(s.out, kTlsRequired);
         return true;
     }
     return false;
 }
 
+// Why a login failed, as the log says it: what is wrong with the name comes first, then
+// `passwordFailure`.
+std::string_view LoginFailure(const ConnectionSlot& slot, std::string_view passwordFailure) {
+    if (slot.userTooLong) {
+        return "name-too-long";
+    }
+    if (slot.user.empty()) {
+        return "no-user";
+    }
+    if (!IsPlainFolderName(slot.user)) {
+        return "invalid-name";
+    }
+    return passwordFailure;
+}
+
 bool LogIn(Pop3Session& s) {
     const bool sent = SendReplyLine(s.out, kOk);
     s.slot.state = SessionState::Transaction;
-    ScanMaildrop(s.slot, s.store);
+    const int unreadable = ScanMaildrop(s.slot, s.store);
+    s.slot.loggedOut = false;
+    LogLogin(s.log, s.slot, kMethodUser, s.out.Encrypted());
+    if (unreadable != 0) {
+        LogMaildropError(s.log, s.slot, "scan", {}, unreadable);
+    }
     return sent;
 }
 
@@ -53,7 +77,11 @@ bool LogIn(Pop3Session& s) {
 class PendingLogin final : public ReplyStream {
 public:
     PendingLogin(Pop3Session& s, std::string_view password)
-        : slot_(s.slot), store_(s.store), result_(std::make_shared<Result>()) {
+        : slot_(s.slot),
+          store_(s.store),
+          log_(s.log),
+          known_(s.auth->Knows(s.slot.user)),
+          result_(std::make_shared<Result>()) {
         std::weak_ptr<Result> result = result_;
         accepted_ = s.auth->Check(s.slot.user, std::string(password), s.out.PeerAddress(), result,
                                   [result, resume = s.resume](bool ok) {
@@ -76,9 +104,11 @@ public:
         bool sent;
         if (result_->ok && !slot_.userTooLong && IsPlainFolderName(slot_.user)) {
             std::unique_ptr<ReplyStream> none;
-            Pop3Session session{slot_, out, store_, none, nullptr, {}};
+            Pop3Session session{slot_, out, store_, none, nullptr, {}, {}, log_};
             sent = LogIn(session);
         } else {
+            LogLoginFailed(log_, slot_, kMethodUser, out.Encrypted(),
+                           LoginFailure(slot_, known_ ? "wrong-password" : "unknown-user"));
             sent = SendReplyLine(out, kErr);
         }
         return sent ? Step::Done : Step::Failed;
@@ -91,6 +121,8 @@ private:
     };
     ConnectionSlot& slot_;
     const MaildropStore& store_;
+    ServiceLog* log_;
+    bool known_;  // the user has a line in the passwords file
     std::shared_ptr<Result> result_;
     bool accepted_ = false;
 };
@@ -114,6 +146,7 @@ void Pass(Pop3Session& s, std::string_view argument) {
     if (s.auth != nullptr && s.auth->ChecksPasswords()) {
         auto login = std::make_unique<PendingLogin>(s, s.exactArgument);
         if (!login->Accepted()) {
+            LogLoginRefused(s.log, s.slot, kMethodUser, "checks-busy");
             SendReplyLine(s.out, kChecksBusy);
             return;
         }
@@ -123,6 +156,8 @@ void Pass(Pop3Session& s, std::string_view argument) {
     // The password is the user name; a name that is no plain folder name never logs in, so
     // no login can reach outside the maildrop root.
     if (s.slot.userTooLong || argument != s.slot.user || !IsPlainFolderName(s.slot.user)) {
+        LogLoginFailed(s.log, s.slot, kMethodUser, s.out.Encrypted(),
+                       LoginFailure(s.slot, "wrong-password"));
         SendReplyLine(s.out, kErr);
         return;
     }
@@ -180,6 +215,8 @@ void Retr(Pop3Session& s, std::string_view argument) {
     }
     if (SendReplyLine(s.out, kOkBlank)) {
         s.stream = std::move(message);
+        ++s.slot.retrieved;
+        s.slot.retrievedBytes += s.slot.Message(*entry).size;
     }
 }
 
@@ -277,8 +314,17 @@ void Stls(Pop3Session& s, std::string_view) {
 }
 
 void Quit(Pop3Session& s, std::string_view) {
+    const bool loggedIn = s.slot.state == SessionState::Transaction;
     s.slot.state = SessionState::Update;
-    SendReplyLine(s.out, RemoveMarkedMessages(s.slot, s.store) ? kOkBlank : kNotAllRemoved);
+    const MarkedRemoval removal = RemoveMarkedMessages(s.slot, s.store);
+    if (!removal.AllRemoved()) {
+        LogMaildropError(s.log, s.slot, "delete", removal.firstFailed, removal.firstError,
+                         removal.failed);
+    }
+    if (loggedIn) {
+        LogLogout(s.log, s.slot, &removal);
+    }
+    SendReplyLine(s.out, removal.AllRemoved() ? kOkBlank : kNotAllRemoved);
 }
 
 struct Command {

@@ -14,6 +14,7 @@
 #include <string_view>
 
 class Authenticator;
+class ServiceLog;
 
 struct Pop3Session {
     ConnectionSlot& slot;
@@ -29,6 +30,8 @@ struct Pop3Session {
     // The request's argument exactly as sent: everything after the one blank that follows the
     // command word. A password is taken as it is, blanks and all.
     std::string_view exactArgument = {};
+    // Where logins, logouts and maildrop errors are told; none: nowhere.
+    ServiceLog* log = nullptr;
 };
 
 // A request line split as the server reads it: trimmed of blanks; the command word is its

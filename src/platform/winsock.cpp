@@ -452,6 +452,15 @@ std::uint32_t PeerIPv4(const char* address, int length) {
     return peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
 }
 
+int PeerPort(const char* address, int length) {
+    sockaddr_in peer{};
+    if (address == nullptr || length < static_cast<int>(sizeof peer)) {
+        return 0;
+    }
+    std::memcpy(&peer, address, sizeof peer);
+    return peer.sin_family == AF_INET ? ntohs(peer.sin_port) : 0;
+}
+
 int recv(int s, char* buffer, int length, int flags) {
     if (Find(s) == nullptr) {
         return Fail(WSAENOTSOCK);

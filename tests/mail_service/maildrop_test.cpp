@@ -156,7 +156,7 @@ TEST(Maildrop, ARootReplacedWhileServingIsNotFollowed) {
     EXPECT_EQ(Names(slot), (std::vector<std::string>{"1", "2"}));
     EXPECT_EQ(Retrieve(slot, 1, store), "first\r\n.\r\n");
     slot.SetMark(0, 'D');
-    EXPECT_TRUE(RemoveMarkedMessages(slot, store));
+    EXPECT_TRUE(RemoveMarkedMessages(slot, store).AllRemoved());
     EXPECT_FALSE(base.Exists("moved/bob/1"));
     EXPECT_TRUE(base.Exists("other/bob/1"));
     // The remembered listing follows the folder open, not the one the path names now.
@@ -169,7 +169,7 @@ TEST(Maildrop, ARootReplacedWhileServingIsNotFollowed) {
     EXPECT_EQ(Names(slot), (std::vector<std::string>{"2", "4"}));
     EXPECT_EQ(Retrieve(slot, 2, store), "fourth\r\n.\r\n");
     slot.SetMark(1, 'D');
-    EXPECT_TRUE(RemoveMarkedMessages(slot, store));
+    EXPECT_TRUE(RemoveMarkedMessages(slot, store).AllRemoved());
     EXPECT_FALSE(base.Exists("moved/bob/4"));
     EXPECT_TRUE(base.Exists("root/bob/1") && base.Exists("root/bob/5"));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
@@ -266,7 +266,7 @@ TEST(Maildrop, ListingsWhoseChangesGoUnreportedAreNeverRemembered) {
     ConnectionSlot alice = ScannedSlot(store, "alice");
     std::filesystem::remove(root.path() + "/bob/1");
     alice.SetMark(0, 'D');
-    EXPECT_TRUE(RemoveMarkedMessages(alice, store));
+    EXPECT_TRUE(RemoveMarkedMessages(alice, store).AllRemoved());
     EXPECT_FALSE(root.Exists("alice/1"));
 }
 
@@ -288,7 +288,7 @@ TEST(Maildrop, AMessageStaysItselfThroughAttributeChangesButNotReplacement) {
     for (std::size_t i = 0; i < 4; ++i) {
         slot.SetMark(i, 'D');
     }
-    EXPECT_TRUE(RemoveMarkedMessages(slot, store));
+    EXPECT_TRUE(RemoveMarkedMessages(slot, store).AllRemoved());
     EXPECT_FALSE(root.Exists("bob/1"));
     EXPECT_FALSE(root.Exists("bob/2"));
     EXPECT_FALSE(root.Exists("bob/3"));
@@ -380,13 +380,17 @@ TEST(Maildrop, QuitDeletesExactlyTheMarkedFilesThatAreStillTheSame) {
     std::filesystem::remove(root.path() + "/bob/4");
     root.Write("bob/4", "new mail");
     std::filesystem::remove(root.path() + "/bob/5");
-    EXPECT_TRUE(RemoveMarkedMessages(slot, store));
+    const MarkedRemoval removal = RemoveMarkedMessages(slot, store);
+    EXPECT_EQ((std::vector<std::size_t>{removal.removed, removal.gone, removal.failed}),
+              (std::vector<std::size_t>{2, 2, 0}));
     EXPECT_FALSE(root.Exists("bob/1"));
     EXPECT_TRUE(root.Exists("bob/2"));
     EXPECT_FALSE(root.Exists("bob/3"));
     EXPECT_TRUE(root.Exists("bob/4"));
     // Again over the same marks: nothing more to do, still a success.
-    EXPECT_TRUE(RemoveMarkedMessages(slot, store));
+    const MarkedRemoval again = RemoveMarkedMessages(slot, store);
+    EXPECT_TRUE(again.AllRemoved());
+    EXPECT_EQ(again.gone, 4u);
 }
 
 TEST(Maildrop, QuitReportsFilesThatCouldNotBeDeleted) {
@@ -399,8 +403,11 @@ TEST(Maildrop, QuitReportsFilesThatCouldNotBeDeleted) {
     ConnectionSlot slot = ScannedSlot(store, "bob");
     slot.marks[0] = 'D';
     ::chmod((root.path() + "/bob").c_str(), 0500);
-    const bool removed = RemoveMarkedMessages(slot, store);
+    const MarkedRemoval removal = RemoveMarkedMessages(slot, store);
     ::chmod((root.path() + "/bob").c_str(), 0700);
-    EXPECT_FALSE(removed);
+    EXPECT_FALSE(removal.AllRemoved());
+    EXPECT_EQ(removal.failed, 1u);
+    EXPECT_EQ(removal.firstFailed, "1");
+    EXPECT_EQ(removal.firstError, EACCES);
     EXPECT_TRUE(root.Exists("bob/1"));
 }

@@ -7,6 +7,7 @@ Put tests/pylib on sys.path, then `from drennik import Server, Client, ...`."""
 from . import probes
 from .common import (DEADLINE, HOST, START_DEADLINE, STOP_DEADLINE, Failure, fs, short,
                      wait_until)
+from .log import events, parse_log, parse_line, unescape
 from .maildrop import make_root, make_user, message_order, read_file, rmtree, write_file
 from .pop3 import (GREETING, OK, SYNC_COMMAND, SYNC_REPLY, Client, ConnectionClosed,
                    ReplyTimeout)

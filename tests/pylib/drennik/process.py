@@ -12,7 +12,7 @@ import subprocess
 import threading
 import time
 
-from . import probes
+from . import log, probes
 from .common import DEADLINE, START_DEADLINE, STOP_DEADLINE, Failure, short, wait_until
 from .pop3 import Client
 
@@ -213,6 +213,18 @@ class Server:
 
     def stderr(self):
         return self._err.snapshot() if self.proc else b""
+
+    def log(self, name=None, **fields):
+        """The log lines on standard error so far, as events (drennik.log), of `name` and
+        with the given field values if given. Fails on any line that is not a log line."""
+        return log.events(self.stderr(), name, **fields)
+
+    def wait_for_log(self, name, count=1, timeout=DEADLINE, **fields):
+        """The first `count` events of `name` with the given field values, once there."""
+        def found():
+            lines = self.log(name, **fields)
+            return lines[:count] if len(lines) >= count else None
+        return wait_until(found, timeout, "%d log line(s) event=%s %r" % (count, name, fields))
 
     @property
     def pid(self):
