@@ -113,6 +113,7 @@ int main(int argc, char** argv) {
     if (options->check) {
         return RunCheck(*options);
     }
+    log.SetLevel(ParseLogLevel(options->logLevel).value_or(LogLevel::Info));
     std::string error;
     // Read while still privileged: the file may be readable by root alone.
     Authenticator::PasswordTable hashes;

@@ -12,6 +12,7 @@ struct Options {
     int port = 110;
     std::string root = "/Post Office/";
     std::chrono::milliseconds idleTimeout = std::chrono::minutes(10);
+    std::string logLevel = "info";       // error, warning, info or debug
     std::size_t maxConnections = 10000;  // 0: no limit
     std::size_t maxPerAddress = 100;     // 0: no limit
     std::string passwords;               // --passwords FILE; empty: the password is the user name

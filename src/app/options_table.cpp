@@ -1,5 +1,7 @@
 #include "app/options_table.h"
 
+#include "mail_service/service_log.h"
+
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -92,6 +94,18 @@ constexpr std::array kTable{
                        return SetName(o.root, v, "the maildrop root must not be empty");
                    },
                .get = GetText<&Options::root>},
+    OptionSpec{.name = "log-level",
+               .valueName = "LEVEL",
+               .help = "the least a log line must weigh: error, warning, info or debug",
+               .reloadable = true,
+               .set = [](Options& o, std::string_view v) -> std::string {
+                   if (!ParseLogLevel(v)) {
+                       return "bad log level (error, warning, info or debug): " + std::string(v);
+                   }
+                   o.logLevel = std::string(v);
+                   return {};
+               },
+               .get = GetText<&Options::logLevel>},
     OptionSpec{.name = "idle-timeout",
                .valueName = "SECONDS",
                .help = "close connections idle, or whose output stalls, this long",

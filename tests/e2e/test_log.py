@@ -163,6 +163,18 @@ class LimitLog(OwnLogServers):
         self.assertEqual(s.log()[-1].name, "stop")
 
 
+class LevelLog(OwnLogServers):
+
+    def test_a_higher_level_leaves_the_lower_lines_out(self):
+        s = self.server(args=["--log-level", "warning"]).start()
+        c = Client(s.port)
+        c.login("alice")
+        c.request(b"QUIT")
+        c.close()
+        self.assertEqual(s.stop(), 0)
+        self.assertEqual(s.log(), [], "a session and a start at info level log nothing here")
+
+
 class CloseReasonLog(OwnLogServers):
     """What the layer decides by itself reaches the log too."""
 
