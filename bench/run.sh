@@ -12,6 +12,7 @@ LOGDIR=$RELEASE_DIR/bench-logs
 . "$BENCH/lib/dovecot.sh"
 . "$BENCH/lib/drennik.sh"
 . "$BENCH/lib/scenarios.sh"
+. "$BENCH/lib/reference.sh"
 
 usage() {
     cat <<EOF
@@ -24,11 +25,13 @@ scenarios: $ALL_SCENARIOS (default: all)
   --dovecot-only   measure Dovecot alone (no Drennik build)
   --drennik-only   measure Drennik alone (no Dovecot run beside it)
   --drennik PATH   use this Drennik executable instead of building one
+  --x11            also measure Drennik with both windows shown under Xvfb (sessions only)
+  --no-reference   leave out the reference responder (sessions, retr64)
   --keep           keep the temporary folder (maildrops, configs)
 EOF
 }
 
-PAIRS=5 MODE=full WITH_DRENNIK=1 DRENNIK= KEEP=0 DOVECOTS=(reuse) SCENARIOS=()
+PAIRS=5 MODE=full WITH_DRENNIK=1 DRENNIK= KEEP=0 DOVECOTS=(reuse) SCENARIOS=() X11=0 REF=1
 while [ $# -gt 0 ]; do
     case $1 in
         --pairs) PAIRS=${2:?}; shift ;;
@@ -39,6 +42,8 @@ while [ $# -gt 0 ]; do
         --drennik-only) DOVECOTS=() ;;
         --drennik) DRENNIK=$(realpath "${2:?}"); shift ;;
         --keep) KEEP=1 ;;
+        --x11) X11=1 ;;
+        --no-reference) REF=0 ;;
         -h|--help) usage; exit 0 ;;
         -*) usage >&2; exit 64 ;;
         *) [[ " $ALL_SCENARIOS " == *" $1 "* ]] || { usage >&2; exit 64; }; SCENARIOS+=("$1") ;;
@@ -59,7 +64,7 @@ set_sizes "$MODE"
 raise_fd_limit $(($(most_connections "${SCENARIOS[@]}") + 1000))
 
 mkdir -p "$LOGDIR"
-rm -f "$LOGDIR"/*.log "$LOGDIR"/drennik.* "$LOGDIR"/results.tsv "$LOGDIR"/report.txt
+rm -f "$LOGDIR"/*.log "$LOGDIR"/drennik*.* "$LOGDIR"/reference.* "$LOGDIR"/results.tsv "$LOGDIR"/report.txt
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 WORK=$(mktemp -d /tmp/drennik-bench.XXXXXX)
@@ -90,6 +95,21 @@ for s in "${DOVECOTS[@]}"; do
     SERVERS+=("dovecot-$s") PORT[dovecot-$s]=$p TLSPORT[dovecot-$s]=$tp SPID[dovecot-$s]=$DOVECOT_PID
     log "Dovecot ($s) pid $DOVECOT_PID on port $p"
 done
+chosen() { [[ " ${SCENARIOS[*]} " == *" $1 "* ]]; }
+if [ "$REF" = 1 ] && { chosen sessions || chosen retr64; }; then
+    reference_start
+    SERVERS+=(reference) PORT[reference]=$REFERENCE_PORT SPID[reference]=$REFERENCE_PID
+    log "reference responder pid $REFERENCE_PID on port $REFERENCE_PORT"
+fi
+declare -A XPID=()
+if [ "$X11" = 1 ] && [ "$WITH_DRENNIK" = 1 ] && chosen sessions; then
+    drennik_x11_start "$WORK/drennik"
+    # Right after Drennik, so that the report shows the two side by side.
+    SERVERS=(drennik drennik-x11 "${SERVERS[@]:1}")
+    PORT[drennik-x11]=$DRENNIK_X11_PORT SPID[drennik-x11]=$DRENNIK_X11_PID XPID[drennik-x11]=$XVFB_PID
+    log "Drennik with windows on Xvfb $XVFB_DISPLAY (pid $XVFB_PID): pid $DRENNIK_X11_PID on port $DRENNIK_X11_PORT"
+fi
+LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
 
 RESULTS=$LOGDIR/results.tsv
 : >"$RESULTS"
@@ -111,7 +131,7 @@ measure() {
         log "$scen $srv run $pair skipped: the server has no TLS port"
         return
     fi
-    if run_scenario "$scen" "$port" "${SPID[$srv]}" &&
+    if run_scenario "$scen" "$port" "${SPID[$srv]}" "${XPID[$srv]:-}" &&
         line=$(grep -m1 '^RESULT' "$WORK/client.out"); then
         printf '%s\t%s\t%s\t%s\n' "$scen" "$srv" "$pair" "${line#RESULT }" >>"$RESULTS"
         log "$scen $srv run $pair: ${line#RESULT }"
@@ -132,19 +152,22 @@ for scen in "${SCENARIOS[@]}"; do
     first=1
     [ "$MODE" = smoke ] && first=1 || first=0  # run 0: unmeasured warm-up
     for pair in $(seq "$first" "$PAIRS"); do
-        for srv in "${SERVERS[@]}"; do measure "$scen" "$srv" "$pair"; done
+        for srv in "${SERVERS[@]}"; do
+            if serves "$srv" "$scen"; then measure "$scen" "$srv" "$pair"; fi
+        done
     done
 done
 
 {
     echo "Drennik benchmark  $(date -u '+%Y-%m-%d %H:%M UTC')  mode=$MODE pairs=$PAIRS" \
          "cores=$(nproc) commit=$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo none)"
-    echo "dovecot $(dovecot --version 2>/dev/null || echo -)  client checker ${CHECKER} MB/s"
+    echo "dovecot $(dovecot --version 2>/dev/null || echo -)  client checker ${CHECKER} MB/s" \
+         " load average at start ${LOAD_START}, at end $(cut -d' ' -f1-3 /proc/loadavg)"
     awk -v servers="${SERVERS[*]}" -v mode="$MODE" -f "$BENCH/lib/report.awk" "$RESULTS"
     if [ "$WITH_DRENNIK" = 1 ]; then
         # The window's responsiveness over the whole run: how long a selector click posted
         # every 50 ms waited to be handled (Drennik's --probe-responsiveness).
-        stop_pid "$DRENNIK_PID"
+        stop_pid "${SPID[drennik]}"
         probe=$(grep -o 'responsiveness clicks=.*' "$WORK/drennik.err" || true)
         worst=$(printf '%s' "$probe" | grep -o 'worst_ms=[0-9.]*' | cut -d= -f2)
         echo "window      ${probe#responsiveness }"

@@ -10,8 +10,9 @@ import re
 import sys
 
 MAY_INCLUDE = {
-    "app": {"mail_service", "socket_layer", "trace_window", "platform"},
-    "mail_service": {"socket_layer", "trace_window", "platform"},
+    "app": {"main_window", "mail_service", "socket_layer", "trace_window", "platform"},
+    "main_window": {"mail_service", "socket_layer", "trace_window", "platform"},
+    "mail_service": {"socket_layer", "platform"},
     "trace_window": {"socket_layer", "platform"},
     "socket_layer": {"platform"},
     "platform": set(),

@@ -19,7 +19,8 @@ namespace {
 
 const char* kUsage =
     "usage: pop3bench COMMAND --key value ...\n"
-    "  retr | list | sessions | concurrent | slowreader | idle   measured scenarios\n"
+    "  retr | list | sessions | concurrent | slowreader | idle | retrreset\n"
+    "                                   measured scenarios\n"
     "                                   (--tls 1: over implicit TLS)\n"
     "  maildrop --user U --count N --size BYTES --seed S --drennik ROOT [--maildir ROOT]...\n"
     "  probe --port P [--wait-ms MS]   waits for a +OK greeting\n"
@@ -93,6 +94,7 @@ int main(int argc, char** argv) {
             {"retr", runRetr},
             {"list", runList},
             {"sessions", runSessions},
+            {"retrreset", runRetrReset},
             {"concurrent", runConcurrent},
             {"slowreader", runSlowReader},
             {"idle", runIdle},

@@ -95,6 +95,13 @@ Conn::~Conn() {
         ::close(fd_);
 }
 
+void Conn::reset() {
+    linger l{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd_);
+    fd_ = -1;
+}
+
 void Conn::handshake() {
     for (;;) {
         const int r = SSL_do_handshake(ssl_);

@@ -39,6 +39,8 @@ public:
     void sendAll(std::string_view data);
     std::string cmd(std::string_view line);  // sends line, expects "+OK"
     std::string expectOk();                  // reads a line, expects "+OK"
+    // Closes at once with a reset (SO_LINGER 0), whatever is still unread.
+    void reset();
 
     // Bulk access: bytes already buffered, then drop n of them.
     std::span<const char> buffered() const { return {buf_.get() + head_, tail_ - head_}; }

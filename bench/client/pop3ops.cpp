@@ -286,9 +286,15 @@ std::size_t IdleCrowd::finishHalfLines(std::size_t sample, long expectMsgs, Ms t
     return ok;
 }
 
-TreeUsage treeUsage(long pid) {
-    // Parent of every process, from /proc/N/stat (the name in parentheses may hold spaces).
-    std::map<long, long> parent;
+namespace {
+
+// Process `pid` and its descendants, each with its CPU ticks from /proc/N/stat.
+std::vector<std::pair<long, long long>> treeProcesses(long pid) {
+    struct Proc {
+        long ppid = 0;
+        long long ticks = 0;
+    };
+    std::map<long, Proc> procs;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string name = entry.path().filename().string();
         if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
@@ -296,36 +302,60 @@ TreeUsage treeUsage(long pid) {
         std::ifstream f(entry.path() / "stat");
         std::string stat;
         std::getline(f, stat);
+        // The name in parentheses may hold spaces: fields are counted from the last ')'.
         const auto close = stat.rfind(')');
-        long ppid = 0;
+        Proc p;
         char state = 0;
+        long long utime = 0, stime = 0, cutime = 0, cstime = 0;
+        // state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
+        // cutime cstime
         if (close != std::string::npos &&
-            std::sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2)
-            parent[std::stol(name)] = ppid;
-    }
-    const auto field = [](const std::string& path, const std::string& key) {
-        std::ifstream f(path);
-        std::string k;
-        while (f >> k) {
-            if (k == key) {
-                long v = 0;
-                f >> v;
-                return v;
-            }
-            f.ignore(1 << 20, '\n');
+            std::sscanf(stat.c_str() + close + 1,
+                        " %c %ld %*d %*d %*d %*d %*u %*u %*u %*u %*u %lld %lld %lld %lld", &state,
+                        &p.ppid, &utime, &stime, &cutime, &cstime) == 6) {
+            p.ticks = utime + stime + cutime + cstime;
+            procs[std::stol(name)] = p;
         }
-        return 0L;
-    };
-    TreeUsage total;
-    for (const auto& [p, pp] : parent) {
+    }
+    std::vector<std::pair<long, long long>> tree;
+    for (const auto& [p, info] : procs) {
         long at = p;
-        for (int depth = 0; depth < 64 && at > 1 && at != pid; ++depth)
-            at = parent.count(at) ? parent[at] : 0;
-        if (at != pid)
-            continue;
+        for (int depth = 0; depth < 64 && at > 1 && at != pid; ++depth) {
+            const auto up = procs.find(at);
+            at = up == procs.end() ? 0 : up->second.ppid;
+        }
+        if (at == pid)
+            tree.emplace_back(p, info.ticks);
+    }
+    return tree;
+}
+
+long long procField(const std::string& path, const std::string& key) {
+    std::ifstream f(path);
+    std::string k;
+    while (f >> k) {
+        if (k == key) {
+            long long v = 0;
+            f >> v;
+            return v;
+        }
+        f.ignore(1 << 20, '\n');
+    }
+    return 0;
+}
+
+}  // namespace
+
+TreeUsage treeUsage(long pid, bool withMemory) {
+    TreeUsage total;
+    for (const auto& [p, ticks] : treeProcesses(pid)) {
         const std::string dir = "/proc/" + std::to_string(p);
-        total.rssKiB += field(dir + "/status", "VmRSS:");
-        total.pssKiB += field(dir + "/smaps_rollup", "Pss:");
+        if (withMemory) {
+            total.rssKiB += static_cast<long>(procField(dir + "/status", "VmRSS:"));
+            total.pssKiB += static_cast<long>(procField(dir + "/smaps_rollup", "Pss:"));
+        }
+        total.rchar += procField(dir + "/io", "rchar:");
+        total.cpuTicks += ticks;
         std::error_code ignored;
         for (const auto& task : std::filesystem::directory_iterator(dir + "/task", ignored)) {
             long long ns = 0;
@@ -335,6 +365,24 @@ TreeUsage treeUsage(long pid) {
         ++total.processes;
     }
     return total;
+}
+
+std::vector<long> treePids(long pid) {
+    std::vector<long> pids;
+    for (const auto& entry : treeProcesses(pid))
+        pids.push_back(entry.first);
+    return pids;
+}
+
+long long rcharOf(const std::vector<long>& pids) {
+    long long sum = 0;
+    for (long p : pids)
+        sum += procField("/proc/" + std::to_string(p) + "/io", "rchar:");
+    return sum;
+}
+
+double microsecondsPerTick() {
+    return 1e6 / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 }  // namespace bench

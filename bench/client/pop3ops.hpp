@@ -91,13 +91,26 @@ private:
 
 // Summed over process `pid` and all its descendants: VmRSS and Pss (KiB; Pss shares pages
 // among the processes that map them, so a library is not counted once per process), and the
-// CPU time of all their threads (ns, from schedstat: finer than the clock ticks of stat).
+// CPU time of their live threads (ns, from schedstat: finer than the clock ticks of stat).
+// cpuTicks is utime + stime + cutime + cstime from stat (clock ticks): coarser, but it also
+// holds the threads that ended and the children that were reaped (their time moves into their
+// parent's cutime and cstime), so its difference over a run is the whole tree's CPU time even
+// when processes come and go. rchar likewise (reaped children's I/O moves into the parent's).
 struct TreeUsage {
     long rssKiB = 0;
     long pssKiB = 0;
     long long cpuNs = 0;
+    long long cpuTicks = 0;
+    long long rchar = 0;
     int processes = 0;
 };
-TreeUsage treeUsage(long pid);
+// withMemory false skips VmRSS and Pss (smaps_rollup walks every mapping).
+TreeUsage treeUsage(long pid, bool withMemory = true);
+// The processes of that tree now, and their rchar summed (cheap enough to sample right
+// before and after an event).
+std::vector<long> treePids(long pid);
+long long rcharOf(const std::vector<long>& pids);
+// Microseconds per clock tick of cpuTicks.
+double microsecondsPerTick();
 
 }  // namespace bench

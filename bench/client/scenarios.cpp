@@ -82,6 +82,14 @@ int runSessions(const Args& a) {
     const int port = static_cast<int>(a.num("port"));
     const std::string user = a.str("user");
     const long msgs = a.num("messages");
+    // CPU time of the server's process tree (and of a helper such as the X server) over the
+    // run, sampled outside the timed loop.
+    const long pid = a.num("pid", 0), extraPid = a.num("extra-pid", 0);
+    TreeUsage before, extraBefore;
+    if (pid > 0)
+        before = treeUsage(pid, false);
+    if (extraPid > 0)
+        extraBefore = treeUsage(extraPid, false);
     auto t0 = Clock::now();
     for (long i = 0; i < count; ++i) {
         try {
@@ -91,8 +99,66 @@ int runSessions(const Args& a) {
         }
     }
     double ms = msSince(t0);
-    std::printf("RESULT value=%.1f unit=sessions/s ms=%.1f sessions=%ld\n",
+    std::printf("RESULT value=%.1f unit=sessions/s ms=%.1f sessions=%ld",
                 static_cast<double>(count) / (ms / 1000.0), ms, count);
+    const auto perSession = [count](double us) { return us / static_cast<double>(count); };
+    if (pid > 0) {
+        const TreeUsage after = treeUsage(pid, false);
+        const long long ticks = after.cpuTicks - before.cpuTicks;
+        std::printf(
+            " cpu_us_per_session=%.2f cpu_ticks=%lld sched_us_per_session=%.2f processes=%d",
+            perSession(static_cast<double>(ticks) * microsecondsPerTick()), ticks,
+            perSession(static_cast<double>(after.cpuNs - before.cpuNs) / 1000.0), after.processes);
+    }
+    if (extraPid > 0) {
+        const TreeUsage after = treeUsage(extraPid, false);
+        std::printf(" extra_cpu_us_per_session=%.2f",
+                    perSession(static_cast<double>(after.cpuTicks - extraBefore.cpuTicks) *
+                               microsecondsPerTick()));
+    }
+    std::printf("\n");
+    return 0;
+}
+
+int runRetrReset(const Args& a) {
+    const long long size = a.num("size");
+    const Ms settle(a.num("settle-ms", 1000));
+    Conn c(static_cast<int>(a.num("port")), 0, timeoutOf(a), 1 << 20);
+    login(c, a.str("user"));
+    // Logged in: the process that serves this connection exists (Dovecot starts one per
+    // login when it does not reuse them), so the tree can be listed once, before RETR.
+    const std::vector<long> pids = treePids(a.num("pid"));
+    const long long atRetr = rcharOf(pids);
+    c.sendAll("RETR 1\r\n");
+    c.expectOk();
+    const long long atReset = rcharOf(pids);
+    c.reset();
+    // The server has stopped reading the file once rchar grows by less than 64 KiB in
+    // `settle` (an event loop's wake-ups read a few bytes each); bounded by the timeout
+    // (reading the whole message takes a few seconds at most).
+    const long long kQuiet = 64 << 10;
+    const auto deadline = Clock::now() + timeoutOf(a);
+    long long mark = atReset, last = atReset;
+    auto still = Clock::now();
+    while (Clock::now() < deadline && Clock::now() - still < settle) {
+        std::this_thread::sleep_for(Ms(20));
+        last = rcharOf(pids);
+        if (last - mark >= kQuiet) {
+            mark = last;
+            still = Clock::now();
+        }
+    }
+    const bool settled = Clock::now() - still >= settle;
+    // The server must still serve: a fresh session sees the message.
+    shortSession(static_cast<int>(a.num("port")), a.str("user"), 1, timeoutOf(a));
+    const auto mib = [](long long bytes) { return static_cast<double>(bytes) / (1 << 20); };
+    std::printf(
+        "RESULT value=%.2f unit=MiB read_after_reset=%lld read_before_reset=%lld settled=%d "
+        "message_bytes=%lld processes=%zu\n",
+        mib(last - atReset), last - atReset, atReset - atRetr, settled ? 1 : 0, size, pids.size());
+    if (!settled)
+        throw NetError("the server was still reading " + std::to_string(timeoutOf(a).count()) +
+                       " ms after the reset");
     return 0;
 }
 

@@ -7,7 +7,8 @@ namespace bench {
 
 int runRetr(const Args& a);        // --port --user --file [--msg --rcvbuf]
 int runList(const Args& a);        // --port --user --count --size
-int runSessions(const Args& a);    // --port --user --messages [--count]
+int runSessions(const Args& a);    // --port --user --messages [--count --pid --extra-pid]
+int runRetrReset(const Args& a);   // --port --pid --user --size [--settle-ms]
 int runConcurrent(const Args& a);  // --port --root [--clients --user-prefix]
 int runIdle(const Args& a);        // --port --pid --idle --user --messages [--count
                                    // --setup-ms]

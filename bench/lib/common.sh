@@ -51,7 +51,7 @@ cleanup() {
         for f in "$WORK"/*/dovecot.log; do
             [ -f "$f" ] && cp "$f" "$LOGDIR/$(basename "$(dirname "$f")").log"
         done
-        for f in "$WORK"/drennik.out "$WORK"/drennik.err; do
+        for f in "$WORK"/drennik*.out "$WORK"/drennik*.err "$WORK"/reference.* "$WORK"/xvfb.log; do
             [ -f "$f" ] && cp "$f" "$LOGDIR/"
         done
         if [ "${KEEP:-0}" = 1 ]; then log "kept $WORK"; else rm -rf "$WORK"; fi

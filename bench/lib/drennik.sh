@@ -19,14 +19,19 @@ build_all() {
             { tail -30 "$LOGDIR/build-client.log" >&2; die "client build failed"; }
         CLIENT=$ROOT/build-bench/pop3bench
     fi
+    REFERENCE=$(dirname "$CLIENT")/pop3ref
+    [ -x "$REFERENCE" ] || die "no reference responder at $REFERENCE"
     if [ "$WITH_DRENNIK" = 1 ]; then
         [ -x "$DRENNIK" ] || die "no Drennik executable at $DRENNIK"
     fi
 }
 
-# drennik_start ROOTDIR -> sets DRENNIK_PID, DRENNIK_PORT, DRENNIK_TLS_PORT (empty without TLS)
+# drennik_start ROOTDIR [NAME DISPLAY] -> sets DRENNIK_PID, DRENNIK_PORT, DRENNIK_TLS_PORT (empty
+# without TLS). NAME (default drennik) names its output files in $WORK. Without DISPLAY it runs
+# headless, with the responsiveness probe; with one, it shows both its windows there, and runs
+# without the probe, whose clicks every 50 ms would repaint them.
 drennik_start() {
-    local root=$1 limits=() help
+    local root=$1 name=${2:-drennik} display=${3:-} limits=() help env=(QT_QPA_PLATFORM=offscreen)
     # Connection limits, where this build has them, must not cap the idle scenarios.
     help=$("$DRENNIK" --help 2>&1 || true)
     [[ $help != *--max-per-address* ]] || limits+=(--max-per-address 0)
@@ -36,22 +41,26 @@ drennik_start() {
         limits+=(--tls-cert "$TLS_CERT" --tls-key "$TLS_KEY" --pop3s-port 0)
     # Run by root, the server serves a root-owned root only when told to stay root.
     [ "$(id -u)" -ne 0 ] || limits+=(--user root)
-    QT_QPA_PLATFORM=offscreen "$DRENNIK" --port 0 --root "$root" --idle-timeout 600 \
-        --probe-responsiveness "${limits[@]}" \
-        >"$WORK/drennik.out" 2>"$WORK/drennik.err" &
+    if [ -n "$display" ]; then
+        env=(-u QT_QPA_PLATFORM -u WAYLAND_DISPLAY DISPLAY="$display")
+    else
+        limits+=(--probe-responsiveness)
+    fi
+    env "${env[@]}" "$DRENNIK" --port 0 --root "$root" --idle-timeout 600 "${limits[@]}" \
+        >"$WORK/$name.out" 2>"$WORK/$name.err" &
     DRENNIK_PID=$!
     track_pid "$DRENNIK_PID"
     DRENNIK_PORT=
     for _ in $(seq 150); do
-        DRENNIK_PORT=$(grep -o -m1 'listening on port [0-9]*' "$WORK/drennik.out" 2>/dev/null |
+        DRENNIK_PORT=$(grep -o -m1 'listening on port [0-9]*' "$WORK/$name.out" 2>/dev/null |
                        grep -o '[0-9]*$' || true)
         [ -n "$DRENNIK_PORT" ] && break
         kill -0 "$DRENNIK_PID" 2>/dev/null || break
         sleep 0.1
     done
     [ -n "$DRENNIK_PORT" ] ||
-        die "Drennik printed no 'listening on port N' within 15 s; stderr: $(tail -5 "$WORK/drennik.err")"
+        die "Drennik printed no 'listening on port N' within 15 s; stderr: $(tail -5 "$WORK/$name.err")"
     "$CLIENT" probe --port "$DRENNIK_PORT" --wait-ms 10000 || die "Drennik did not greet"
-    DRENNIK_TLS_PORT=$(grep -o -m1 'listening on TLS port [0-9]*' "$WORK/drennik.out" |
+    DRENNIK_TLS_PORT=$(grep -o -m1 'listening on TLS port [0-9]*' "$WORK/$name.out" |
                        grep -o '[0-9]*$' || true)
 }

@@ -1,7 +1,7 @@
 # Table and target verdicts from results.tsv lines:
 #   scenario <TAB> server <TAB> run <TAB> value=V unit=U key=value...
 # Run 0 is the unmeasured warm-up. Variables: servers (space separated,
-# Drennik first when present), mode (full|quick|smoke).
+# Drennik first when present, then Drennik with windows), mode (full|quick|smoke).
 
 function median(a, n,    i, j, t, b) {
     for (i = 1; i <= n; i++) b[i] = a[i]
@@ -38,6 +38,18 @@ BEGIN { FS = "\t"; ns = split(servers, srv, " ") }
     if (run > 0 || mode == "smoke") {
         cnt[sc, sv]++; vals[sc, sv, cnt[sc, sv]] = f["value"] + 0; byrun[sc, sv, run] = f["value"] + 0
         runs[sc, run] = 1
+        # CPU time of the server's process tree per session (stat ticks, exited children
+        # included), and of the X server that shows Drennik's windows.
+        if ("cpu_us_per_session" in f) {
+            ncpu[sc, sv]++; cpuv[sc, sv, ncpu[sc, sv]] = f["cpu_us_per_session"] + 0
+            cpubyrun[sc, sv, run] = f["cpu_us_per_session"] + 0; ticks[sc, sv] += f["cpu_ticks"] + 0
+            schedv[sc, sv, ncpu[sc, sv]] = f["sched_us_per_session"] + 0
+        }
+        if ("extra_cpu_us_per_session" in f) { nx[sc, sv]++; xcpuv[sc, sv, nx[sc, sv]] = f["extra_cpu_us_per_session"] + 0 }
+        if ("read_before_reset" in f) {
+            nrb[sc, sv]++; rbv[sc, sv, nrb[sc, sv]] = f["read_before_reset"] / 1048576
+            rtv[sc, sv, nrb[sc, sv]] = (f["read_before_reset"] + f["read_after_reset"]) / 1048576
+        }
     }
     delete f
 }
@@ -57,6 +69,22 @@ END {
             med[sc, sv] = n ? median(a, n) : ""
             extra = errs[sc, sv] ? sprintf("  %d run(s) FAILED", errs[sc, sv]) : ""
             if (sc == "concurrent") extra = extra sprintf("  failures=%d", fails[sc, sv])
+            if (ncpu[sc, sv]) {
+                delete a2; for (i = 1; i <= ncpu[sc, sv]; i++) a2[i] = cpuv[sc, sv, i]
+                cpumed[sc, sv] = median(a2, ncpu[sc, sv])
+                delete a2; for (i = 1; i <= ncpu[sc, sv]; i++) a2[i] = schedv[sc, sv, i]
+                extra = extra sprintf("  CPU %.1f us/session (%d ticks in all; live threads' schedstat %.1f)", cpumed[sc, sv], ticks[sc, sv], median(a2, ncpu[sc, sv]))
+            }
+            if (nx[sc, sv]) {
+                delete a2; for (i = 1; i <= nx[sc, sv]; i++) a2[i] = xcpuv[sc, sv, i]
+                extra = extra sprintf(", Xvfb %.1f us/session", median(a2, nx[sc, sv]))
+            }
+            if (nrb[sc, sv]) {
+                delete a2; for (i = 1; i <= nrb[sc, sv]; i++) a2[i] = rbv[sc, sv, i]
+                extra = extra sprintf("  read after the reset; from RETR to the reset: median %.2f MiB", median(a2, nrb[sc, sv]))
+                delete a2; for (i = 1; i <= nrb[sc, sv]; i++) a2[i] = rtv[sc, sv, i]
+                extra = extra sprintf(", in all: median %.2f MiB", median(a2, nrb[sc, sv]))
+            }
             if (sc ~ /^idle/ && np[sc, sv]) {
                 delete a2; for (i = 1; i <= np[sc, sv]; i++) a2[i] = p99s[sc, sv, i]
                 p99med[sc, sv] = median(a2, np[sc, sv])
@@ -71,20 +99,27 @@ END {
             else printf "%-11s %-18s %-11s %11s %11s %11s %5d%s\n", sc, sv, unit[sc], "-", "-", "-", 0, extra
             if (errs[sc, sv] || fails[sc, sv]) checks = checks sprintf("CHECK %-11s %-18s %s\n", sc, sv, "FAIL (errors or wrong bytes, see the log above)")
         }
-        # Per-pair ratios Drennik / each Dovecot set-up, and which is faster.
+        # Per-pair ratios Drennik / each other server (Drennik with windows / Drennik), and the
+        # faster Dovecot set-up.
         best[sc] = ""
         for (s = 2; s <= ns; s++) {
             d = srv[s]
             if (srv[1] != "drennik" || cnt[sc, d] == 0) continue
-            delete r; m = 0
-            for (run = 1; (sc, run) in runs; run++)
-                if (((sc, "drennik", run) in byrun) && ((sc, d, run) in byrun) && byrun[sc, d, run] > 0)
-                    r[++m] = byrun[sc, "drennik", run] / byrun[sc, d, run]
-            if (m) {
-                ratio[sc, d] = median(r, m)
-                printf "%-11s ratio drennik/%s, median of %d pairs: %.2fx\n", "", d, m, ratio[sc, d]
+            num = d == "drennik-x11" ? d : "drennik"; den = d == "drennik-x11" ? "drennik" : d
+            delete r; m = 0; delete rc; mc = 0
+            for (run = 1; (sc, run) in runs; run++) {
+                if (((sc, num, run) in byrun) && ((sc, den, run) in byrun) && byrun[sc, den, run] > 0)
+                    r[++m] = byrun[sc, num, run] / byrun[sc, den, run]
+                if (((sc, num, run) in cpubyrun) && ((sc, den, run) in cpubyrun) && cpubyrun[sc, den, run] > 0)
+                    rc[++mc] = cpubyrun[sc, num, run] / cpubyrun[sc, den, run]
             }
-            if (med[sc, d] != "" && (best[sc] == "" || (higherBetter(unit[sc]) ? med[sc, d] > med[sc, best[sc]] : med[sc, d] < med[sc, best[sc]])))
+            if (m && sc != "retrreset") {
+                if (num == "drennik") ratio[sc, d] = median(r, m)
+                printf "%-11s ratio %s/%s, median of %d pairs: %.2fx %s", "", num, den, m, median(r, m), unit[sc]
+                if (mc) printf ", %.2fx CPU per session", median(rc, mc)
+                printf "\n"
+            }
+            if (d ~ /^dovecot/ && med[sc, d] != "" && (best[sc] == "" || (higherBetter(unit[sc]) ? med[sc, d] > med[sc, best[sc]] : med[sc, d] < med[sc, best[sc]])))
                 best[sc] = d
         }
     }
@@ -108,6 +143,11 @@ END {
         printf "TARGET %-11s %-48s %16s  %s\n", sc, "p99 session time <= 5 ms", ok ? sprintf("%.2f ms", p99med[sc, "drennik"]) : "no data", ok && p99med[sc, "drennik"] <= 5 ? "PASS" : "FAIL"
         g = rssmax[sc, "drennik"] / 1024
         printf "TARGET %-11s %-48s %16s  %s\n", sc, "RSS growth for the idle connections <= 64 MiB", ok ? sprintf("%.1f MiB", g) : "no data", ok && g <= 64 ? "PASS" : "FAIL"
+    }
+    if ((("retrreset", "drennik") in cnt) || errs["retrreset", "drennik"]) {
+        sc = "retrreset"; ok = !errs[sc, "drennik"] && cnt[sc, "drennik"]; w = 0
+        for (i = 1; i <= cnt[sc, "drennik"]; i++) if (vals[sc, "drennik", i] > w) w = vals[sc, "drennik", i]
+        printf "TARGET %-11s %-48s %16s  %s\n", sc, "read of the file after a reset <= 4 MiB (worst)", ok ? sprintf("%.2f MiB", w) : "no data", ok && w <= 4 ? "PASS" : "FAIL"
     }
     if ((("slowreader", "drennik") in cnt) || errs["slowreader", "drennik"]) {
         ok = !errs["slowreader", "drennik"] && cnt["slowreader", "drennik"]

@@ -1,17 +1,28 @@
 # Scenario sizes, the maildrops they need, and one client run of a scenario
 # against one server. Sourced by run.sh.
 
-ALL_SCENARIOS="retr64 list10k sessions concurrent slowreader idle1k idle4k idle10k tlsretr64 tlssessions"
+ALL_SCENARIOS="retr64 list10k sessions concurrent slowreader idle1k idle4k idle10k tlsretr64 tlssessions retrreset"
+
+# Servers that take part in only some scenarios (the others take part in all): the reference
+# responder knows only the short session and one RETR, the windowed Drennik measures what
+# showing the windows costs a session.
+declare -A SERVES=([reference]="sessions retr64" [drennik-x11]="sessions")
+serves() {  # serves SERVER SCENARIO
+    [ -z "${SERVES[$1]:-}" ] || [[ " ${SERVES[$1]} " == *" $2 "* ]]
+}
 
 set_sizes() {  # $1: full | quick | smoke
-    RETR_SIZE=$((64 << 20)); LIST_COUNT=10000; LIST_SIZE=2048; SESS_COUNT=500
+    RETR_SIZE=$((64 << 20)); LIST_COUNT=10000; LIST_SIZE=2048
+    # Enough sessions that the CPU time, counted in 10 ms clock ticks, has a few hundred ticks.
+    SESS_COUNT=5000; TLS_SESS_COUNT=500; RESET_SIZE=$((1 << 30))
     CONC_CLIENTS=100; CONC_SIZE=$((100 << 10)); SLOW_SIZE=$((1 << 30)); SLOW_RATE=8000000
     # idleN: N connections held idle while IDLE_SESSIONS sequential sessions are timed.
     declare -gA IDLE_COUNT=([idle1k]=1000 [idle4k]=4000 [idle10k]=10000)
     IDLE_SESSIONS=300
     case $1 in
         quick) SLOW_SIZE=$((64 << 20)) ;;
-        smoke) RETR_SIZE=$((4 << 20)); LIST_COUNT=1000; SESS_COUNT=50
+        smoke) RETR_SIZE=$((4 << 20)); LIST_COUNT=1000; SESS_COUNT=50; TLS_SESS_COUNT=50
+               RESET_SIZE=$((64 << 20))
                CONC_SIZE=$((16 << 10)); SLOW_SIZE=$((16 << 20))
                IDLE_COUNT=([idle1k]=100 [idle4k]=400 [idle10k]=1000); IDLE_SESSIONS=50 ;;
     esac
@@ -51,6 +62,7 @@ make_maildrops() {
                 [ "$idle_made" = 1 ] ||
                     mk --user idle --count 5 --size 2048 --seed 16 "${md[@]}"
                 idle_made=1 ;;
+            retrreset) mk --user reset --count 1 --size "$RESET_SIZE" --seed 17 "${md[@]}" ;;
             slowreader)  # Drennik only
                 mk --user huge --count 1 --size "$SLOW_SIZE" --seed 14
                 mk --user side --count 3 --size 4096 --seed 15 ;;
@@ -59,19 +71,23 @@ make_maildrops() {
     for s in "${DOVECOTS[@]}"; do mkdir -p "$WORK/dovecot-$s/mail"; done
 }
 
-# run_scenario SCENARIO PORT PID: the client's output goes to
+# run_scenario SCENARIO PORT PID [EXTRA_PID]: the client's output goes to
 # $WORK/client.out and .err. It runs in the background so that a signal to
 # the harness is handled at once (wait returns), not after the run.
 run_scenario() {
-    local s=$1 port=$2 pid=$3 limit=300
+    local s=$1 port=$2 pid=$3 extra=${4:-} limit=300
     local c=(--port "$port" --timeout-ms 30000)
     case $s in
         retr64) c=(retr "${c[@]}" --user big --file "$WORK/drennik/big/000001.msg") ;;
         tlsretr64)  # PORT is the server's implicit-TLS port
             c=(retr "${c[@]}" --tls 1 --user big --file "$WORK/drennik/big/000001.msg") ;;
-        tlssessions) c=(sessions "${c[@]}" --tls 1 --user sess --messages 5 --count "$SESS_COUNT") ;;
+        tlssessions)
+            c=(sessions "${c[@]}" --tls 1 --user sess --messages 5 --count "$TLS_SESS_COUNT") ;;
         list10k) c=(list "${c[@]}" --user many --count "$LIST_COUNT" --size "$LIST_SIZE") ;;
-        sessions) c=(sessions "${c[@]}" --user sess --messages 5 --count "$SESS_COUNT") ;;
+        sessions)  # with the CPU time of the server's process tree (and of the X server)
+            c=(sessions "${c[@]}" --user sess --messages 5 --count "$SESS_COUNT" --pid "$pid")
+            [ -z "$extra" ] || c+=(--extra-pid "$extra") ;;
+        retrreset) c=(retrreset "${c[@]}" --pid "$pid" --user reset --size "$RESET_SIZE") ;;
         concurrent) c=(concurrent "${c[@]}" --root "$WORK/drennik" --clients "$CONC_CLIENTS") ;;
         idle1k|idle4k|idle10k)
             limit=900

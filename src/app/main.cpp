@@ -4,7 +4,8 @@
 #include "app/responsiveness_probe.h"
 #include "app/signals.h"
 #include "mail_service/authenticator.h"
-#include "mail_service/frm_drennik.h"
+#include "mail_service/mail_service.h"
+#include "main_window/frm_drennik.h"
 #include "platform/descriptor_limit.h"
 #include "platform/dialogs.h"
 #include "platform/display.h"
@@ -46,6 +47,14 @@ void ChooseHeadlessPlatformIfNeeded() {
                      x != nullptr ? x : wayland);
     }
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
+// The platform chosen draws nowhere: the offscreen or minimal one, however it was chosen.
+bool HeadlessPlatform() {
+    const char* chosen = std::getenv("QT_QPA_PLATFORM");
+    const std::string name =
+        chosen == nullptr ? "" : std::string(chosen).substr(0, std::string(chosen).find(':'));
+    return name == "offscreen" || name == "minimal";
 }
 
 // Files with secrets that others could read, or that someone else could change.
@@ -116,7 +125,7 @@ int main(int argc, char** argv) {
     // Every connection is a descriptor: take what the system allows, and say so when that is
     // less than the connection limit needs (a descriptor per connection, a reserve besides).
     const std::size_t wanted = (options->maxConnections == 0 ? 10000 : options->maxConnections) +
-                               static_cast<std::size_t>(frmDrennik::kDescriptorReserve) + 64;
+                               static_cast<std::size_t>(MailService::kDescriptorReserve) + 64;
     std::string limitWarning;
     platform::RaiseDescriptorLimit(static_cast<int>(std::min<std::size_t>(wanted, INT_MAX)),
                                    limitWarning);
@@ -144,7 +153,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     ChooseHeadlessPlatformIfNeeded();
-    QApplication app(argc, argv);
+    // Without a display nothing is drawn, so no toolkit beyond Qt Core is even started.
+    const bool headless = HeadlessPlatform();
+    std::unique_ptr<QCoreApplication> app;
+    if (headless) {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    } else {
+        app = std::make_unique<QApplication>(argc, argv);
+    }
 
     MaildropStore store(options->root);
     if (const std::string problem = store.RootProblem(); !problem.empty()) {
@@ -153,43 +169,59 @@ int main(int argc, char** argv) {
     modFalquor falquor;
     falquor.SetIdleTimeout(options->idleTimeout);
     falquor.SetTls(std::move(tls));
-    frmFalquorDialog trace(falquor.trace());
-    Authenticator auth;  // outlives the window and its conversations
+    Authenticator auth;  // outlives the service and its conversations
     if (!options->passwords.empty()) {
         if (const std::string warning = auth.SetPasswords(std::move(hashes)); !warning.empty()) {
             std::fprintf(stderr, "drennik: warning: %s\n", warning.c_str());
         }
     }
     auth.SetRequireTls(options->requireTls);
-    frmDrennik window(falquor, trace, std::move(store), options->port);
-    window.SetLimits(ConnectionLimits{options->maxConnections, options->maxPerAddress});
-    window.SetListenAddress(options->listenAddress);
-    window.SetAuthenticator(&auth);
-    window.SetTlsPort(options->pop3sPort);
-    window.UseListeningSockets(listener, tlsListener);
-    // The trace window opens beside the main window, not over it, so that both are seen.
-    window.move(kWindowMargin, kWindowMargin);
-    trace.move(kWindowMargin + window.width() + 3 * kWindowMargin, kWindowMargin);
-    window.Form_Load();
-    window.show();
+    MailService service(falquor, std::move(store));
+    service.SetLimits(ConnectionLimits{options->maxConnections, options->maxPerAddress});
+    service.SetListening(options->port, options->pop3sPort, options->listenAddress);
+    service.SetAuthenticator(&auth);
+    service.UseListeningSockets(listener, tlsListener);
+
+    std::unique_ptr<frmFalquorDialog> trace;
+    std::unique_ptr<frmDrennik> window;
+    if (headless) {
+        QObject::connect(&service, &MailService::Problem, [](const QString& text) {
+            std::fprintf(stderr, "drennik: %s\n", text.toLocal8Bit().constData());
+        });
+        if (const QString failed = service.Start(); !failed.isEmpty()) {
+            std::fprintf(stderr, "drennik: %s\n", failed.toLocal8Bit().constData());
+            return 1;
+        }
+    } else {
+        trace = std::make_unique<frmFalquorDialog>(falquor.trace());
+        window = std::make_unique<frmDrennik>(service, *trace);
+        // The trace window opens beside the main window, not over it, so that both are seen.
+        window->move(kWindowMargin, kWindowMargin);
+        trace->move(kWindowMargin + window->width() + 3 * kWindowMargin, kWindowMargin);
+        window->Form_Load();
+        window->show();
+    }
     // Before "listening" is printed: whoever reads it may stop the server at once.
     OnTerminationSignal([&] {
-        window.close();
-        trace.close();
-        QApplication::quit();
+        if (window) {
+            window->close();
+            trace->close();
+        }
+        service.Stop();
+        QCoreApplication::quit();
     });
 
-    std::printf("listening on port %d\n", window.ListeningPort());
+    std::printf("listening on port %d\n", service.ListeningPort());
     if (options->pop3sPort >= 0) {
-        std::printf("listening on TLS port %d\n", window.TlsListeningPort());
+        std::printf("listening on TLS port %d\n", service.TlsListeningPort());
     }
     std::fflush(stdout);
 
     std::unique_ptr<ResponsivenessProbe> probe;
     if (options->probeResponsiveness) {
-        probe = std::make_unique<ResponsivenessProbe>(window);
+        probe = std::make_unique<ResponsivenessProbe>();
     }
-    const int status = app.exec();
+    const int status = QCoreApplication::exec();
     if (probe) {
         std::fprintf(stderr, "drennik: responsiveness %s\n",
                      probe->Summary().toLocal8Bit().constData());

@@ -1,11 +1,8 @@
 #include "app/responsiveness_probe.h"
 
-#include "mail_service/frm_drennik.h"
-
 #include <algorithm>
 
-ResponsivenessProbe::ResponsivenessProbe(frmDrennik& window, QObject* parent)
-    : QObject(parent), window_(window) {
+ResponsivenessProbe::ResponsivenessProbe(QObject* parent) : QObject(parent) {
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, &ResponsivenessProbe::Tick);
     due_ = std::chrono::steady_clock::now() + kPeriod;
@@ -22,7 +19,6 @@ void ResponsivenessProbe::Tick() {
             const std::chrono::duration<double, std::milli> waited =
                 std::chrono::steady_clock::now() - due;
             waitsMs_.push_back(waited.count());
-            window_.cboConnection_Click();
         },
         Qt::QueuedConnection);
 }

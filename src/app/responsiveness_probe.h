@@ -1,7 +1,7 @@
 #pragma once
-// A benchmark aid: every 50 ms it posts a click on the connection selector through the event
-// loop and records how long the click waited to be handled, from the moment it was due. A
-// server that blocks its loop (a long reply, a big listing) shows up as long waits.
+// A benchmark aid: every 50 ms it posts a call through the event loop and records how long the
+// call waited to be handled, from the moment it was due. A server that blocks its loop (a long
+// reply, a big listing, a window that paints too much) shows up as long waits.
 
 #include <QObject>
 #include <QString>
@@ -10,20 +10,17 @@
 #include <chrono>
 #include <vector>
 
-class frmDrennik;
-
 class ResponsivenessProbe : public QObject {
 public:
     static constexpr std::chrono::milliseconds kPeriod{50};
 
-    explicit ResponsivenessProbe(frmDrennik& window, QObject* parent = nullptr);
+    explicit ResponsivenessProbe(QObject* parent = nullptr);
     // "clicks=N worst_ms=X p99_ms=Y"
     QString Summary() const;
 
 private:
     void Tick();
 
-    frmDrennik& window_;
     QTimer timer_;
     std::chrono::steady_clock::time_point due_;
     std::vector<double> waitsMs_;

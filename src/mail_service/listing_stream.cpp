@@ -10,24 +10,25 @@ ReplyStream::Step ListingStream::Pump(Pop3Channel& out, std::size_t budget) {
     const std::size_t count = static_cast<std::size_t>(slot_.MessageCount());
     std::size_t spent = 0;
     while (next_ < count && !out.Congested() && spent < budget) {
-        batch_.clear();
-        while (next_ < count && batch_.size() < flow::kStreamBlock) {
-            AppendDecimal(batch_, static_cast<std::int64_t>(next_) + 1);
-            batch_ += ' ';
+        while (next_ < count && lines_.Pending() < flow::kStreamBlock) {
+            line_.clear();
+            AppendDecimal(line_, static_cast<std::int64_t>(next_) + 1);
+            line_ += ' ';
             if (column_ == Column::Sizes) {
-                AppendDecimal(batch_, slot_.Message(next_).size);
+                AppendDecimal(line_, slot_.Message(next_).size);
             } else {
-                batch_ += UniqueId(slot_.Message(next_).name);
+                line_ += UniqueId(slot_.Message(next_).name);
             }
-            batch_ += "\r\n";
+            lines_.Add(line_);
             ++next_;
         }
-        out.SendLines(batch_);
-        spent += batch_.size();
+        spent += lines_.Pending();
+        if (!lines_.Send(out)) {
+            return Step::Failed;
+        }
     }
     if (next_ < count) {
         return Step::More;
     }
-    out.SendLine(".");
-    return Step::Done;
+    return lines_.End(out) ? Step::Done : Step::Failed;
 }

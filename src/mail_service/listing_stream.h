@@ -3,6 +3,7 @@
 // batches under the same backpressure as a message.
 
 #include "mail_service/connection_slot.h"
+#include "mail_service/reply_lines.h"
 #include "mail_service/reply_stream.h"
 
 #include <string>
@@ -18,5 +19,6 @@ private:
     const ConnectionSlot& slot_;  // outlives the stream: no command runs while it streams
     Column column_;
     std::size_t next_ = 0;
-    std::string batch_;
+    std::string line_;
+    ReplyLines lines_;
 };

@@ -1,7 +1,9 @@
 #pragma once
 // The operations on a user's maildrop: the scan that makes a connection's snapshot, the
 // listing, opening a message and the deletion at QUIT. Plain logic over a slot and the store:
-// they return data and send nothing; the interpreter builds the replies.
+// none of them sends anything. The listing and an opened message come back as reply streams,
+// which send their lines only when the conversation pumps them; the interpreter sends the
+// status lines.
 
 #include "mail_service/connection_slot.h"
 #include "platform/file_system.h"

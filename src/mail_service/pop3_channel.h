@@ -1,6 +1,7 @@
 #pragma once
 // What a POP3 conversation needs from the connection it runs on. The window's connections
-// provide it over the socket layer; tests provide it in memory.
+// provide it over the socket layer; tests provide it in memory. Replies reach it only through
+// the reply family (reply_lines.h).
 
 #include "socket_layer/mod_falquor.h"
 
@@ -16,12 +17,22 @@ public:
     virtual bool ReceiveLine(std::string& line) = 0;
     // Why ReceiveLine has nothing more to give.
     virtual InputEnd InputState() const = 0;
+    // The sends return false once the connection is gone or has failed: what is sent then is
+    // lost, and so is the rest of the reply.
     // One reply line; CR LF is added.
-    virtual void SendLine(std::string_view text) = 0;
+    virtual bool SendLine(std::string_view text) = 0;
     // Many reply lines at once, each already ending in CR LF and holding no other CR or LF.
-    virtual void SendLines(std::string_view lines) = 0;
+    virtual bool SendLines(std::string_view lines) = 0;
     // Bytes without CR LF: the first pieces of a message line too long to hold at once.
-    virtual void SendPart(std::string_view bytes) = 0;
+    virtual bool SendPart(std::string_view bytes) = 0;
+    // `length` bytes of the open file `fd` from `offset`, sent as they are after what was sent
+    // before; whole lines, each ending in CR LF. The channel keeps what it needs of `fd`, so
+    // the caller may close it at once. Only where CanSendFile is true.
+    virtual bool SendFileSpan(int /*fd*/, std::int64_t /*offset*/, std::int64_t /*length*/) {
+        return false;
+    }
+    // True where file spans can be sent without passing through the program.
+    virtual bool CanSendFile() const { return false; }
     // True while output is backed up: send no more until the conversation is resumed.
     virtual bool Congested() const = 0;
     // Ends the connection once what was sent has gone out.

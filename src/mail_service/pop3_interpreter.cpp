@@ -3,6 +3,7 @@
 #include "mail_service/authenticator.h"
 #include "mail_service/listing_stream.h"
 #include "mail_service/message_stream.h"
+#include "mail_service/reply_lines.h"
 #include "mail_service/text_number.h"
 #include "mail_service/unique_id.h"
 #include "socket_layer/blanks.h"
@@ -32,24 +33,20 @@ constexpr std::string_view kCapabilities[] = {"TOP", "USER", "UIDL", "PIPELINING
                                               "IMPLEMENTATION Drennik"};
 constexpr std::string_view kCapabilityStls = "STLS";
 
-// The one way a reply line leaves the interpreter.
-void Reply(Pop3Channel& out, std::string_view text) {
-    out.SendLine(text);
-}
-
 // USER and PASS on a connection in clear, where TLS is required: refused, nothing stored.
 bool RefusedInClear(Pop3Session& s) {
     if (s.auth != nullptr && s.auth->RequiresTls() && !s.out.Encrypted()) {
-        Reply(s.out, kTlsRequired);
+        SendReplyLine(s.out, kTlsRequired);
         return true;
     }
     return false;
 }
 
-void LogIn(Pop3Session& s) {
-    Reply(s.out, kOk);
+bool LogIn(Pop3Session& s) {
+    const bool sent = SendReplyLine(s.out, kOk);
     s.slot.state = SessionState::Transaction;
     ScanMaildrop(s.slot, s.store);
+    return sent;
 }
 
 // A PASS answered once its password check is done.
@@ -76,14 +73,15 @@ public:
             return Step::Waiting;
         }
         // A name that is no plain folder name never logs in, whatever the file says.
+        bool sent;
         if (result_->ok && !slot_.userTooLong && IsPlainFolderName(slot_.user)) {
             std::unique_ptr<ReplyStream> none;
             Pop3Session session{slot_, out, store_, none, nullptr, {}};
-            LogIn(session);
+            sent = LogIn(session);
         } else {
-            Reply(out, kErr);
+            sent = SendReplyLine(out, kErr);
         }
-        return Step::Done;
+        return sent ? Step::Done : Step::Failed;
     }
 
 private:
@@ -105,7 +103,7 @@ void User(Pop3Session& s, std::string_view argument) {
     s.slot.authenticationBegun = true;
     s.slot.userTooLong = argument.size() > kLongestUserName;
     s.slot.user.assign(argument.substr(0, kLongestUserName));
-    Reply(s.out, kOk);
+    SendReplyLine(s.out, kOk);
 }
 
 void Pass(Pop3Session& s, std::string_view argument) {
@@ -116,7 +114,7 @@ void Pass(Pop3Session& s, std::string_view argument) {
     if (s.auth != nullptr && s.auth->ChecksPasswords()) {
         auto login = std::make_unique<PendingLogin>(s, s.exactArgument);
         if (!login->Accepted()) {
-            Reply(s.out, kChecksBusy);
+            SendReplyLine(s.out, kChecksBusy);
             return;
         }
         s.stream = std::move(login);
@@ -125,7 +123,7 @@ void Pass(Pop3Session& s, std::string_view argument) {
     // The password is the user name; a name that is no plain folder name never logs in, so
     // no login can reach outside the maildrop root.
     if (s.slot.userTooLong || argument != s.slot.user || !IsPlainFolderName(s.slot.user)) {
-        Reply(s.out, kErr);
+        SendReplyLine(s.out, kErr);
         return;
     }
     LogIn(s);
@@ -136,7 +134,7 @@ void Stat(Pop3Session& s, std::string_view) {
     AppendShownNumber(reply, s.slot.totalCount);
     reply += ' ';
     AppendShownNumber(reply, s.slot.totalSize);
-    Reply(s.out, reply);
+    SendReplyLine(s.out, reply);
 }
 
 // LIST n and UIDL n: "+OK n value" for the message the argument names.
@@ -144,14 +142,14 @@ template <typename Value>
 void AnswerOneEntry(Pop3Session& s, std::string_view argument, Value value) {
     const std::optional<std::size_t> entry = MessageEntry(s.slot, argument);
     if (!entry) {
-        Reply(s.out, kNoSuchMessage);
+        SendReplyLine(s.out, kNoSuchMessage);
         return;
     }
     std::string reply(kOkBlank);
     reply += std::to_string(*entry + 1);
     reply += ' ';
     reply += value(s.slot.Message(*entry));
-    Reply(s.out, reply);
+    SendReplyLine(s.out, reply);
 }
 
 void List(Pop3Session& s, std::string_view argument) {
@@ -159,8 +157,9 @@ void List(Pop3Session& s, std::string_view argument) {
         std::string reply(kOkBlank);
         AppendShownNumber(reply, s.slot.totalCount);
         reply += " Messages";
-        Reply(s.out, reply);
-        s.stream = ListMessages(s.slot);
+        if (SendReplyLine(s.out, reply)) {
+            s.stream = ListMessages(s.slot);
+        }
         return;
     }
     AnswerOneEntry(s, argument, [](const platform::MessageFileEntry& message) {
@@ -171,33 +170,35 @@ void List(Pop3Session& s, std::string_view argument) {
 void Retr(Pop3Session& s, std::string_view argument) {
     const std::optional<std::size_t> entry = MessageEntry(s.slot, argument);
     if (!entry) {
-        Reply(s.out, kNoSuchMessage);
+        SendReplyLine(s.out, kNoSuchMessage);
         return;
     }
     std::unique_ptr<MessageStream> message = OpenMessage(s.slot, *entry, s.store);
     if (!message) {
-        Reply(s.out, kMessageUnavailable);
+        SendReplyLine(s.out, kMessageUnavailable);
         return;
     }
-    Reply(s.out, kOkBlank);
-    s.stream = std::move(message);
+    if (SendReplyLine(s.out, kOkBlank)) {
+        s.stream = std::move(message);
+    }
 }
 
 void Dele(Pop3Session& s, std::string_view argument) {
     const std::optional<std::size_t> entry =
         MessageEntry(s.slot, argument, NumberRule::SubtractOneThenRound);
     if (!entry) {
-        Reply(s.out, kNoSuchMessage);
+        SendReplyLine(s.out, kNoSuchMessage);
         return;
     }
     s.slot.SetMark(*entry, 'D');
-    Reply(s.out, kOk);
+    SendReplyLine(s.out, kOk);
 }
 
 void Uidl(Pop3Session& s, std::string_view argument) {
     if (argument.empty()) {
-        Reply(s.out, kOk);
-        s.stream = ListUniqueIds(s.slot);
+        if (SendReplyLine(s.out, kOk)) {
+            s.stream = ListUniqueIds(s.slot);
+        }
         return;
     }
     AnswerOneEntry(s, argument, [](const platform::MessageFileEntry& message) {
@@ -211,31 +212,32 @@ void Top(Pop3Session& s, std::string_view argument) {
         blank == std::string_view::npos ? std::string_view() : TrimBlanks(argument.substr(blank));
     const std::optional<std::size_t> entry = MessageEntry(s.slot, argument.substr(0, blank));
     if (!entry) {
-        Reply(s.out, kNoSuchMessage);
+        SendReplyLine(s.out, kNoSuchMessage);
         return;
     }
     if (count.empty() ||
         !(count.front() == '-' || (count.front() >= '0' && count.front() <= '9'))) {
-        Reply(s.out, kTopNeedsLines);
+        SendReplyLine(s.out, kTopNeedsLines);
         return;
     }
     const std::int64_t lines = ReadMessageNumber(count);
     if (lines < 0 || count.front() == '-') {
-        Reply(s.out, kTopNegative);
+        SendReplyLine(s.out, kTopNegative);
         return;
     }
     std::unique_ptr<MessageStream> message = OpenMessage(s.slot, *entry, s.store);
     if (!message) {
-        Reply(s.out, kMessageUnavailable);
+        SendReplyLine(s.out, kMessageUnavailable);
         return;
     }
     message->LimitBody(lines);
-    Reply(s.out, kOkBlank);
-    s.stream = std::move(message);
+    if (SendReplyLine(s.out, kOkBlank)) {
+        s.stream = std::move(message);
+    }
 }
 
 void Noop(Pop3Session& s, std::string_view) {
-    Reply(s.out, kOk);
+    SendReplyLine(s.out, kOk);
 }
 
 void Rset(Pop3Session& s, std::string_view) {
@@ -244,40 +246,39 @@ void Rset(Pop3Session& s, std::string_view) {
             s.slot.SetMark(i, ' ');
         }
     }
-    Reply(s.out, kOk);
+    SendReplyLine(s.out, kOk);
 }
 
 void Capa(Pop3Session& s, std::string_view) {
-    Reply(s.out, kOk);
-    std::string lines;
+    if (!SendReplyLine(s.out, kOk)) {
+        return;
+    }
+    ReplyLines lines;
     for (const std::string_view capability : kCapabilities) {
-        lines.append(capability);
-        lines += "\r\n";
+        lines.Add(capability);
     }
     if (s.out.CanStartTls() && !s.out.Encrypted()) {
-        lines.append(kCapabilityStls);
-        lines += "\r\n";
+        lines.Add(kCapabilityStls);
     }
-    s.out.SendLines(lines);
-    Reply(s.out, ".");
+    lines.End(s.out);
 }
 
 void Stls(Pop3Session& s, std::string_view) {
     if (s.out.Encrypted()) {
-        Reply(s.out, kTlsAlready);
+        SendReplyLine(s.out, kTlsAlready);
         return;
     }
     if (s.slot.authenticationBegun) {
-        Reply(s.out, kTlsTooLate);
+        SendReplyLine(s.out, kTlsTooLate);
         return;
     }
-    Reply(s.out, kOk);
+    SendReplyLine(s.out, kOk);
     s.out.StartTls();
 }
 
 void Quit(Pop3Session& s, std::string_view) {
     s.slot.state = SessionState::Update;
-    Reply(s.out, RemoveMarkedMessages(s.slot, s.store) ? kOkBlank : kNotAllRemoved);
+    SendReplyLine(s.out, RemoveMarkedMessages(s.slot, s.store) ? kOkBlank : kNotAllRemoved);
 }
 
 struct Command {
@@ -340,7 +341,7 @@ void KeepRequest(Pop3Session& s, std::string_view line) {
 }  // namespace
 
 void Greet(Pop3Channel& out) {
-    Reply(out, kGreeting);
+    SendReplyLine(out, kGreeting);
 }
 
 void Interpret(Pop3Session& session, std::string_view received) {
@@ -365,11 +366,11 @@ void Interpret(Pop3Session& session, std::string_view received) {
         reply += c == '\r' || c == '\n' ? '?' : c;
     }
     reply += " not supported";
-    Reply(session.out, reply);
+    SendReplyLine(session.out, reply);
 }
 
 void AnswerLineTooLong(Pop3Channel& out) {
-    Reply(out, kLineTooLong);
+    SendReplyLine(out, kLineTooLong);
 }
 
 std::string_view TooManyConnectionsLine() {

@@ -13,9 +13,9 @@ public:
     enum class Step { More, Waiting, Done, Failed };
 
     virtual ~ReplyStream() = default;
-    // Sends until the channel is congested, about `budget` bytes have been produced, or the
-    // reply is complete (Done: its final "." is sent). Failed: the source could not be read; the
-    // reply is cut short and the connection must be closed so the client does not take it as
-    // whole.
+    // Sends, through the reply family, until the channel is congested, about `budget` bytes
+    // have been produced, or the reply is complete (Done: its final "." is sent). Failed: the
+    // source could not be read or a send failed; the reply is cut short, nothing more is read
+    // for it, and the connection must be closed so the client does not take it as whole.
     virtual Step Pump(Pop3Channel& out, std::size_t budget) = 0;
 };

@@ -12,9 +12,11 @@ public:
         return falquor_.ReceiveFromSocket(socket_, line);
     }
     InputEnd InputState() const override { return falquor_.InputState(socket_); }
-    void SendLine(std::string_view text) override { falquor_.SendToSocket(socket_, text); }
-    void SendLines(std::string_view lines) override { falquor_.SendLines(socket_, lines); }
-    void SendPart(std::string_view bytes) override { falquor_.SendPart(socket_, bytes); }
+    bool SendLine(std::string_view text) override { return falquor_.SendToSocket(socket_, text); }
+    bool SendLines(std::string_view lines) override { return falquor_.SendLines(socket_, lines); }
+    bool SendPart(std::string_view bytes) override { return falquor_.SendPart(socket_, bytes); }
+    // File spans (SendFileSpan, CanSendFile) keep the channel's defaults until the socket
+    // layer can send them.
     bool Congested() const override { return falquor_.Congested(socket_); }
     void Close() override { falquor_.CloseWhenFlushed(socket_); }
     std::uint32_t PeerAddress() const override { return falquor_.PeerAddress(socket_); }

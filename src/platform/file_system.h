@@ -116,6 +116,8 @@ public:
     // Bytes read, 0 at the end, -1 on a read error.
     long Read(char* buffer, std::size_t capacity);
     void Close();
+    // The open file, for sending spans of it; -1 when none is open.
+    int fd() const { return fd_; }
 
 private:
     int fd_ = -1;

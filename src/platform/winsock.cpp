@@ -443,6 +443,15 @@ int accept(int s, char* address, int* length) {
     return client;
 }
 
+std::uint32_t PeerIPv4(const char* address, int length) {
+    sockaddr_in peer{};
+    if (address == nullptr || length < static_cast<int>(sizeof peer)) {
+        return 0;
+    }
+    std::memcpy(&peer, address, sizeof peer);
+    return peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
+}
+
 int recv(int s, char* buffer, int length, int flags) {
     if (Find(s) == nullptr) {
         return Fail(WSAENOTSOCK);

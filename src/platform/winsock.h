@@ -81,6 +81,9 @@ std::uint16_t htons(std::uint16_t value);
 int listen(int s, int backlog);
 // Returns a non-blocking handle, or -1; re-enables FD_ACCEPT notification.
 int accept(int s, char* address, int* length);
+// The IPv4 address (network order) of the peer address `accept` filled in; 0 for anything
+// that is not an IPv4 address.
+std::uint32_t PeerIPv4(const char* address, int length);
 // Byte count, 0 at end of stream, or -1; re-enables FD_READ notification unless the stream
 // ended or failed (anything but would-block), as nothing more can come.
 int recv(int s, char* buffer, int length, int flags);

@@ -27,6 +27,7 @@ public:
     // How many bytes the ring keeps: only entries that end within them are still seen.
     std::size_t capacity() const { return ring_.capacity(); }
     std::uint64_t revision() const { return ring_.revision(); }
+    const TraceRing& ring() const { return ring_; }
 
     // The viewer has caught up: the next change is announced again.
     void Seen() { announced_ = false; }

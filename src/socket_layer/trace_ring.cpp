@@ -11,6 +11,7 @@ void TraceRing::Append(std::string_view bytes) {
     }
     const std::size_t cap = data_.size();
     ++revision_;
+    end_ += bytes.size();
     if (bytes.size() >= cap) {
         std::memcpy(data_.data(), bytes.data() + bytes.size() - cap, cap);
         head_ = 0;
@@ -31,6 +32,21 @@ void TraceRing::Clear() {
     head_ = 0;
     size_ = 0;
     ++revision_;
+    ++generation_;
+}
+
+bool TraceRing::Since(std::uint64_t from, std::string& out) const {
+    if (from > end_ || end_ - from > size_) {
+        return false;
+    }
+    const auto count = static_cast<std::size_t>(end_ - from);
+    const std::size_t cap = data_.size();
+    const std::size_t start = (head_ + cap - count) % cap;
+    const std::size_t first = std::min(count, cap - start);
+    out.resize(count);
+    std::memcpy(out.data(), data_.data() + start, first);
+    std::memcpy(out.data() + first, data_.data(), count - first);
+    return true;
 }
 
 std::string TraceRing::Contents() const {

@@ -8,11 +8,14 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTextCursor>
 
 namespace {
 // Rebuilding the shown text costs in proportion to the whole trace, so it is done at most
 // this often, and never more than once per event-loop pass.
 constexpr int kRepaintDelayMs = 80;
+// After this long without a new entry the view is laid out anew to hold just the ring.
+constexpr int kRestMs = 500;
 const QRect kTraceBoxDesign(120, 120, 5175, 3615);
 }  // namespace
 
@@ -53,6 +56,13 @@ frmFalquorDialog::frmFalquorDialog(Trace& trace, QWidget* parent) : QWidget(pare
     repaintTimer_.setSingleShot(true);
     repaintTimer_.setInterval(kRepaintDelayMs);
     connect(&repaintTimer_, &QTimer::timeout, this, &frmFalquorDialog::RepaintTrace);
+    restTimer_.setSingleShot(true);
+    restTimer_.setInterval(kRestMs);
+    connect(&restTimer_, &QTimer::timeout, this, [this] {
+        if (isVisible() && appendedSinceWhole_ > 0) {
+            ShowWholeTrace();
+        }
+    });
     connect(&trace_, &Trace::Changed, this, &frmFalquorDialog::TraceChanged);
 }
 
@@ -73,6 +83,41 @@ void frmFalquorDialog::RepaintTrace() {
         return;
     }
     shownRevision_ = trace_.revision();
+    const TraceRing& ring = trace_.ring();
+    std::string added;
+    // Under steady traffic the view is laid out anew now and then, so it never holds more than
+    // a few rings' worth.
+    if (ring.generation() != shownGeneration_ || !ring.Since(shownEnd_, added) ||
+        appendedSinceWhole_ + added.size() > 2 * ring.capacity()) {
+        ShowWholeTrace();
+        return;
+    }
+    // Only what is new is laid out: the text already shown stays as it is.
+    shownEnd_ = ring.end();
+    appendedSinceWhole_ += added.size();
+    QByteArray bytes = QByteArray::fromStdString(added);
+    bytes.replace("\r\n", "\n");
+    QScrollBar* vertical = txtDialog->verticalScrollBar();
+    QScrollBar* horizontal = txtDialog->horizontalScrollBar();
+    const bool following = vertical->value() >= vertical->maximum();
+    const int oldTop = vertical->value();
+    const int oldLeft = horizontal->value();
+    QTextCursor end(txtDialog->document());
+    end.movePosition(QTextCursor::End);
+    end.insertText(QString::fromLocal8Bit(bytes));
+    vertical->setValue(following ? vertical->maximum() : oldTop);
+    horizontal->setValue(oldLeft);
+    // The view now holds older lines than the ring: once traffic rests, it shows the ring again.
+    restTimer_.start();
+}
+
+void frmFalquorDialog::ShowWholeTrace() {
+    restTimer_.stop();
+    const TraceRing& ring = trace_.ring();
+    shownRevision_ = ring.revision();
+    shownGeneration_ = ring.generation();
+    shownEnd_ = ring.end();
+    appendedSinceWhole_ = 0;
     QScrollBar* vertical = txtDialog->verticalScrollBar();
     QScrollBar* horizontal = txtDialog->horizontalScrollBar();
     // Follow the newest entry unless the reader has scrolled up to look at older ones.

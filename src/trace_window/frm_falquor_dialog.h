@@ -40,7 +40,15 @@ private:
     // event-loop pass, however many entries arrive.
     void TraceChanged();
 
+    // Lays the whole trace out anew: after a Clear, when what is shown fell out of the ring, and
+    // once at rest when the view holds more than the ring.
+    void ShowWholeTrace();
+
     Trace& trace_;
     QTimer repaintTimer_;
+    QTimer restTimer_;
     std::uint64_t shownRevision_ = ~std::uint64_t{0};
+    std::uint64_t shownEnd_ = 0;  // the ring position the view has caught up to
+    std::uint64_t shownGeneration_ = ~std::uint64_t{0};
+    std::uint64_t appendedSinceWhole_ = 0;  // bytes appended to the view since its last reset
 };

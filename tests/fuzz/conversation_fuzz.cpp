@@ -745,9 +745,9 @@ public:
         }
         return end;
     }
-    void SendLine(std::string_view text) override { inner_.SendLine(text); }
-    void SendLines(std::string_view lines) override { inner_.SendLines(lines); }
-    void SendPart(std::string_view bytes) override { inner_.SendPart(bytes); }
+    bool SendLine(std::string_view text) override { return inner_.SendLine(text); }
+    bool SendLines(std::string_view lines) override { return inner_.SendLines(lines); }
+    bool SendPart(std::string_view bytes) override { return inner_.SendPart(bytes); }
     bool Congested() const override { return inner_.Congested(); }
     void Close() override { inner_.Close(); }
 

@@ -1,5 +1,6 @@
 #include "mail_service/authenticator.h"
 #include "mail_service/conversation.h"
+#include "mail_service/message_stream.h"
 #include "mail_service/pop3_interpreter.h"
 #include "mail_service/unique_id.h"
 #include "socket_layer/flow_limits.h"
@@ -241,6 +242,173 @@ TEST(Conversation, EndsTheConnectionWhenInputEnds) {
         s.conversation.Serve();
         EXPECT_EQ(s.channel.Take(), "-ERR XYZZ not supported\r\n-ERR line too long\r\n");
         EXPECT_TRUE(s.channel.closed);
+    }
+}
+
+namespace {
+
+// A message as RETR has always sent it, made here independently of the stream: a line ends at
+// CR LF, a lone CR or a lone LF and goes out with CR LF, and gets a "." in front if it begins
+// with one; a last line without a line end still gets one.
+std::string Retrieved(std::string_view message) {
+    std::string out;
+    std::size_t at = 0;
+    while (at < message.size()) {
+        const std::size_t brk = std::min(message.find_first_of("\r\n", at), message.size());
+        const std::string_view line = message.substr(at, brk - at);
+        out += line.starts_with('.') ? "." : "";
+        out.append(line);
+        out += "\r\n";
+        const bool crlf = brk + 1 < message.size() && message.substr(brk, 2) == "\r\n";
+        at = brk + (crlf ? 2 : 1);
+    }
+    return out + ".\r\n";
+}
+
+// Pumps a message stream to its end as a conversation would, with a drained channel whenever it
+// backs up; checks that the stream stops producing once it is congested.
+std::string Stream(ReplyStream& stream, FakeChannel& out, std::size_t budget) {
+    ReplyStream::Step step = ReplyStream::Step::More;
+    for (int i = 0; i < 10000 && step == ReplyStream::Step::More; ++i) {
+        out.Drain();
+        step = stream.Pump(out, budget);
+        // Below the mark when it began, then at most a batch and what one block adds to it.
+        EXPECT_LE(out.output.size() - out.drained,
+                  out.congestAt + flow::kStreamBatch + 2 * flow::kStreamBlock);
+    }
+    EXPECT_EQ(step, ReplyStream::Step::Done);
+    return out.Take();
+}
+
+}  // namespace
+
+TEST(Stream, FileSpansLeaveExactlyTheBytesOfCopiedLines) {
+    TempDir root;
+    std::string big;  // 2 MiB with a few dot lines, and runs longer than the output may back up
+    for (int i = 0; big.size() < 2 * 1024 * 1024; ++i) {
+        big += (i % 9000 == 4500 ? "." : "") + std::string(60 + i % 37, 'a' + i % 26) + "\r\n";
+    }
+    // Runs broken where a block ends in CR, by an overlong line, a bare LF and a dot line.
+    std::string edges(flow::kStreamBlock - 1, 'x');
+    edges += "\r\n" + std::string(200 * 1024, 'y') + "\r\n";
+    for (int i = 0; i < 3000; ++i) {
+        edges += std::string(static_cast<std::size_t>(i % 97), 'z') + "\r\n";
+    }
+    edges += std::string(100 * 1024, 'w') + "\n." + std::string(70 * 1024, 'v') + "\r\n" +
+             std::string(5000, '-') + "\r\n.\r\n";
+    // A run that begins with a line across a block's end, and one still held at the end.
+    std::string across(flow::kStreamBlock - 10, 'p');
+    across += "\n";
+    std::string tail = ".dot\r\n";
+    for (int i = 0; i < 2000; ++i) {
+        across += std::string(100, 'q') + "\r\n";
+        tail += std::string(50, 't') + "\r\n";
+    }
+    const std::string messages[] = {
+        "Subject: hi\r\n\r\nbody\r\n",
+        ".\r\n..two\r\n.\r\n",
+        "lf\nonly\n",
+        "cr\ronly\r",
+        "mixed\r\n\n\r\r\n.\r.\n",
+        "no final line end",
+        "",
+        "\r\n\r\n.",
+        big,
+        big + "no final line end",
+        edges,
+        across,
+        tail,
+    };
+    for (std::size_t i = 0; i < std::size(messages); ++i) {
+        root.Write("bob/" + std::to_string(100 + i), messages[i]);
+    }
+    const MaildropStore store(root.path());
+    ConnectionSlot slot;
+    slot.user = "bob";
+    ScanMaildrop(slot, store);
+    ASSERT_EQ(slot.MessageCount(), static_cast<std::int64_t>(std::size(messages)));
+    for (std::size_t i = 0; i < std::size(messages); ++i) {
+        const std::string expected = Retrieved(messages[i]);
+        // Through a channel that takes spans and one that does not, with whole and tiny turns.
+        for (const bool spans : {false, true}) {
+            for (const std::size_t budget : {std::size_t{1} << 30, std::size_t{1000}}) {
+                FakeChannel out;
+                out.spans = spans;
+                out.congestAt = flow::kHighWater;
+                const auto stream = OpenMessage(slot, i, store);
+                ASSERT_TRUE(stream);
+                const std::string got = Stream(*stream, out, budget);
+                EXPECT_EQ(got.size(), expected.size()) << i << " spans " << spans;
+                EXPECT_TRUE(got == expected) << i << " spans " << spans << " budget " << budget;
+                std::int64_t spanned = 0;
+                for (const std::int64_t length : out.spanLengths) {
+                    EXPECT_GE(length, MessageLines::kShortestSpan) << "short spans are copied";
+                    spanned += length;
+                }
+                if (spans && i == 8 && budget > 1000) {
+                    EXPECT_GT(spanned, 1900 * 1024) << "the long runs of a big message are spans";
+                }
+            }
+        }
+    }
+    // TOP copies: it counts lines (here: a message that is all header).
+    FakeChannel out;
+    out.spans = true;
+    out.congestAt = flow::kHighWater;
+    const auto top = OpenMessage(slot, 8, store);
+    top->LimitBody(0);
+    EXPECT_TRUE(Stream(*top, out, std::size_t{1} << 30) == Retrieved(big));
+    EXPECT_TRUE(out.spanLengths.empty());
+}
+
+TEST(Stream, AFailedSendEndsTheReplyAndTheConnection) {
+    TempDir root;
+    std::string message;
+    for (int i = 0; i < 20 * 1024; ++i) {
+        message += std::string(98, 'm') + "\r\n";
+    }
+    root.Write("bob/1", message);
+    root.Write("bob/2", std::string(300 * 1024, 'o'));  // sent in pieces
+    for (int i = 0; i < 300; ++i) {
+        root.Write("bob/m" + std::to_string(10000 + i), "x");
+    }
+    // Where each reply's first send fails: in its status line (nothing more is tried), or in
+    // a later piece (the stream stops at once, and the connection is closed).
+    const struct {
+        const char* request;
+        std::size_t failAt;
+        bool spans;
+        bool inStream;
+    } cases[] = {
+        {"RETR 1", 100 * 1024, false, true},
+        {"RETR 1", 100 * 1024, true, true},
+        {"RETR 1", 6 + message.size() + 1, true, true},  // the final "." itself
+        {"RETR 1", 0, true, false},
+        {"RETR 2", 100 * 1024, false, true},
+        {"LIST", 1000, false, true},
+        {"UIDL", 0, false, false},
+        {"CAPA", 3, false, false},
+        {"CAPA", 8, false, false},
+        {"TOP 1 0", 10, false, true},
+    };
+    for (const auto& c : cases) {
+        Session s(root.path());
+        s.Say("USER bob");
+        s.Say("PASS bob");
+        s.channel.spans = c.spans;
+        s.channel.failAt = c.failAt;
+        s.channel.input.push_back(c.request);
+        for (int i = 0; i < 100 && !s.conversation.Ended() && s.channel.failedSends == 0; ++i) {
+            s.conversation.Serve();
+        }
+        EXPECT_EQ(s.channel.failedSends, 1) << c.request << ": nothing is sent after a failure";
+        EXPECT_FALSE(s.conversation.Streaming()) << c.request;
+        EXPECT_EQ(s.channel.output.size(), c.failAt) << c.request;
+        if (c.inStream) {
+            EXPECT_EQ(s.channel.usedAfterFailure, 0) << c.request << ": nothing more is read";
+            EXPECT_TRUE(s.conversation.Ended()) << c.request;
+            EXPECT_TRUE(s.channel.closed) << c.request << ": a cut reply must not look whole";
+        }
     }
 }
 

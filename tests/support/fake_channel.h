@@ -1,11 +1,17 @@
 #pragma once
-// A POP3 channel in memory: request lines go in, reply bytes come out, congestion on demand.
+// A POP3 channel in memory: request lines go in, reply bytes come out, congestion on demand,
+// file spans if wanted, and sends that fail from a chosen byte on.
 
 #include "mail_service/pop3_channel.h"
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 class FakeChannel : public Pop3Channel {
 public:
@@ -18,6 +24,14 @@ public:
     std::size_t drained = 0;
     bool tlsAvailable = false;
     bool encrypted = false;
+    // Takes file spans, reading them from the file into the output; their lengths are kept.
+    bool spans = false;
+    std::vector<std::int64_t> spanLengths;
+    // The connection fails at this output byte: sends fail from there on, each counted, and
+    // so is every look at the channel after the first failure.
+    std::size_t failAt = static_cast<std::size_t>(-1);
+    int failedSends = 0;
+    mutable int usedAfterFailure = 0;
 
     bool ReceiveLine(std::string& line) override {
         if (input.empty()) {
@@ -28,13 +42,29 @@ public:
         return true;
     }
     InputEnd InputState() const override { return input.empty() ? end : InputEnd::None; }
-    void SendLine(std::string_view text) override {
-        output.append(text);
-        output.append("\r\n");
+    bool SendLine(std::string_view text) override { return Put(std::string(text) + "\r\n"); }
+    bool SendLines(std::string_view lines) override { return Put(lines); }
+    bool SendPart(std::string_view bytes) override { return Put(bytes); }
+    bool SendFileSpan(int fd, std::int64_t offset, std::int64_t length) override {
+        if (!spans) {
+            ADD_FAILURE() << "a file span on a channel that cannot send one";
+            return false;
+        }
+        spanLengths.push_back(length);
+        std::string bytes(static_cast<std::size_t>(length), '\0');
+        if (::pread(fd, bytes.data(), bytes.size(), offset) != length) {
+            ADD_FAILURE() << "a span past the end of its file";
+        }
+        if (!(output.empty() || output.ends_with('\n')) || !bytes.ends_with("\r\n")) {
+            ADD_FAILURE() << "a span that is not whole lines";
+        }
+        return Put(bytes);
     }
-    void SendLines(std::string_view lines) override { output.append(lines); }
-    void SendPart(std::string_view bytes) override { output.append(bytes); }
-    bool Congested() const override { return output.size() - drained >= congestAt; }
+    bool CanSendFile() const override { return spans; }
+    bool Congested() const override {
+        usedAfterFailure += failedSends > 0 ? 1 : 0;
+        return output.size() - drained >= congestAt;
+    }
     void Close() override { closed = true; }
     bool CanStartTls() const override { return tlsAvailable; }
     bool Encrypted() const override { return encrypted; }
@@ -47,5 +77,18 @@ public:
         taken.swap(output);
         drained = 0;
         return taken;
+    }
+
+private:
+    // What lies before failAt goes out; a send that reaches it fails.
+    bool Put(std::string_view bytes) {
+        usedAfterFailure += failedSends > 0 ? 1 : 0;
+        const std::size_t room = output.size() < failAt ? failAt - output.size() : 0;
+        output.append(bytes.substr(0, room));
+        if (bytes.size() > room) {
+            ++failedSends;
+            return false;
+        }
+        return true;
     }
 };

@@ -8,6 +8,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTextBlock>
+#include <QTextDocument>
 
 #include <gtest/gtest.h>
 
@@ -157,6 +159,35 @@ TEST(TraceWindow, SaveCancelledEmptyOrUnwritableNeverEndsTheProgram) {
     EXPECT_TRUE(boxes[0].contains("/nonexistent-folder/trace.txt")) << boxes[0].toStdString();
     platform::SetInputBoxAnswerForTesting(nullptr);
     platform::SetMessageBoxObserverForTesting(nullptr);
+}
+
+TEST(TraceWindow, NewEntriesAreAppendedAndTheViewHoldsTheRingAtRest) {
+    Trace trace;
+    frmFalquorDialog dialog(trace);
+    dialog.show();
+    trace.AppendEntry("[5-->]", "first");
+    dialog.RepaintTrace();
+    auto shown = [&] {
+        QByteArray ring = QByteArray::fromStdString(trace.Contents());
+        return QString::fromLocal8Bit(ring.replace("\r\n", "\n"));
+    };
+    EXPECT_EQ(dialog.txtDialog->toPlainText(), shown());
+    // A mark on the first line survives an append: the text shown is not laid out anew.
+    dialog.txtDialog->document()->firstBlock().setUserState(42);
+    trace.AppendEntry("[5-->]", "second");
+    dialog.RepaintTrace();
+    EXPECT_EQ(dialog.txtDialog->document()->firstBlock().userState(), 42);
+    EXPECT_EQ(dialog.txtDialog->toPlainText(), shown());
+    // Past the ring's capacity the view holds older lines for a while; at rest, just the ring.
+    for (int i = 0; i < 1000; ++i) {
+        trace.AppendEntry("[5-->]", "entry " + std::to_string(i));
+    }
+    dialog.RepaintTrace();
+    EXPECT_TRUE(dialog.txtDialog->toPlainText().endsWith(shown()));
+    ASSERT_TRUE(PumpUntil([&] { return dialog.txtDialog->toPlainText() == shown(); }, 5s));
+    // A cleared trace clears the view at once.
+    dialog.btnClear_Click();
+    EXPECT_EQ(dialog.txtDialog->toPlainText(), "");
 }
 
 TEST(TraceWindow, ShowsTheTraceSoonAndFollowsTheNewestEntry) {

@@ -6,8 +6,6 @@
 
 #include <QAbstractListModel>
 
-#include <functional>
-
 class SlotListModel : public QAbstractListModel {
     Q_OBJECT
 public:
@@ -27,23 +25,4 @@ private:
     Column column_;
     const ConnectionSlot* slot_ = nullptr;
     std::uint64_t revision_ = 0;
-};
-
-// The selector's entries: the numbers of the connections whose records are kept, in order.
-// Nothing is stored per entry: `numberAt` reads entry k's number from the records.
-class ConnectionNumberModel : public QAbstractListModel {
-    Q_OBJECT
-public:
-    ConnectionNumberModel(std::function<int(int)> numberAt, QObject* parent)
-        : QAbstractListModel(parent), numberAt_(std::move(numberAt)) {}
-
-    void Append();
-    // Removes entry `row`; `erase` takes its record away while the views are told.
-    void Remove(int row, const std::function<void()>& erase);
-    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
-    QVariant data(const QModelIndex& index, int role) const override;
-
-private:
-    std::function<int(int)> numberAt_;
-    int count_ = 0;
 };

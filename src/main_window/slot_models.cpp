@@ -1,4 +1,4 @@
-#include "mail_service/slot_models.h"
+#include "main_window/slot_models.h"
 
 #include <algorithm>
 
@@ -58,29 +58,4 @@ QVariant SlotListModel::data(const QModelIndex& index, int role) const {
             return QString::fromLocal8Bit(slot_->Message(row).name);
     }
     return {};
-}
-
-void ConnectionNumberModel::Append() {
-    beginInsertRows(QModelIndex(), count_, count_);
-    ++count_;
-    endInsertRows();
-}
-
-void ConnectionNumberModel::Remove(int row, const std::function<void()>& erase) {
-    beginRemoveRows(QModelIndex(), row, row);
-    erase();
-    --count_;
-    endRemoveRows();
-}
-
-int ConnectionNumberModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : count_;
-}
-
-QVariant ConnectionNumberModel::data(const QModelIndex& index, int role) const {
-    if ((role != Qt::DisplayRole && role != Qt::EditRole) || !index.isValid() ||
-        index.row() >= count_) {
-        return {};
-    }
-    return QString::number(numberAt_(index.row()));
 }

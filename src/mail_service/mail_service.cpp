@@ -1,0 +1,317 @@
+#include "mail_service/mail_service.h"
+
+#include "mail_service/authenticator.h"
+#include "mail_service/conversation.h"
+#include "mail_service/pop3_interpreter.h"
+#include "mail_service/socket_channel.h"
+#include "platform/descriptor_limit.h"
+#include "platform/winsock.h"
+#include "socket_layer/mod_falquor.h"
+
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+// How long accepting rests when the process has no descriptor left for a new connection.
+constexpr int kAcceptPauseMs = 100;
+
+}  // namespace
+
+struct MailService::Connection {
+    Connection(modFalquor& falquor, int socket, ConnectionSlot& slot, const MaildropStore& store,
+               std::function<void()> resumeLater, Authenticator* auth)
+        : channel(falquor, socket),
+          conversation(slot, channel, store, std::move(resumeLater), auth) {}
+
+    SocketChannel channel;
+    Conversation conversation;
+};
+
+MailService::MailService(modFalquor& falquor, MaildropStore store, QObject* parent)
+    : QObject(parent),
+      falquor_(falquor),
+      store_(std::move(store)),
+      list_([this](int row) { return NumberAt(row); }) {
+    // Slot 0: the listening slot, which holds no connection and is never let go.
+    records_.push_back(Record{0, true, std::make_unique<ConnectionSlot>(), {}});
+    records_.front().full->blankFileEntry = true;
+    list_.Append();
+}
+
+MailService::~MailService() {
+    Stop();
+}
+
+void MailService::SetAuthenticator(Authenticator* auth) {
+    auth_ = auth;
+    if (auth != nullptr && auth->ChecksPasswords()) {
+        falquor_.SetReceivedTraceMask(MaskPassword);
+    }
+}
+
+void MailService::SetClosedRecordsKept(std::size_t count) {
+    closedKept_ = count;
+    ForgetOldRecords();
+}
+
+void MailService::SetListening(int port, int tlsPort, std::uint32_t address) {
+    port_ = port;
+    tlsPort_ = tlsPort;
+    listenAddress_ = address;
+}
+
+void MailService::UseListeningSockets(int plain, int tls) {
+    listeningSocket_ = plain;
+    tlsListeningSocket_ = tls;
+    listenersGiven_ = true;
+}
+
+QString MailService::Start() {
+    if (running_) {
+        return {};
+    }
+    falquor_.StartWinSock();
+    descriptorLimit_ = platform::DescriptorLimit();
+    if (!listenersGiven_) {
+        listeningSocket_ = modFalquor::OpenListener(port_, listenAddress_);
+        if (tlsPort_ >= 0) {
+            tlsListeningSocket_ = modFalquor::OpenListener(tlsPort_, listenAddress_);
+        }
+    }
+    const std::pair<int, int> listeners[] = {{listeningSocket_, port_},
+                                             {tlsListeningSocket_, tlsPort_}};
+    for (const auto& [socket, port] : listeners) {
+        if (port < 0) {
+            continue;  // no TLS port
+        }
+        if (socket == platform::kInvalidSocket) {
+            return QStringLiteral("Could not listen on Port  %1").arg(port);
+        }
+        if (platform::WSAAsyncSelect(socket, this, kAcceptMessage, platform::FD_ACCEPT) != 0) {
+            emit Problem(QStringLiteral("Unable to set Asynch mode"));
+        }
+    }
+    running_ = true;
+    return {};
+}
+
+void MailService::Stop() {
+    if (!running_) {
+        return;
+    }
+    running_ = false;
+    for (int* listener : {&listeningSocket_, &tlsListeningSocket_}) {
+        if (*listener >= 0) {
+            falquor_.CloseSocket(*listener);
+            *listener = -1;
+        }
+    }
+    falquor_.CloseAll();
+    platform::WSACleanup();
+    connections_.clear();
+}
+
+bool MailService::event(QEvent* event) {
+    if (event->type() != platform::SocketEvent::type()) {
+        return QObject::event(event);
+    }
+    // Only the listening sockets report here; connections report to the socket layer.
+    const auto* socketEvent = static_cast<const platform::SocketEvent*>(event);
+    if (socketEvent->message() == kAcceptMessage) {
+        AcceptFrom(socketEvent->socket() == tlsListeningSocket_ && tlsListeningSocket_ >= 0);
+    }
+    return true;
+}
+
+void MailService::AcceptFrom(bool encrypted) {
+    if (running_) {
+        Accept(encrypted ? tlsListeningSocket_ : listeningSocket_, encrypted);
+    }
+}
+
+void MailService::Accept(int listener, bool encrypted) {
+    char address[38] = {};
+    int length = sizeof address;
+    const int socket = platform::accept(listener, address, &length);
+    if (socket == platform::kInvalidSocket) {
+        const int error = platform::WSAGetLastError();
+        if (error == platform::WSAEMFILE || error == platform::WSAENOBUFS) {
+            PauseAccepting();
+        }
+        return;  // no connection, no record
+    }
+    // The system hands out the lowest free descriptor, so a number this high means fewer than
+    // the reserve are left for the program's own work: stop taking connections for a while.
+    if (descriptorLimit_ > 0 &&
+        socket >= descriptorLimit_ - std::min(kDescriptorReserve, descriptorLimit_ / 4)) {
+        platform::closesocket(socket);
+        PauseAccepting();
+        return;
+    }
+    const std::uint32_t peer = platform::PeerIPv4(address, length);
+    if (OverLimit(peer)) {
+        if (encrypted) {
+            platform::closesocket(socket);  // a line in clear would mean nothing to its client
+        } else {
+            falquor_.Refuse(socket, TooManyConnectionsLine());
+        }
+        return;  // no record, no selector entry
+    }
+    lastSocket_ = socket;
+    const int n = nextNumber_++;
+    ConnectionSlot& slot =
+        *records_.emplace_back(Record{n, true, std::make_unique<ConnectionSlot>(), {}}).full;
+    list_.Append();
+    slot.socket = socket;
+    slot.state = SessionState::Authorisation;
+    auto connection = std::make_unique<Connection>(
+        falquor_, socket, slot, store_, [this, n] { ResumeLater(n); }, auth_);
+    falquor_.Attach(
+        socket, ConnectionHooks{this, [this, n] { Serve(n); }, [this, n] { OnClosed(n); }}, peer);
+    Connection& c = *connection;
+    connections_[n] = std::move(connection);
+    emit Accepted(n);
+    if (encrypted) {
+        falquor_.StartTls(socket);  // the greeting waits for the handshake
+    }
+    Greet(c.channel);
+    if (!falquor_.Watch(socket)) {
+        emit Problem(QStringLiteral("Unable to set Asynch mode"));
+    }
+}
+
+bool MailService::Serve(int number) {
+    const auto it = connections_.find(number);
+    if (it == connections_.end()) {
+        return false;
+    }
+    if (it->second->conversation.Serve() > 0) {
+        emit Served(number);
+    } else {
+        emit Changed(number);
+    }
+    return true;
+}
+
+void MailService::ResumeLater(int number) {
+    QMetaObject::invokeMethod(
+        this, [this, number] { Serve(number); }, Qt::QueuedConnection);
+}
+
+void MailService::OnClosed(int number) {
+    connections_.erase(number);
+    if (Record* record = Find(number)) {
+        record->open = false;
+        ++closedRecords_;
+    }
+    // Only recent records keep their lists; older ones keep a summary of their fields.
+    closedKeepingLists_.push_back(number);
+    if (closedKeepingLists_.size() > kClosedKeepingLists) {
+        const int released = closedKeepingLists_.front();
+        closedKeepingLists_.pop_front();
+        if (Record* old = Find(released)) {
+            emit Releasing(released, false);
+            old->summary = SlotSummary::Of(*old->full);
+            old->full.reset();
+        }
+    }
+    ForgetOldRecords();
+    ResumeAccepting();  // a descriptor is free again
+    emit Changed(number);
+}
+
+void MailService::ForgetOldRecords() {
+    // Open connections stay whatever their age; the oldest closed one goes first. Those before
+    // it are open, so the search stops within the open connections.
+    std::size_t row = 1;
+    while (closedRecords_ > closedKept_ && row < records_.size()) {
+        if (records_[row].open) {
+            ++row;
+            continue;
+        }
+        emit Releasing(records_[row].number, true);
+        list_.Remove(static_cast<int>(row),
+                     [&] { records_.erase(records_.begin() + static_cast<std::ptrdiff_t>(row)); });
+        --closedRecords_;
+    }
+}
+
+int MailService::RowOf(int number) const {
+    const auto it = std::lower_bound(records_.begin(), records_.end(), number,
+                                     [](const Record& r, int n) { return r.number < n; });
+    return it != records_.end() && it->number == number ? static_cast<int>(it - records_.begin())
+                                                        : -1;
+}
+
+MailService::Record* MailService::Find(int number) {
+    const int row = RowOf(number);
+    return row < 0 ? nullptr : &records_[static_cast<std::size_t>(row)];
+}
+
+ConnectionSlot* MailService::Slot(int number) {
+    Record* record = Find(number);
+    return record == nullptr ? nullptr : record->full.get();
+}
+
+const ConnectionSlot* MailService::Slot(int number) const {
+    const int row = RowOf(number);
+    return row < 0 ? nullptr : records_[static_cast<std::size_t>(row)].full.get();
+}
+
+ConnectionSlot MailService::Fields(int number) const {
+    const int row = RowOf(number);
+    if (row < 0) {
+        return {};
+    }
+    const Record& record = records_[static_cast<std::size_t>(row)];
+    if (record.full == nullptr) {
+        return record.summary.Fields();
+    }
+    ConnectionSlot fields;
+    fields.request = record.full->request;
+    fields.socket = record.full->socket;
+    fields.state = record.full->state;
+    fields.user = record.full->user;
+    fields.totalCount = record.full->totalCount;
+    fields.totalSize = record.full->totalSize;
+    return fields;
+}
+
+void MailService::PauseAccepting() {
+    if (acceptPaused_) {
+        return;
+    }
+    acceptPaused_ = true;
+    AskForAccepts(0);
+    QTimer::singleShot(kAcceptPauseMs, this, &MailService::ResumeAccepting);
+}
+
+void MailService::ResumeAccepting() {
+    if (acceptPaused_ && running_) {
+        acceptPaused_ = false;
+        AskForAccepts(platform::FD_ACCEPT);
+    }
+}
+
+void MailService::AskForAccepts(long events) {
+    for (const int listener : {listeningSocket_, tlsListeningSocket_}) {
+        if (listener >= 0) {
+            platform::WSAAsyncSelect(listener, this, kAcceptMessage, events);
+        }
+    }
+}
+
+bool MailService::OverLimit(std::uint32_t peer) const {
+    return (limits_.total > 0 && falquor_.ActiveConnections() >= limits_.total) ||
+           (limits_.perAddress > 0 && falquor_.ActiveConnectionsFrom(peer) >= limits_.perAddress);
+}
+
+int MailService::ListeningPort() const {
+    return platform::LocalPort(listeningSocket_);
+}
+
+int MailService::TlsListeningPort() const {
+    return tlsListeningSocket_ >= 0 ? platform::LocalPort(tlsListeningSocket_) : -1;
+}

@@ -1,0 +1,152 @@
+#pragma once
+// The server core, without widgets: it listens, accepts connections under the accept policy
+// (connection limits, a descriptor reserve, pausing when descriptors run out), keeps one record
+// per connection and the conversation of each open one, and lets the records of closed
+// connections go, oldest first, past a bound. Observers (the main window, the program) are told
+// what changed through signals; nothing here waits for them.
+
+#include "mail_service/connection_list.h"
+#include "mail_service/connection_slot.h"
+#include "mail_service/maildrop.h"
+#include "mail_service/slot_summary.h"
+
+#include <QObject>
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+class Authenticator;
+class modFalquor;
+
+// How many connections are served at once; 0 means no limit.
+struct ConnectionLimits {
+    std::size_t total = 10000;
+    std::size_t perAddress = 100;
+};
+
+class MailService : public QObject {
+    Q_OBJECT
+public:
+    // The platform reports waiting connections under this message.
+    static constexpr unsigned kAcceptMessage = 520;
+    // Descriptors the program keeps for itself (message files, scans, the toolkit's own):
+    // accepting stops before fewer than this many remain, or a quarter of a small table.
+    static constexpr int kDescriptorReserve = 64;
+    // Closed connections whose full records are kept; older ones keep only their summary.
+    static constexpr std::size_t kClosedKeepingLists = 100;
+    // Closed connections kept at all: the oldest leave first, so a server that runs for months
+    // holds a bounded number of records. A window that shows them asks for more.
+    static constexpr std::size_t kClosedKeptHeadless = 100;
+    static constexpr std::size_t kClosedKeptWithWindow = 1'000'000;
+
+    MailService(modFalquor& falquor, MaildropStore store, QObject* parent = nullptr);
+    // Stops the service if it still runs.
+    ~MailService() override;
+
+    void SetLimits(ConnectionLimits limits) { limits_ = limits; }
+    // Passwords and the TLS rule for every connection accepted from now on; where passwords
+    // are real they are masked in the trace from now on too. Must outlive the service.
+    void SetAuthenticator(Authenticator* auth);
+    void SetClosedRecordsKept(std::size_t count);
+
+    // Where to listen: `port` always, `tlsPort` for connections encrypted from their first byte
+    // (-1: none), on `address` (IPv4, network order; 0: every address). Set before Start.
+    void SetListening(int port, int tlsPort, std::uint32_t address);
+    // Listening sockets opened before the service (modFalquor::OpenListener, kInvalidSocket
+    // for one that could not be opened), taken on by Start instead of opening its own.
+    void UseListeningSockets(int plain, int tls);
+    // Starts the socket library and listens. Empty on success, otherwise the message to show
+    // before the program ends ("Could not listen on Port  N").
+    QString Start();
+    // Closes the listeners and every connection; the records stay.
+    void Stop();
+    bool Running() const { return running_; }
+
+    // Takes one waiting connection from a listener, as its report would.
+    void AcceptFrom(bool encrypted);
+    // Serves what connection `number` has waiting; false when it is not open.
+    bool Serve(int number);
+
+    int ListeningPort() const;
+    int TlsListeningPort() const;
+    int ListeningSocket() const { return listeningSocket_; }
+    int LastAcceptedSocket() const { return lastSocket_; }
+
+    // The selector's entries: connection numbers of the kept records, slot 0 first.
+    ConnectionList& Connections() { return list_; }
+    int RecordCount() const { return static_cast<int>(records_.size()); }
+    bool IsOpen(int number) const { return connections_.count(number) != 0; }
+    bool IsKept(int number) const { return RowOf(number) >= 0; }
+    int RowOf(int number) const;
+    int NumberAt(int row) const { return records_[static_cast<std::size_t>(row)].number; }
+    // Connection `number`'s full record, or null once only its summary is kept, or none.
+    ConnectionSlot* Slot(int number);
+    const ConnectionSlot* Slot(int number) const;
+    // The fields a kept record shows, from its full record or its summary.
+    ConnectionSlot Fields(int number) const;
+
+signals:
+    // A connection was taken on and greeted.
+    void Accepted(int number);
+    // Requests of connection `number` were served (it was the last active one).
+    void Served(int number);
+    // A record changed without a request: its connection closed, or a reply went on.
+    void Changed(int number);
+    // The full record of `number` is about to be released to its summary, or the record
+    // forgotten altogether: whoever shows it lets go of it now.
+    void Releasing(int number, bool forgetting);
+    // Something went wrong that the operator should know of; the service goes on.
+    void Problem(const QString& text);
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    struct Connection;
+    struct Record {
+        int number = 0;
+        bool open = false;
+        std::unique_ptr<ConnectionSlot> full;  // while open, and for a while after
+        SlotSummary summary;                   // what is kept after that
+    };
+
+    void Accept(int listener, bool encrypted);
+    bool OverLimit(std::uint32_t peer) const;
+    void PauseAccepting();
+    void ResumeAccepting();
+    void AskForAccepts(long events);
+    void ResumeLater(int number);
+    void OnClosed(int number);
+    void ForgetOldRecords();
+    Record* Find(int number);
+
+    modFalquor& falquor_;
+    MaildropStore store_;
+    Authenticator* auth_ = nullptr;
+    ConnectionLimits limits_;
+    int port_ = 110;
+    int tlsPort_ = -1;
+    std::uint32_t listenAddress_ = 0;
+    int listeningSocket_ = -1;
+    int tlsListeningSocket_ = -1;
+    bool listenersGiven_ = false;
+    bool running_ = false;
+    bool acceptPaused_ = false;
+    int descriptorLimit_ = -1;
+    int lastSocket_ = 0;
+
+    // The kept records in connection number order, slot 0 first.
+    std::deque<Record> records_;
+    ConnectionList list_;
+    int nextNumber_ = 1;
+    std::size_t closedKept_ = kClosedKeptHeadless;
+    std::size_t closedRecords_ = 0;  // how many of records_ are closed
+    std::deque<int> closedKeepingLists_;
+    // The conversations of the open connections, by connection number.
+    std::unordered_map<int, std::unique_ptr<Connection>> connections_;
+};

@@ -1,0 +1,214 @@
+#include "mail_service/reply_lines.h"
+
+#include "mail_service/line_breaks.h"
+
+#include <cassert>
+
+namespace {
+
+// The line that ends every multi-line reply.
+constexpr std::string_view kEnd = ".\r\n";
+
+}  // namespace
+
+bool SendReplyLine(Pop3Channel& out, std::string_view text) {
+    return out.SendLine(text);
+}
+
+void ReplyLines::Add(std::string_view line) {
+    if (line.starts_with('.')) {
+        bytes_ += '.';
+    }
+    bytes_.append(line);
+    bytes_.append("\r\n", 2);
+}
+
+bool ReplyLines::Send(Pop3Channel& out) {
+    if (bytes_.empty()) {
+        return true;
+    }
+    const bool sent = out.SendLines(bytes_);
+    bytes_.clear();
+    return sent;
+}
+
+bool ReplyLines::End(Pop3Channel& out) {
+    bytes_.append(kEnd);
+    return Send(out);
+}
+
+bool MessageLines::Send(Pop3Channel& out) {
+    if (failed_) {
+        return false;
+    }
+    // Only whole lines are ever gathered: a piece of a line goes out by itself, at once.
+    assert(batch_.empty() || batch_.ends_with('\n'));
+    if (!batch_.empty()) {
+        failed_ = !out.SendLines(batch_);
+        batch_.clear();
+    }
+    if (spanLength_ > 0 && !failed_) {
+        failed_ = !out.SendFileSpan(fd_, spanFrom_, spanLength_);
+    }
+    spanLength_ = 0;
+    if (inRun_) {
+        // The rest of the run starts afresh: copied until it is long enough for a span.
+        spanning_ = false;
+        runCopied_ = 0;
+        runCopiedFrom_ = runTo_;
+    }
+    return !failed_;
+}
+
+bool MessageLines::End(Pop3Channel& out) {
+    EndRun();
+    BeforeCopy(out);
+    batch_.append(kEnd);
+    return Send(out);
+}
+
+void MessageLines::BeforeCopy(Pop3Channel& out) {
+    if (spanLength_ > 0) {
+        Send(out);
+    }
+}
+
+void MessageLines::StartRun(std::int64_t at) {
+    // A run follows a changed line, whose copy has sent any span before it.
+    assert(spanLength_ == 0);
+    inRun_ = true;
+    spanning_ = false;
+    runCopied_ = batch_.size();
+    runCopiedFrom_ = at;
+    runTo_ = at;
+}
+
+void MessageLines::AddToRun(std::string_view bytes, std::int64_t from) {
+    if (!inRun_ || bytes.empty()) {
+        return;
+    }
+    assert(from == runTo_);
+    runTo_ = from + static_cast<std::int64_t>(bytes.size());
+    if (spanning_) {
+        spanLength_ = runTo_ - spanFrom_;
+        return;
+    }
+    if (fd_ >= 0 && runTo_ - runCopiedFrom_ >= kShortestSpan) {
+        // Long enough: the copies made of it so far go out as part of the span instead.
+        batch_.resize(runCopied_);
+        spanning_ = true;
+        spanFrom_ = runCopiedFrom_;
+        spanLength_ = runTo_ - spanFrom_;
+        return;
+    }
+    batch_.append(bytes);
+}
+
+void MessageLines::EndRun() {
+    inRun_ = false;
+    spanning_ = false;
+}
+
+bool MessageLines::Take(std::string_view text, std::int64_t offset, Pop3Channel& out) {
+    if (failed_) {
+        return false;
+    }
+    const char* const data = text.data();
+    const char* const end = data + text.size();
+    const auto at = [data, offset](const char* p) { return offset + (p - data); };
+    const char* pos = data;
+    if (afterCR_ && pos < end && *pos == '\n') {
+        ++pos;
+    }
+    afterCR_ = false;
+    const char* run = pos;  // this text's part of the run, not yet added to it
+    while (pos < end) {
+        const char* lineEnd = FindLineBreak(pos, end);
+        if (lineEnd == end) {
+            break;
+        }
+        const bool crlf = *lineEnd == '\r' && lineEnd + 1 < end && lineEnd[1] == '\n';
+        const char first = carry_.empty() ? *pos : carry_.front();
+        // A line that already ends in CR LF and needs no extra "." joins the run as it stands.
+        // A reply cut after some lines counts every line, so it takes the slow way.
+        if (crlf && first != '.' && !lineStarted_ && bodyLeft_ < 0) {
+            if (!inRun_) {
+                StartRun(carry_.empty() ? at(pos) : carryFrom_);
+                run = pos;
+            }
+            if (!carry_.empty()) {
+                AddToRun(carry_, carryFrom_);
+                carry_.clear();
+            }
+            pos = lineEnd + 2;
+            continue;
+        }
+        AddToRun(std::string_view(run, static_cast<std::size_t>(pos - run)), at(run));
+        EndRun();
+        EndLine(std::string_view(pos, static_cast<std::size_t>(lineEnd - pos)), out);
+        if (failed_ || complete_) {
+            return !failed_;
+        }
+        if (*lineEnd == '\r' && lineEnd + 1 == end) {
+            afterCR_ = true;  // its LF, if any, starts the next text
+            pos = end;
+        } else {
+            pos = lineEnd + (crlf ? 2 : 1);
+        }
+        run = pos;
+    }
+    AddToRun(std::string_view(run, static_cast<std::size_t>(pos - run)), at(run));
+    if (pos == end) {
+        return true;
+    }
+    if (carry_.empty()) {
+        carryFrom_ = at(pos);
+    }
+    carry_.append(pos, end);
+    if (carry_.size() > kLongestHeldLine) {
+        // Send what is held of an overlong line now, as the start of that line.
+        EndRun();
+        if (!Send(out)) {
+            return false;
+        }
+        if (!lineStarted_ && carry_.front() == '.') {
+            failed_ = !out.SendPart(".");
+        }
+        failed_ = failed_ || !out.SendPart(carry_);
+        carry_.clear();
+        lineStarted_ = true;
+    }
+    return !failed_;
+}
+
+bool MessageLines::EndOfText(Pop3Channel& out) {
+    if (!failed_ && (!carry_.empty() || lineStarted_)) {
+        EndLine({}, out);  // a last line without a line end
+    }
+    return !failed_;
+}
+
+void MessageLines::EndLine(std::string_view tail, Pop3Channel& out) {
+    BeforeCopy(out);
+    const bool empty = tail.empty() && carry_.empty() && !lineStarted_;
+    std::string_view line = tail;
+    if (!carry_.empty()) {
+        carry_.append(tail);
+        line = carry_;
+    }
+    if (!lineStarted_ && line.starts_with('.')) {
+        batch_.push_back('.');
+    }
+    batch_.append(line);
+    batch_.append("\r\n", 2);
+    carry_.clear();
+    lineStarted_ = false;
+    if (bodyLeft_ >= 0) {
+        if (inBody_) {
+            --bodyLeft_;
+        } else {
+            inBody_ = empty;
+        }
+        complete_ = inBody_ && bodyLeft_ == 0;
+    }
+}
