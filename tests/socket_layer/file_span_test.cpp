@@ -248,6 +248,23 @@ TEST(SocketLayerFileSpan, AResetEndsTheSpanAndNothingMoreOfTheFileIsRead) {
               std::string::npos);
 }
 
+TEST(SocketLayerFileSpan, AFileCutShortEndsTheConnectionInsteadOfLeavingTheClientWaiting) {
+    TempDir dir;
+    const std::string body = Lines(2 * flow::kHighWater, 100);
+    const std::string path = dir.Write("shrinking", body);
+    Served s(4096);
+    ASSERT_TRUE(s.SendFile(path, 0, static_cast<std::int64_t>(body.size())));
+    ASSERT_EQ(::truncate(path.c_str(), 1000), 0);
+    EXPECT_TRUE(s.client.WaitForClose());
+    ASSERT_TRUE(PumpUntil([&] { return s.closed; }));
+    EXPECT_LT(s.client.received().size(), body.size());
+    const std::string n = std::to_string(s.socket);
+    EXPECT_NE(s.falquor.trace().Contents().find(
+                  "[" + n + "] >file span: the file ended before the span<\r\n[" + n +
+                  "] >closed: connection failed<"),
+              std::string::npos);
+}
+
 TEST(SocketLayerFileSpan, ATurnAskedForComesOnceInAComingPass) {
     Served s;
     s.falquor.RequestTurn(s.socket);
