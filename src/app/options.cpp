@@ -12,14 +12,14 @@ constexpr std::size_t kHelpColumn = 27;
 constexpr std::size_t kHelpWidth = 79;
 
 struct Given {
-    const OptionSpec* spec;
+    const OptionSpec* row;
     std::string value;
 };
 
 const OptionSpec* FindShortOption(char name) {
-    for (const OptionSpec& spec : OptionTable()) {
-        if (name != '\0' && spec.shortName == name) {
-            return &spec;
+    for (const OptionSpec& row : OptionTable()) {
+        if (name != '\0' && row.shortName == name) {
+            return &row;
         }
     }
     return nullptr;
@@ -37,28 +37,28 @@ std::vector<Given> ReadCommandLine(int argc, const char* const* argv, ParsedOpti
         std::string_view arg = argv[i];
         std::string_view value;
         bool hasValue = false;
-        const OptionSpec* spec = nullptr;
+        const OptionSpec* row = nullptr;
         if (arg.starts_with("--")) {
             if (const auto eq = arg.find('='); eq != std::string_view::npos) {
                 value = arg.substr(eq + 1);
                 arg = arg.substr(0, eq);
                 hasValue = true;
             }
-            spec = FindOption(arg.substr(2));
+            row = FindOption(arg.substr(2));
         } else if (arg.size() == 2 && arg[0] == '-') {
-            spec = FindShortOption(arg[1]);
+            row = FindShortOption(arg[1]);
         }
-        if (spec == nullptr) {
+        if (row == nullptr) {
             refuse("unknown option: " + std::string(arg));
             continue;
         }
-        if (IsFlag(*spec)) {
+        if (IsFlag(*row)) {
             const std::optional<bool> on = hasValue ? ReadYesNo(value) : true;
             if (!on) {
                 refuse(std::string(arg) + " takes yes or no, not " + std::string(value));
                 continue;
             }
-            given.push_back({spec, *on ? "yes" : "no"});
+            given.push_back({row, *on ? "yes" : "no"});
             continue;
         }
         if (!hasValue) {
@@ -68,7 +68,7 @@ std::vector<Given> ReadCommandLine(int argc, const char* const* argv, ParsedOpti
             }
             value = argv[++i];
         }
-        given.push_back({spec, std::string(value)});
+        given.push_back({row, std::string(value)});
     }
     return given;
 }
@@ -99,11 +99,11 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
     std::string config;
     bool justShowing = false;  // --help and --version need no configuration file
     for (const Given& option : given) {
-        if (option.spec->name == "config") {
+        if (option.row->name == "config") {
             config = option.value;
         }
-        justShowing |= (option.spec->name == "help" || option.spec->name == "version") &&
-                       option.value == "yes";
+        justShowing |=
+            (option.row->name == "help" || option.row->name == "version") && option.value == "yes";
     }
     if (!config.empty() && !justShowing) {
         for (std::string& problem : ReadConfigurationFile(config, options)) {
@@ -111,7 +111,7 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
         }
     }
     for (const Given& option : given) {
-        if (std::string problem = option.spec->set(options, option.value); !problem.empty()) {
+        if (std::string problem = option.row->set(options, option.value); !problem.empty()) {
             parsed.problems.push_back(std::move(problem));
             parsed.badCommandLine = true;
         }
@@ -135,18 +135,18 @@ std::string Usage() {
         "       drennik --check [--config FILE] [OPTION]...\n"
         "Each option taking a value also takes the form --name=value; a flag takes --name=no.\n"
         "The configuration file sets them as \"name = value\" lines.\n";
-    for (const OptionSpec& spec : OptionTable()) {
+    for (const OptionSpec& row : OptionTable()) {
         std::string left = "  ";
-        if (spec.shortName != '\0') {
-            left += '-' + std::string(1, spec.shortName) + ", ";
+        if (row.shortName != '\0') {
+            left += '-' + std::string(1, row.shortName) + ", ";
         }
-        left += "--" + std::string(spec.name);
-        if (!IsFlag(spec)) {
-            left += ' ' + std::string(spec.valueName);
+        left += "--" + std::string(row.name);
+        if (!IsFlag(row)) {
+            left += ' ' + std::string(row.valueName);
         }
         left.resize(std::max(left.size() + 1, kHelpColumn), ' ');
-        std::string help(spec.help);
-        if (const std::string byDefault = DefaultValue(spec); !IsFlag(spec) && !byDefault.empty()) {
+        std::string help(row.help);
+        if (const std::string byDefault = DefaultValue(row); !IsFlag(row) && !byDefault.empty()) {
             const bool blanks = byDefault.find(' ') != std::string::npos;
             const std::string shown = blanks ? '"' + byDefault + '"' : byDefault;
             const std::size_t lineStart = help.rfind('\n');
@@ -166,12 +166,12 @@ std::string Usage() {
 
 std::string DescribeOptions(const Options& options) {
     std::string text;
-    for (const OptionSpec& spec : OptionTable()) {
-        if (spec.place != OptionPlace::Anywhere) {
+    for (const OptionSpec& row : OptionTable()) {
+        if (row.place != OptionPlace::Anywhere) {
             continue;
         }
-        const std::string value = spec.get(options);
-        text += std::string(spec.name) + " =" + (value.empty() ? "" : " " + value) + '\n';
+        const std::string value = row.get(options);
+        text += std::string(row.name) + " =" + (value.empty() ? "" : " " + value) + '\n';
     }
     return text;
 }

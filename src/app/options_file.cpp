@@ -43,28 +43,28 @@ std::string ReadLine(std::string_view line, int number, std::map<std::string_vie
         return "expected \"name = value\"";
     }
     const std::string_view value = Trimmed(line.substr(equals + 1));
-    const OptionSpec* spec = FindOption(name);
-    if (spec == nullptr) {
+    const OptionSpec* row = FindOption(name);
+    if (row == nullptr) {
         return "unknown option: " + std::string(name) +
                (name.starts_with("--") ? " (names are written without the leading --)" : "");
     }
-    if (spec->place == OptionPlace::CommandLineOnly) {
+    if (row->place == OptionPlace::CommandLineOnly) {
         return std::string(name) + " is an option of the command line only";
     }
-    if (const auto [earlier, first] = seen.try_emplace(spec->name, number); !first) {
+    if (const auto [earlier, first] = seen.try_emplace(row->name, number); !first) {
         return std::string(name) + " is set already on line " + std::to_string(earlier->second);
     }
     if (value.empty()) {
-        return DefaultValue(*spec).empty() ? std::string() : std::string(name) + " needs a value";
+        return DefaultValue(*row).empty() ? std::string() : std::string(name) + " needs a value";
     }
-    if (IsFlag(*spec)) {
+    if (IsFlag(*row)) {
         const std::optional<bool> on = ReadYesNo(value);
         if (!on) {
             return std::string(name) + " takes yes or no, not " + std::string(value);
         }
-        return spec->set(options, *on ? "yes" : "no");
+        return row->set(options, *on ? "yes" : "no");
     }
-    return spec->set(options, value);
+    return row->set(options, value);
 }
 
 }  // namespace

@@ -237,7 +237,7 @@ std::span<const OptionSpec> OptionTable() {
 
 const OptionSpec* FindOption(std::string_view name) {
     const auto found = std::find_if(kTable.begin(), kTable.end(),
-                                    [&](const OptionSpec& spec) { return spec.name == name; });
+                                    [&](const OptionSpec& row) { return row.name == name; });
     return found == kTable.end() ? nullptr : &*found;
 }
 
@@ -254,6 +254,6 @@ std::optional<bool> ReadYesNo(std::string_view word) {
     return std::nullopt;
 }
 
-std::string DefaultValue(const OptionSpec& spec) {
-    return spec.get(Options{});
+std::string DefaultValue(const OptionSpec& row) {
+    return row.get(Options{});
 }

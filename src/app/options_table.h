@@ -34,10 +34,10 @@ struct OptionSpec {
 
 std::span<const OptionSpec> OptionTable();
 const OptionSpec* FindOption(std::string_view name);
-inline bool IsFlag(const OptionSpec& spec) {
-    return spec.valueName.empty();
+inline bool IsFlag(const OptionSpec& row) {
+    return row.valueName.empty();
 }
 // yes/no, true/false, on/off, in any case; nullopt for anything else.
 std::optional<bool> ReadYesNo(std::string_view word);
 // What the option is when nothing sets it: its getter on default Options.
-std::string DefaultValue(const OptionSpec& spec);
+std::string DefaultValue(const OptionSpec& row);

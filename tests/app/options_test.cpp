@@ -260,14 +260,14 @@ TEST(Options, ManualPageNamesEveryOption) {
     const auto start = page.find("\n.SH OPTIONS\n");
     ASSERT_NE(start, std::string::npos);
     const std::string section = page.substr(start, page.find("\n.SH ", start + 1) - start);
-    for (const OptionSpec& spec : OptionTable()) {
+    for (const OptionSpec& row : OptionTable()) {
         std::string escaped;
-        for (const char c : spec.name) {
+        for (const char c : row.name) {
             escaped += c == '-' ? std::string("\\\\-") : std::string(1, c);
         }
         // An entry of its own: a tagged paragraph whose tag begins with the option.
         const std::regex entry("\n\\.TP\n\\.B[IR]? \\\\-\\\\-" + escaped + "[ \n]");
-        EXPECT_TRUE(std::regex_search(section, entry)) << spec.name;
+        EXPECT_TRUE(std::regex_search(section, entry)) << row.name;
     }
 }
 
@@ -297,8 +297,8 @@ TEST(Options, PackagedConfigurationShowsEveryOptionWithItsDefault) {
               std::vector<std::string>{});
     EXPECT_EQ(DescribeOptions(uncommentedOptions), DescribeOptions(Options{}));
     std::size_t fileOptions = 0;
-    for (const OptionSpec& spec : OptionTable()) {
-        fileOptions += spec.place == OptionPlace::Anywhere ? 1 : 0;
+    for (const OptionSpec& row : OptionTable()) {
+        fileOptions += row.place == OptionPlace::Anywhere ? 1 : 0;
     }
     EXPECT_EQ(settings, fileOptions);
 }
