@@ -190,7 +190,8 @@ void MailService::Accept(int listener, bool encrypted) {
     slot.peerPort = static_cast<std::uint16_t>(peerPort);
     auto connection = std::make_unique<Connection>(falquor_, socket, slot, store_, auth_, log_);
     falquor_.Attach(
-        socket, ConnectionHooks{this, [this, n] { Serve(n); }, [this, n] { OnClosed(n); }}, peer);
+        socket, ConnectionHooks{this, [this, n] { Serve(n); }, [this, n](auto) { OnClosed(n); }},
+        peer);
     Connection& c = *connection;
     connections_[n] = std::move(connection);
     LogAccepted(log_, slot, listenerName);
