@@ -24,7 +24,6 @@ int Conversation::Serve() {
             if (step == ReplyStream::Step::Failed) {
                 stream_.reset();
                 ended_ = true;
-                endedBy_ = InputEnd::Failed;
                 channel_.Close();
                 break;
             }
@@ -59,8 +58,7 @@ int Conversation::Serve() {
 }
 
 void Conversation::EndInput() {
-    const InputEnd why = channel_.InputState();
-    switch (why) {
+    switch (channel_.InputState()) {
         case InputEnd::None:
             return;
         case InputEnd::LineTooLong:
@@ -71,6 +69,5 @@ void Conversation::EndInput() {
             break;
     }
     ended_ = true;
-    endedBy_ = why;
     channel_.Close();
 }

@@ -29,9 +29,6 @@ public:
     int Serve();
     bool Streaming() const { return stream_ != nullptr; }
     bool Ended() const { return ended_; }
-    // Why the conversation ended its connection: the end of the input it saw, or Failed for a
-    // reply that could not be sent. None while it has not ended it.
-    InputEnd EndedBy() const { return endedBy_; }
 
 private:
     void EndInput();
@@ -45,5 +42,4 @@ private:
     std::unique_ptr<ReplyStream> stream_;
     std::string line_;
     bool ended_ = false;
-    InputEnd endedBy_ = InputEnd::None;
 };

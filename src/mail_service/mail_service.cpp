@@ -1,7 +1,6 @@
 #include "mail_service/mail_service.h"
 
 #include "mail_service/authenticator.h"
-#include "mail_service/close_reason.h"
 #include "mail_service/conversation.h"
 #include "mail_service/pop3_interpreter.h"
 #include "mail_service/service_events.h"
@@ -30,12 +29,10 @@ struct MailService::Connection {
                Authenticator* auth, ServiceLog* log)
         : channel(falquor, socket),
           conversation(
-              slot, channel, store, [this] { channel.RequestTurn(); }, auth, log),
-          traceFrom(falquor.trace().ring().end()) {}
+              slot, channel, store, [this] { channel.RequestTurn(); }, auth, log) {}
 
     SocketChannel channel;
     Conversation conversation;
-    std::uint64_t traceFrom;  // where the trace stood when it began: its entries follow
 };
 
 MailService::MailService(modFalquor& falquor, MaildropStore store, QObject* parent)
@@ -189,8 +186,10 @@ void MailService::Accept(int listener, bool encrypted) {
     slot.peerAddress = peer;
     slot.peerPort = static_cast<std::uint16_t>(peerPort);
     auto connection = std::make_unique<Connection>(falquor_, socket, slot, store_, auth_, log_);
-    falquor_.Attach(
-        socket, ConnectionHooks{this, [this, n] { Serve(n); }, [this, n] { OnClosed(n); }}, peer);
+    falquor_.Attach(socket,
+                    ConnectionHooks{this, [this, n] { Serve(n); },
+                                    [this, n](CloseReason why) { OnClosed(n, why); }},
+                    peer);
     Connection& c = *connection;
     connections_[n] = std::move(connection);
     LogAccepted(log_, slot, listenerName);
@@ -217,7 +216,7 @@ bool MailService::Serve(int number) {
     return true;
 }
 
-void MailService::OnClosed(int number) {
+void MailService::OnClosed(int number, CloseReason why) {
     const auto connection = connections_.find(number);
     Record* record = Find(number);
     if (connection != connections_.end() && record != nullptr && record->full != nullptr) {
@@ -225,12 +224,7 @@ void MailService::OnClosed(int number) {
         if (slot.state == SessionState::Transaction) {
             LogLogout(log_, slot, nullptr);  // no QUIT: the marks go unhonoured
         }
-        if (log_ != nullptr && log_->Wants(LogLevel::Info)) {
-            const Connection& c = *connection->second;
-            LogClosed(log_, slot,
-                      CloseReason(c.conversation.EndedBy(), falquor_.trace().ring(), c.traceFrom,
-                                  slot.socket));
-        }
+        LogClosed(log_, slot, why);
     }
     if (connection != connections_.end()) {
         connections_.erase(connection);

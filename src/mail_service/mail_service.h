@@ -9,6 +9,7 @@
 #include "mail_service/connection_slot.h"
 #include "mail_service/maildrop.h"
 #include "mail_service/slot_summary.h"
+#include "socket_layer/close_reason.h"
 
 #include <QObject>
 #include <QString>
@@ -127,7 +128,7 @@ private:
     void PauseAccepting();
     void ResumeAccepting();
     void AskForAccepts(long events);
-    void OnClosed(int number);
+    void OnClosed(int number, CloseReason why);
     void ForgetOldRecords();
     Record* Find(int number);
 

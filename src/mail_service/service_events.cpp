@@ -18,6 +18,30 @@ LogLine ConnectionLine(std::string_view event, const ConnectionSlot& slot) {
     return line;
 }
 
+// A close reason as the log names it: the words the README documents and ban filters match.
+std::string_view CloseWord(CloseReason reason) {
+    switch (reason) {
+        case CloseReason::PeerClosed:
+            return "peer-closed";
+        case CloseReason::LineTooLong:
+            return "overlong-line";
+        case CloseReason::Reset:
+            return "reset";
+        case CloseReason::TlsFailure:
+            return "tls-failure";
+        case CloseReason::TlsHandshakeTimeout:
+            return "tls-handshake-timeout";
+        case CloseReason::Idle:
+            return "idle";
+        case CloseReason::StalledOutput:
+            return "stalled-output";
+        case CloseReason::Server:
+        case CloseReason::Unknown:
+            break;
+    }
+    return "unknown";
+}
+
 std::size_t MarkCount(const ConnectionSlot& slot) {
     return static_cast<std::size_t>(std::count(slot.marks.begin(), slot.marks.end(), 'D'));
 }
@@ -76,9 +100,9 @@ void LogRefused(ServiceLog* log, std::uint32_t address, int port, std::string_vi
                                       .Add("limit", limit));
 }
 
-void LogClosed(ServiceLog* log, const ConnectionSlot& slot, std::string_view reason) {
+void LogClosed(ServiceLog* log, const ConnectionSlot& slot, CloseReason reason) {
     if (Wanted(log, LogLevel::Info)) {
-        log->Write(LogLevel::Info, ConnectionLine("close", slot).Add("reason", reason));
+        log->Write(LogLevel::Info, ConnectionLine("close", slot).Add("reason", CloseWord(reason)));
     }
 }
 

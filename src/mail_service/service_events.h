@@ -6,6 +6,7 @@
 
 #include "mail_service/connection_slot.h"
 #include "mail_service/service_log.h"
+#include "socket_layer/close_reason.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -38,7 +39,7 @@ void LogAccepted(ServiceLog* log, const ConnectionSlot& slot, std::string_view l
 // `limit`: "connections", "per-address" or "descriptors".
 void LogRefused(ServiceLog* log, std::uint32_t address, int port, std::string_view listener,
                 std::string_view limit);
-void LogClosed(ServiceLog* log, const ConnectionSlot& slot, std::string_view reason);
+void LogClosed(ServiceLog* log, const ConnectionSlot& slot, CloseReason reason);
 
 void LogLogin(ServiceLog* log, const ConnectionSlot& slot, std::string_view method, bool tls);
 void LogLoginFailed(ServiceLog* log, const ConnectionSlot& slot, std::string_view method, bool tls,

@@ -52,6 +52,18 @@ constexpr Table MakeTable() {
 }
 constexpr Table kTable = MakeTable();
 
+// The close reason of a move that gives none: the ended input the owner closes after.
+CloseReason ImpliedReason(State from, State to) {
+    switch (from) {
+        case State::PeerClosed:
+            return CloseReason::PeerClosed;
+        case State::LineTooLong:
+            return CloseReason::LineTooLong;
+        default:
+            return to == State::Closing ? CloseReason::Server : CloseReason::Unknown;
+    }
+}
+
 }  // namespace
 
 const char* StateName(ConnectionState state) {
@@ -65,7 +77,7 @@ Connection::Connection(ConnectionHost& host, std::unique_ptr<Transport> transpor
     host_.deadlines().Add(*this);
 }
 
-void Connection::Enter(State to, std::string_view note) {
+void Connection::Enter(State to, std::string_view note, CloseReason why) {
     const Rule rule = kTable[static_cast<int>(state_)][static_cast<int>(to)];
     if (!rule.legal) {
         IllegalMove(to);
@@ -79,6 +91,10 @@ void Connection::Enter(State to, std::string_view note) {
     }
     const State from = state_;
     state_ = to;
+    if (closeReason_ == CloseReason::Unknown &&
+        (to == State::Failed || to == State::Closing || to == State::Closed)) {
+        closeReason_ = why != CloseReason::Unknown ? why : ImpliedReason(from, to);
+    }
     switch (to) {
         case State::Open:
             break;
@@ -223,7 +239,7 @@ bool Connection::ReadMore() {
             Enter(State::PeerClosed);
             break;
         case ReadStatus::Failed:
-            Enter(State::Failed, transport_->Failure());
+            Fail();
             break;
     }
     return false;
@@ -255,7 +271,7 @@ FlushStatus Connection::Write() {
     if (result.status == FlushStatus::Blocked) {
         unsent_ = transport_->UnsentBytes();
     } else if (result.status == FlushStatus::Failed) {
-        Enter(State::Failed, transport_->Failure());  // a reset or send error, whatever the state
+        Fail();  // a reset or send error, whatever the state
     }
     return result.status;
 }
@@ -296,12 +312,16 @@ void Connection::FinishClosing(FlushStatus flushed) {
             DiscardInput();
             break;
         case FlushStatus::Failed:
-            Enter(State::Failed, transport_->Failure());
+            Fail();
             Enter(State::Closed);
             break;
         default:
             break;  // the end of the stream waits for room
     }
+}
+
+void Connection::Fail() {
+    Enter(State::Failed, transport_->Failure(), transport_->FailureReason());
 }
 
 void Connection::DiscardInput() {
@@ -322,11 +342,13 @@ void Connection::IdleOver() {
             Touch();
             return;
         }
-        Enter(State::Closed, "closed: output stalled");  // the client takes nothing
+        // The client takes nothing.
+        Enter(State::Closed, "closed: output stalled", CloseReason::StalledOutput);
     } else if (state_ == State::Closing) {
-        Enter(State::Closed, "closed: idle timeout");
+        Enter(State::Closed, "closed: idle timeout", CloseReason::Idle);
     } else {
-        Enter(State::Closing, "closing: idle timeout");  // moves it to the back of the order
+        // Moves it to the back of the order.
+        Enter(State::Closing, "closing: idle timeout", CloseReason::Idle);
     }
 }
 

@@ -51,8 +51,11 @@ public:
     // the legal ones, traced (`note`, or the move's own entry), and what the new state needs is
     // done. An illegal move is a programming error: it asserts, and where asserts are off it is
     // traced and the connection closed. After a move to Closed the connection is gone.
-    void Enter(State to, std::string_view note = {});
+    // The first move to Failed, Closing or Closed decides the close reason: `why`, or else the
+    // ended input the close follows (Server for an owner's close of an open connection).
+    void Enter(State to, std::string_view note = {}, CloseReason why = CloseReason::Unknown);
     State state() const { return state_; }
+    CloseReason closeReason() const { return closeReason_; }
 
     int socket() const { return transport_->socket(); }
     const Transport& transport() const { return *transport_; }
@@ -88,6 +91,7 @@ public:
 private:
     void Close();
     void IllegalMove(State to);
+    void Fail();
     bool Queued();
     bool ReadMore();
     FlushStatus Write();
@@ -98,6 +102,7 @@ private:
     ConnectionHost& host_;
     std::unique_ptr<Transport> transport_;
     State state_ = State::Open;
+    CloseReason closeReason_ = CloseReason::Unknown;  // Unknown until a close is decided
     LineBuffer input_;
     OutputQueue output_;
     // What the kernel still held of the output when a send was last refused: a client that

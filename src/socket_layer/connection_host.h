@@ -2,6 +2,8 @@
 // What the socket layer tells the owner of a connection, and what a connection asks of the
 // layer that holds it.
 
+#include "socket_layer/close_reason.h"
+
 #include <QObject>
 
 #include <functional>
@@ -14,8 +16,8 @@ struct ConnectionHooks {
     // Something to do: a line is ready, the input has ended, congested output has drained, or
     // the owner asked for another turn.
     std::function<void()> ready;
-    // The connection is closed and forgotten.
-    std::function<void()> closed;
+    // The connection is closed and forgotten, for the reason given.
+    std::function<void(CloseReason)> closed;
 };
 
 // Why no further line can come from a connection; None while more may come.

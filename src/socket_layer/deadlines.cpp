@@ -95,12 +95,14 @@ void Deadlines::Sweep() {
         handshaking_.front()->Enter(ConnectionState::Closed,
                                     idleTimeout_ <= handshakeLimit_
                                         ? "closed: idle timeout in the TLS handshake"
-                                        : "closed: TLS handshake timeout");
+                                        : "closed: TLS handshake timeout",
+                                    CloseReason::TlsHandshakeTimeout);
     }
     while (!activity_.empty() && now - activity_.front()->marks().base >= idleTimeout_) {
         Connection& connection = *activity_.front();
         if (connection.transport().InHandshake() && connection.state() != ConnectionState::Failed) {
-            connection.Enter(ConnectionState::Closed, "closed: idle timeout in the TLS handshake");
+            connection.Enter(ConnectionState::Closed, "closed: idle timeout in the TLS handshake",
+                             CloseReason::TlsHandshakeTimeout);
         } else {
             connection.IdleOver();  // closes it or moves it to the back
         }

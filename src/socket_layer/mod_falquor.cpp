@@ -140,7 +140,8 @@ void modFalquor::Forget(Connection& connection) {
     const int socket = connection.socket();
     if (connection.data.hooks.closed) {
         notices_.push_back(Notice{socket, connection.data.serial, connection.data.context,
-                                  std::move(connection.data.hooks.closed)});
+                                  std::move(connection.data.hooks.closed),
+                                  connection.closeReason()});
         SchedulePass();
     }
     connections_.erase(socket);
@@ -231,7 +232,8 @@ bool modFalquor::SendFileSpan(int socket, int fd, std::int64_t offset, std::int6
     }
     const int own = platform::DuplicateFile(fd);
     if (own < 0) {
-        connection->Enter(ConnectionState::Failed, "failed: no descriptor for a file span");
+        connection->Enter(ConnectionState::Failed, "failed: no descriptor for a file span",
+                          CloseReason::Reset);
         return false;
     }
     TraceFileSpan(trace_, connection->data.sendPrefix, own, offset, length);
@@ -312,7 +314,7 @@ void modFalquor::RequestTurn(int socket) {
 void modFalquor::NotifyReady(Connection& connection) {
     if (!connection.data.readyPosted && connection.data.hooks.ready) {
         connection.data.readyPosted = true;
-        notices_.push_back(Notice{connection.socket(), connection.data.serial, {}, {}});
+        notices_.push_back(Notice{connection.socket(), connection.data.serial, {}, {}, {}});
         SchedulePass();
     }
 }
@@ -340,7 +342,7 @@ void modFalquor::RunPass() {
     for (Notice& notice : notices) {
         if (notice.closed) {
             if (!notice.context.isNull()) {
-                notice.closed();
+                notice.closed(notice.reason);
             }
             continue;
         }

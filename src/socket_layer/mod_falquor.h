@@ -126,7 +126,9 @@ private:
         int socket;
         std::uint64_t serial;
         QPointer<QObject> context;
-        std::function<void()> closed;  // set for a close; a ready notice finds its connection
+        // Set for a close, with its reason; a ready notice finds its connection.
+        std::function<void(CloseReason)> closed;
+        CloseReason reason;
     };
 
     Connection* Find(int socket) const;

@@ -8,6 +8,11 @@
 TlsTransport::TlsTransport(int socket, ssl_ctx_st* context, std::size_t clearBytes)
     : Transport(socket), session_(context), clear_(socket), clearLeft_(clearBytes) {}
 
+void TlsTransport::SetFailure(CloseReason reason, std::string text) {
+    failureReason_ = reason;
+    failure_ = std::move(text);
+}
+
 std::string TlsTransport::HandshakeNote() const {
     return "TLS handshake: " + session_.Description();
 }
@@ -24,7 +29,7 @@ ReadResult TlsTransport::ReadInto(LineBuffer& input) {
             if (status == TlsSession::Status::Done) {
                 result.handshakeDone = true;
             } else if (status == TlsSession::Status::Failed) {
-                failure_ = "TLS handshake failed: " + session_.Failure();
+                SetFailure(CloseReason::TlsFailure, "TLS handshake failed: " + session_.Failure());
             }
         }
         if (session_.Established()) {
@@ -32,7 +37,7 @@ ReadResult TlsTransport::ReadInto(LineBuffer& input) {
             status = session_.Read(area, flow::kReadChunk, count);
             input.Commit(count);
             if (status == TlsSession::Status::Failed) {
-                failure_ = "TLS failed: " + session_.Failure();
+                SetFailure(CloseReason::TlsFailure, "TLS failed: " + session_.Failure());
             }
         }
         // Handshake messages to send, or output the handshake held back.
@@ -63,7 +68,7 @@ ReadResult TlsTransport::ReadInto(LineBuffer& input) {
         if (n == 0) {
             result.status = ReadStatus::Ended;
         } else if (platform::WSAGetLastError() != platform::WSAEWOULDBLOCK) {
-            failure_.clear();
+            SetFailure(CloseReason::Reset);
             result.status = ReadStatus::Failed;
         }
         return result;
@@ -81,7 +86,7 @@ FlushResult TlsTransport::Flush(OutputQueue& output) {
     if (clearLeft_ > 0) {
         result = clear_.FlushUpTo(output, clearLeft_);
         if (result.status == FlushStatus::Failed) {
-            failure_ = clear_.Failure();
+            SetFailure(CloseReason::Reset, clear_.Failure());
         }
         if (result.status != FlushStatus::Done || clearLeft_ > 0) {
             return result;
@@ -100,8 +105,9 @@ FlushResult TlsTransport::Flush(OutputQueue& output) {
             output.Consume(taken);
             if (status == TlsSession::Status::Failed) {
                 // An empty front is a file span, which only a plain connection can send.
-                failure_ = front.empty() ? "TLS failed: a file span on an encrypted connection"
-                                         : "TLS failed: " + session_.Failure();
+                SetFailure(CloseReason::TlsFailure,
+                           front.empty() ? "TLS failed: a file span on an encrypted connection"
+                                         : "TLS failed: " + session_.Failure());
                 result.status = FlushStatus::Failed;
                 return result;
             }
@@ -133,7 +139,7 @@ FlushStatus TlsTransport::SendPending(bool& progressed) {
             if (n < 0 && platform::WSAGetLastError() == platform::WSAEWOULDBLOCK) {
                 return FlushStatus::Blocked;
             }
-            failure_.clear();
+            SetFailure(CloseReason::Reset);
             return FlushStatus::Failed;
         }
         session_.Sent(static_cast<std::size_t>(n));

@@ -21,9 +21,12 @@ public:
     bool Encrypted() const override { return true; }
     bool InHandshake() const override { return !session_.Established(); }
     std::string Failure() const override { return failure_; }
+    CloseReason FailureReason() const override { return failureReason_; }
     std::string HandshakeNote() const override;
 
 private:
+    // Records why the connection fails (empty `text`: nothing worth tracing).
+    void SetFailure(CloseReason reason, std::string text = {});
     // Sends the ciphertext that waits; Done once none does.
     FlushStatus SendPending(bool& progressed);
 
@@ -31,4 +34,5 @@ private:
     PlainTransport clear_;
     std::size_t clearLeft_;
     std::string failure_;
+    CloseReason failureReason_ = CloseReason::Reset;
 };

@@ -3,6 +3,7 @@
 // (TlsTransport). The connection reads lines and queues output the same way over either; only
 // the transport knows what travels on the wire.
 
+#include "socket_layer/close_reason.h"
 #include "socket_layer/line_buffer.h"
 #include "socket_layer/output_queue.h"
 
@@ -60,6 +61,8 @@ public:
     // For the trace: why the last Failed came (empty: nothing worth saying), and what a
     // finished handshake agreed on.
     virtual std::string Failure() const { return {}; }
+    // Why the last Failed came, as the connection's close reason.
+    virtual CloseReason FailureReason() const { return CloseReason::Reset; }
     virtual std::string HandshakeNote() const { return {}; }
 
     int socket() const { return socket_; }

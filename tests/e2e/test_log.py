@@ -179,10 +179,20 @@ class CloseReasonLog(OwnLogServers):
     """What the layer decides by itself reaches the log too."""
 
     def test_every_close_says_why(self):
+        # More than the socket buffers hold, so that a reply nobody reads backs up.
+        make_user(self.root, "bob", {"1": b"x" * 100 + b"\r\n" * (8 * 1024 * 1024)})
         s = self.server(args=["--idle-timeout", "2", "--tls-self-signed",
                               "--pop3s-port", "0"]).start()
         expected = {}  # client port: reason
         idle = Client(s.port)
+        stalled = Client(s.port)
+        self.addCleanup(stalled.close)
+        stalled.login("bob")
+        stalled.send(b"RETR 1\r\n")  # and nothing of it read
+        expected[stalled.local_port] = b"stalled-output"
+        handshake = socket.create_connection((HOST, s.tls_port), timeout=30)  # and silence
+        self.addCleanup(handshake.close)
+        expected[handshake.getsockname()[1]] = b"tls-handshake-timeout"
         long_line = Client(s.port)
         long_line.send(b"x" * (70 * 1024))
         self.assertEqual(long_line.read_line(), b"-ERR line too long\r\n")

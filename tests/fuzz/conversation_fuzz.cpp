@@ -1409,7 +1409,7 @@ void Open(Client& c, bool tinyBuffers) {
     });
     falquor.Attach(c.server,
                    ConnectionHooks{&c.context, [client] { client->conversation->Serve(); },
-                                   [client] { client->closed = true; }});
+                                   [client](CloseReason) { client->closed = true; }});
     c.replies.Expect(Expected{"(greeting)", {Reply{"+OK Drennik here\r\n", nullptr}}});
     Greet(*c.channel);
     if (!falquor.Watch(c.server)) {

@@ -1,6 +1,4 @@
 #include "mail_service/service_log.h"
-#include "mail_service/close_reason.h"
-#include "socket_layer/trace_ring.h"
 #include "support/loopback.h"
 
 #include <QtGlobal>
@@ -130,46 +128,4 @@ TEST(ServiceLog, GatheredLinesLeaveTogetherSoonOrWhenFlushed) {
         c.log.Write(LogLevel::Info, LogLine("many").Add("text", std::string(40, 'x')));
     }
     EXPECT_GE(c.lines.size(), 3u);
-}
-
-TEST(CloseReason, FromTheConversationOrElseFromTheLayersTraceEntries) {
-    const struct {
-        InputEnd seen;
-        std::string_view before;  // entries of an earlier connection
-        std::string_view since;   // entries since this one (socket 5) began
-        std::string_view reason;
-    } cases[] = {
-        {InputEnd::PeerClosed, "", "[5] >closed: idle timeout<\r\n", "peer-closed"},
-        {InputEnd::LineTooLong, "", "", "overlong-line"},
-        {InputEnd::Failed, "", "[5-->] >+OK<\r\n", "reset"},
-        {InputEnd::Failed, "", "[5] >TLS handshake failed: bad record<\r\n", "tls-failure"},
-        {InputEnd::None, "", "[5] >closing: idle timeout<\r\n", "idle"},
-        {InputEnd::None, "", "[5] >closed: output stalled<\r\n", "stalled-output"},
-        {InputEnd::None, "", "[5] >closed: TLS handshake timeout<\r\n", "tls-handshake-timeout"},
-        {InputEnd::None, "", "[5] >closed: idle timeout in the TLS handshake<\r\n",
-         "tls-handshake-timeout"},
-        // The cause wins over what followed from it.
-        {InputEnd::None, "", "[5] >TLS failed: x<\r\n[5] >closed: connection failed<\r\n",
-         "tls-failure"},
-        {InputEnd::None, "", "[5] >closing: idle timeout<\r\n[5] >closed: connection failed<\r\n",
-         "idle"},
-        // Another socket's entries, an earlier connection's, and a client's line that holds
-        // an entry's text after a bare LF say nothing about this one.
-        {InputEnd::None, "[5] >closed: output stalled<\r\n",
-         "[15] >closed: output stalled<\r\n[-->5] >x\n[5] >closed: output stalled<\r\n", "unknown"},
-        {InputEnd::Failed, "[5] >TLS failed: old<\r\n", "", "reset"},
-    };
-    for (const auto& c : cases) {
-        TraceRing ring(1000);
-        ring.Append(c.before);
-        const std::uint64_t from = ring.end();
-        ring.Append(c.since);
-        EXPECT_EQ(CloseReason(c.seen, ring, from, 5), c.reason) << c.since;
-    }
-    // Entries the ring no longer holds are no guess: only what it still holds counts.
-    TraceRing small(40);
-    const std::uint64_t from = small.end();
-    small.Append("[5] >closing: idle timeout<\r\n");
-    small.Append("[5-->] >+OK 1 2 a long reply<\r\n");
-    EXPECT_EQ(CloseReason(InputEnd::None, small, from, 5), "unknown");
 }

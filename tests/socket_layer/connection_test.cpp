@@ -46,13 +46,17 @@ public:
     void NotifyReady(Connection&) override { ++ready; }
     void MarkDirty(Connection&) override {}
     void StopCounting(Connection&) override { stopped = true; }
-    void Forget(Connection&) override { ++forgotten; }
+    void Forget(Connection& connection) override {
+        ++forgotten;
+        reason = connection.closeReason();
+    }
     Deadlines& deadlines() override { return deadlines_; }
 
     std::vector<std::string> entries;
     int ready = 0;
     bool stopped = false;
     int forgotten = 0;
+    CloseReason reason = CloseReason::Unknown;  // the last forgotten connection's
 
 private:
     Deadlines deadlines_;
@@ -161,12 +165,51 @@ TEST(SocketLayerState, EveryMoveIsCheckedAgainstTheTable) {
     EXPECT_EQ(legal, 17);
 }
 
+TEST(SocketLayerState, TheMoveThatBeginsTheCloseDecidesItsReason) {
+    using R = CloseReason;
+    struct Step {
+        State to;
+        R why = R::Unknown;  // none given
+    };
+    const struct {
+        std::vector<Step> steps;
+        R reason;
+    } cases[] = {
+        // The owner's close after an ended input is for that end, whatever follows from it.
+        {{{State::PeerClosed}, {State::Closing}, {State::Failed, R::Reset}, {State::Closed}},
+         R::PeerClosed},
+        {{{State::LineTooLong}, {State::Closing}, {State::Lingering}, {State::Closed}},
+         R::LineTooLong},
+        // The lines before the peer's end were still being served.
+        {{{State::PeerClosed}, {State::Closed, R::StalledOutput}}, R::StalledOutput},
+        {{{State::PeerClosed}, {State::Failed, R::Reset}, {State::Closed}}, R::Reset},
+        {{{State::Closing, R::Idle}, {State::Failed, R::Reset}, {State::Closed}}, R::Idle},
+        {{{State::Failed, R::TlsFailure}, {State::Closed}}, R::TlsFailure},
+        {{{State::Closed, R::TlsHandshakeTimeout}}, R::TlsHandshakeTimeout},
+        {{{State::Closing}, {State::Lingering}, {State::Closed}}, R::Server},
+    };
+    for (const auto& c : cases) {
+        RecordingHost host;
+        Connection connection(host, std::make_unique<QuietTransport>());
+        for (const Step& step : c.steps) {
+            connection.Enter(step.to, {}, step.why);
+        }
+        EXPECT_EQ(host.forgotten, 1);
+        EXPECT_EQ(host.reason, c.reason) << static_cast<int>(c.reason);
+    }
+}
+
 namespace {
 
-// A socket layer with one accepted connection, told nothing: only its trace is looked at.
+// A socket layer with one accepted connection, told nothing: its trace and its close reason are
+// looked at.
 struct Served {
     Served() : socket(AcceptedSocket(falquor, listener, client, 0)) {
-        falquor.Attach(socket, ConnectionHooks{owner.get(), [] {}, [this] { closed = true; }});
+        falquor.Attach(socket, ConnectionHooks{owner.get(), [] {},
+                                               [this](CloseReason why) {
+                                                   closed = true;
+                                                   closedBy = why;
+                                               }});
         EXPECT_TRUE(falquor.Watch(socket));
     }
     ~Served() { platform::WSACleanup(); }
@@ -191,6 +234,7 @@ struct Served {
     int listener = 0;
     int socket = -1;
     bool closed = false;
+    CloseReason closedBy = CloseReason::Unknown;
 };
 
 }  // namespace
@@ -211,6 +255,7 @@ TEST(SocketLayerState, TheTraceTellsHowEachConnectionEnded) {
         EXPECT_EQ(s.client.ReadUntil("\r\n"), "+OK bye\r\n");
         ASSERT_TRUE(PumpUntil([&] { return s.closed; }));
         EXPECT_EQ(s.Events(), s.Event("input ended: peer closed") + s.Event("closed"));
+        EXPECT_EQ(s.closedBy, CloseReason::PeerClosed);
     }
     {
         Served s;
@@ -225,6 +270,7 @@ TEST(SocketLayerState, TheTraceTellsHowEachConnectionEnded) {
         s.client.Close();
         ASSERT_TRUE(PumpUntil([&] { return s.closed; }));
         EXPECT_EQ(s.Events(), s.Event("input ended: line too long") + s.Event("closed"));
+        EXPECT_EQ(s.closedBy, CloseReason::LineTooLong);
     }
     {
         // The server ends it: one entry when everything has gone, none for the linger's end.
@@ -235,6 +281,7 @@ TEST(SocketLayerState, TheTraceTellsHowEachConnectionEnded) {
         s.client.Close();
         ASSERT_TRUE(PumpUntil([&] { return s.closed; }));
         EXPECT_EQ(s.Events(), s.Event("closed"));
+        EXPECT_EQ(s.closedBy, CloseReason::Server);
     }
     {
         // A reset: the failure is told once, when the connection is closed.
@@ -248,6 +295,7 @@ TEST(SocketLayerState, TheTraceTellsHowEachConnectionEnded) {
             return s.closed;
         }));
         EXPECT_EQ(s.Events(), s.Event("closed: connection failed"));
+        EXPECT_EQ(s.closedBy, CloseReason::Reset);
         EXPECT_FALSE(s.falquor.SendToSocket(s.socket, "+OK after"));
     }
 }

@@ -69,8 +69,8 @@ class Served {
 public:
     explicit Served(int receiveBuffer = 0)
         : socket(AcceptedSocket(falquor, listener, client, receiveBuffer)) {
-        falquor.Attach(
-            socket, ConnectionHooks{owner.get(), [this] { ++ready; }, [this] { closed = true; }});
+        falquor.Attach(socket, ConnectionHooks{owner.get(), [this] { ++ready; },
+                                               [this](CloseReason) { closed = true; }});
         EXPECT_TRUE(falquor.Watch(socket));
     }
     ~Served() { platform::WSACleanup(); }

@@ -31,9 +31,10 @@ public:
                                                    EXPECT_FALSE(inCall) << "a hook re-entered";
                                                    ++ready;
                                                },
-                                               [this] {
+                                               [this](CloseReason why) {
                                                    EXPECT_FALSE(inCall) << "a hook re-entered";
                                                    closed = true;
+                                                   closedBy = why;
                                                }});
         EXPECT_TRUE(falquor.Watch(socket));
     }
@@ -67,6 +68,7 @@ public:
     int socket = -1;
     int ready = 0;
     bool closed = false;
+    CloseReason closedBy = CloseReason::Unknown;
     bool inCall = false;
 };
 
@@ -257,6 +259,7 @@ TEST(SocketLayer, IdleAndStalledConnectionsAreClosedButSteadyReadersAreNot) {
     EXPECT_NE(link.falquor.trace().Contents().find("[" + std::to_string(link.socket) +
                                                    "] >closing: idle timeout<"),
               std::string::npos);
+    EXPECT_EQ(link.closedBy, CloseReason::Idle);
 
     // A client that reads a long reply slowly but steadily keeps its connection; once it stops
     // reading, the stalled output ends it.
@@ -278,6 +281,7 @@ TEST(SocketLayer, IdleAndStalledConnectionsAreClosedButSteadyReadersAreNot) {
     EXPECT_NE(slow.falquor.trace().Contents().find("[" + std::to_string(slow.socket) +
                                                    "] >closed: output stalled<"),
               std::string::npos);
+    EXPECT_EQ(slow.closedBy, CloseReason::StalledOutput);
 }
 
 TEST(SocketLayer, HooksAreQueuedAndDroppedWithTheirContext) {

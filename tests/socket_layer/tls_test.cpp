@@ -65,8 +65,11 @@ public:
         certificatePem = CertificatePem(*context);
         falquor.SetTls(std::move(context));
         socket = AcceptedSocket(falquor, listener, client, receiveBuffer);
-        falquor.Attach(
-            socket, ConnectionHooks{owner.get(), [this] { ++ready; }, [this] { closed = true; }});
+        falquor.Attach(socket, ConnectionHooks{owner.get(), [this] { ++ready; },
+                                               [this](CloseReason why) {
+                                                   closed = true;
+                                                   closedBy = why;
+                                               }});
         EXPECT_TRUE(falquor.Watch(socket));
     }
     ~TlsLink() { platform::WSACleanup(); }
@@ -90,6 +93,7 @@ public:
     int socket = -1;
     int ready = 0;
     bool closed = false;
+    CloseReason closedBy = CloseReason::Unknown;
 };
 
 // A TLS client over the loopback client's socket that trusts only the server's certificate
@@ -296,6 +300,7 @@ TEST(Tls, FailedAndStalledHandshakesCloseTheConnection) {
         EXPECT_TRUE(PumpUntil([&] { return link.closed; }));
         EXPECT_EQ(link.client.received().find("+OK"), std::string::npos);
         EXPECT_NE(link.Trace().find(link.Event("TLS handshake failed: error:")), std::string::npos);
+        EXPECT_EQ(link.closedBy, CloseReason::TlsFailure);
     }
     {
         // A client that begins the handshake and stops: the handshake bytes are no progress.
@@ -308,6 +313,7 @@ TEST(Tls, FailedAndStalledHandshakesCloseTheConnection) {
         EXPECT_TRUE(PumpUntil([&] { return link.closed; }));
         EXPECT_NE(link.Trace().find(link.Event("closed: idle timeout in the TLS handshake")),
                   std::string::npos);
+        EXPECT_EQ(link.closedBy, CloseReason::TlsHandshakeTimeout);
     }
 }
 
@@ -324,6 +330,7 @@ TEST(Tls, TheHandshakeLimitCountsFromItsStartAndEndsWithIt) {
         EXPECT_EQ(link.client.received().substr(0, 1), "\x16");
         EXPECT_NE(link.Trace().find(link.Event("closed: TLS handshake timeout")),
                   std::string::npos);
+        EXPECT_EQ(link.closedBy, CloseReason::TlsHandshakeTimeout);
     }
     {
         // A finished handshake leaves the idle timeout alone in charge.
