@@ -10,13 +10,14 @@
 namespace {
 
 // A channel that only counts, so the figure is the stream's own cost: reading, cutting
-// lines and stuffing. With `spans`, it takes file spans as a socket would hand them to the
-// kernel: without reading them.
+// lines and stuffing. With `spans`, it takes file spans and borrowed bytes as a socket would
+// hand them to the kernel: without reading them.
 class CountingChannel : public Pop3Channel {
 public:
     explicit CountingChannel(bool spans) : spans_(spans) {}
     std::size_t bytes = 0;
     std::size_t spanned = 0;
+    std::size_t borrowed = 0;
     bool ReceiveLine(std::string&) override { return false; }
     InputEnd InputState() const override { return InputEnd::None; }
     bool SendLine(std::string_view text) override {
@@ -33,6 +34,13 @@ public:
     }
     bool SendFileSpan(int, std::int64_t, std::int64_t length) override {
         spanned += static_cast<std::size_t>(length);
+        return true;
+    }
+    bool SendBorrowedLines(std::span<const std::string_view> pieces,
+                           const std::shared_ptr<const void>&) override {
+        for (const std::string_view piece : pieces) {
+            borrowed += piece.size();
+        }
         return true;
     }
     bool CanSendFile() const override { return spans_; }

@@ -2,11 +2,13 @@
 
 bool MessageStream::Open(const platform::StoreFolder& folder, const std::string& name,
                          const platform::FileIdentity& identity) {
+    size_ = identity.size;
     return file_.Open(folder, name, identity);
 }
 
 void MessageStream::LimitBody(std::int64_t lines) {
     lines_.LimitBody(lines);  // which copies every line: TOP counts them
+    limited_ = true;
 }
 
 MessageStream::Step MessageStream::Fail() {
@@ -20,12 +22,33 @@ MessageStream::Step MessageStream::Finish(Pop3Channel& out) {
     return sent ? Step::Done : Step::Failed;
 }
 
+MessageStream::Step MessageStream::PumpMapped(Pop3Channel& out, std::size_t budget) {
+    for (std::size_t spent = 0; !out.Congested() && spent < budget; spent += flow::kMappedBatch) {
+        if (!mapped_->Next(out, flow::kMappedBatch)) {
+            return Fail();
+        }
+        if (mapped_->Done()) {
+            file_.Close();  // the channel keeps the mapping and the spans it was handed
+            return Step::Done;
+        }
+    }
+    return Step::More;
+}
+
 MessageStream::Step MessageStream::Pump(Pop3Channel& out, std::size_t budget) {
     if (!begun_) {
         begun_ = true;
         if (out.CanSendFile()) {
             lines_.SendSpansOf(file_.fd());
+            if (!limited_ && size_ >= kMapFrom) {
+                if (auto mapping = platform::MappedFile::Map(file_.fd())) {
+                    mapped_.emplace(std::move(mapping), file_.fd());
+                }
+            }
         }
+    }
+    if (mapped_) {
+        return PumpMapped(out, budget);
     }
     std::size_t spent = 0;
     while (!out.Congested() && spent < budget) {

@@ -6,6 +6,8 @@
 #include "socket_layer/mod_falquor.h"
 
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -30,6 +32,18 @@ public:
     // the caller may close it at once. Only where CanSendFile is true.
     virtual bool SendFileSpan(int /*fd*/, std::int64_t /*offset*/, std::int64_t /*length*/) {
         return false;
+    }
+    // Lines made of `pieces` one after the other (together whole lines, each ending in CR LF
+    // and holding no other CR or LF), sent without copying where the channel can: the pieces
+    // stay valid while `keep` lives. Only where CanSendFile is true.
+    virtual bool SendBorrowedLines(std::span<const std::string_view> pieces,
+                                   const std::shared_ptr<const void>& keep) {
+        static_cast<void>(keep);
+        std::string lines;
+        for (const std::string_view piece : pieces) {
+            lines.append(piece);
+        }
+        return SendLines(lines);
     }
     // True where file spans can be sent without passing through the program.
     virtual bool CanSendFile() const { return false; }

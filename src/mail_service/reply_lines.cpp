@@ -3,11 +3,14 @@
 #include "mail_service/line_breaks.h"
 
 #include <cassert>
+#include <cstring>
 
 namespace {
 
 // The line that ends every multi-line reply.
 constexpr std::string_view kEnd = ".\r\n";
+constexpr std::string_view kStuffing = ".";
+constexpr std::string_view kLineEnd = "\r\n";
 
 }  // namespace
 
@@ -211,4 +214,80 @@ void MessageLines::EndLine(std::string_view tail, Pop3Channel& out) {
         }
         complete_ = inBody_ && bodyLeft_ == 0;
     }
+}
+
+bool MappedLines::SendPieces(Pop3Channel& out) {
+    if (pieces_.empty()) {
+        return true;
+    }
+    // A page read past the file's end read as zeros: those are not the message.
+    const bool sent = !file_->Cut() && out.SendBorrowedLines(pieces_, file_);
+    pieces_.clear();
+    return sent;
+}
+
+bool MappedLines::AddRun(const char* from, const char* to, Pop3Channel& out) {
+    if (to - from >= MessageLines::kShortestSpan && !pieces_.empty() &&
+        pieces_.back() == kStuffing) {
+        // The run's first line takes the "." just before it: the two go together, so that a
+        // span begins a line.
+        const char* lineEnd =
+            static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
+        const char* next = lineEnd == nullptr ? to : lineEnd + 1;
+        pieces_.emplace_back(from, static_cast<std::size_t>(next - from));
+        from = next;
+    }
+    if (to - from < MessageLines::kShortestSpan) {
+        if (from != to) {
+            pieces_.emplace_back(from, static_cast<std::size_t>(to - from));
+        }
+        return true;
+    }
+    // Long enough to leave the file by itself.
+    return SendPieces(out) && out.SendFileSpan(fd_, from - file_->bytes().data(), to - from);
+}
+
+bool MappedLines::Next(Pop3Channel& out, std::size_t amount) {
+    const std::string_view text = file_->bytes();
+    const char* const end = text.data() + text.size();
+    const char* const stop = text.data() + std::min(text.size(), at_ + amount);
+    const char* pos = text.data() + at_;
+    const char* run = pos;  // unchanged bytes from here to pos
+    while (pos < stop) {
+        pos = SkipPlainLines(pos, stop);
+        if (pos == stop) {
+            break;
+        }
+        // One line the slow way: a changed one, or one that the skip could not see whole.
+        if (*pos == '.') {
+            if (!AddRun(run, pos, out)) {
+                return false;
+            }
+            pieces_.push_back(kStuffing);
+            run = pos;
+        }
+        const char* lineEnd = FindLineBreak(pos, end);
+        if (lineEnd + 1 < end && lineEnd[0] == '\r' && lineEnd[1] == '\n') {
+            pos = lineEnd + 2;
+            continue;
+        }
+        // A lone CR or LF, or no line end at all: the line goes with CR LF. Spans and calls
+        // end with whole lines, so the trace shows the line as one.
+        if (!AddRun(run, pos, out)) {
+            return false;
+        }
+        pieces_.emplace_back(pos, static_cast<std::size_t>(lineEnd - pos));
+        pieces_.push_back(kLineEnd);
+        pos = lineEnd == end ? end : lineEnd + 1;
+        run = pos;
+    }
+    if (!AddRun(run, pos, out)) {
+        return false;
+    }
+    at_ = static_cast<std::size_t>(pos - text.data());
+    if (at_ == text.size()) {
+        pieces_.push_back(kEnd);
+        ended_ = true;
+    }
+    return SendPieces(out);
 }

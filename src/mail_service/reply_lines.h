@@ -6,12 +6,15 @@
 // failed, and the caller then sends nothing more of that reply.
 
 #include "mail_service/pop3_channel.h"
+#include "platform/mapped_file.h"
 #include "socket_layer/flow_limits.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // One reply line; CR LF is added.
 bool SendReplyLine(Pop3Channel& out, std::string_view text);
@@ -101,4 +104,30 @@ private:
     std::int64_t bodyLeft_ = -1;
     bool inBody_ = false;    // the blank line after the header has gone out
     bool complete_ = false;  // everything the reply wants has gone out
+};
+
+// A message file mapped whole, as the lines of a RETR reply, where the channel can send from
+// files: the same lines as MessageLines makes, handed on without copying them. Runs of
+// unchanged lines go as pieces of the mapping (or, when long, as spans of the file), with
+// the few bytes a change adds between them: a "." in front, CR LF for a lone CR or LF.
+class MappedLines {
+public:
+    // `fd`: the open file mapped, for spans.
+    MappedLines(std::shared_ptr<const platform::MappedFile> file, int fd)
+        : file_(std::move(file)), fd_(fd) {}
+    // Hands on the lines of about the next `amount` bytes of the file, and after the last the
+    // "." that ends the reply. False once a send has failed or the file has shrunk.
+    bool Next(Pop3Channel& out, std::size_t amount);
+    bool Done() const { return at_ == file_->bytes().size() && ended_; }
+
+private:
+    // The unchanged bytes [from, to) of the mapping.
+    bool AddRun(const char* from, const char* to, Pop3Channel& out);
+    bool SendPieces(Pop3Channel& out);
+
+    std::shared_ptr<const platform::MappedFile> file_;
+    int fd_;
+    std::size_t at_ = 0;  // where the next lines begin in the file
+    bool ended_ = false;
+    std::vector<std::string_view> pieces_;
 };

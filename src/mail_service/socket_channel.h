@@ -18,6 +18,10 @@ public:
     bool SendFileSpan(int fd, std::int64_t offset, std::int64_t length) override {
         return falquor_.SendFileSpan(socket_, fd, offset, length);
     }
+    bool SendBorrowedLines(std::span<const std::string_view> pieces,
+                           const std::shared_ptr<const void>& keep) override {
+        return falquor_.SendBorrowed(socket_, pieces, keep);
+    }
     bool CanSendFile() const override { return falquor_.CanSendFile(socket_); }
     // Another turn of the conversation, through the layer's ready notice: the one route by
     // which a conversation that yielded, or waited, is resumed.

@@ -10,9 +10,12 @@
 #include <sys/epoll.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -519,6 +522,23 @@ int send(int s, const char* buffer, int length, int flags) {
 int SendFile(int s, int fd, std::int64_t offset, int count) {
     off_t at = static_cast<off_t>(offset);
     return WriteSome(s, count, [&] { return ::sendfile(s, fd, &at, static_cast<size_t>(count)); });
+}
+
+int SendGathered(int s, std::span<const std::string_view> pieces) {
+    constexpr std::size_t kMostPieces = 64;
+    iovec vectors[kMostPieces];
+    std::size_t count = 0;
+    std::size_t length = 0;
+    for (const std::string_view piece : pieces.first(std::min(pieces.size(), kMostPieces))) {
+        // The kernel only reads them.
+        vectors[count++] = iovec{const_cast<char*>(piece.data()), piece.size()};
+        length += piece.size();
+    }
+    msghdr message{};
+    message.msg_iov = vectors;
+    message.msg_iovlen = count;
+    return WriteSome(s, static_cast<int>(std::min<std::size_t>(length, INT_MAX)),
+                     [&] { return ::sendmsg(s, &message, MSG_NOSIGNAL); });
 }
 
 int shutdown(int s, int how) {

@@ -6,6 +6,8 @@
 
 #include <QEvent>
 #include <cstdint>
+#include <span>
+#include <string_view>
 
 class QObject;
 
@@ -95,6 +97,9 @@ int send(int s, const char* buffer, int length, int flags);
 // the program (sendfile): like send, a byte count or -1, and a refusal for lack of buffer space
 // arms one FD_WRITE notification. 0 when the file holds no byte at `offset` (it has shrunk).
 int SendFile(int s, int fd, std::int64_t offset, int count);
+// Sends the pieces one after the other in one call (sendmsg): like send, a byte count or -1;
+// -1 with WSAEFAULT when a piece could not be read (a mapped file that has shrunk).
+int SendGathered(int s, std::span<const std::string_view> pieces);
 int shutdown(int s, int how);
 int closesocket(int s);
 

@@ -161,6 +161,20 @@ bool Connection::Queue(std::string_view bytes, std::string_view more) {
     return Queued();
 }
 
+bool Connection::Queue(std::span<const std::string_view> pieces,
+                       const std::shared_ptr<const void>& keep) {
+    // Pieces go in order: the last one (empty ones are dropped) keeping them all alive is
+    // enough.
+    std::size_t last = pieces.size();
+    while (last > 0 && pieces[last - 1].empty()) {
+        --last;
+    }
+    for (std::size_t i = 0; i < last; ++i) {
+        output_.Append(BorrowedBytes{pieces[i], i + 1 == last ? keep : nullptr});
+    }
+    return Queued();
+}
+
 bool Connection::Queue(FileSpan span) {
     output_.Append(span);
     return Queued();

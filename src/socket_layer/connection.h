@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -72,6 +73,8 @@ public:
     // the connection has failed.
     bool Queue(std::string_view bytes, std::string_view more = {});
     bool Queue(FileSpan span);
+    // Borrowed bytes, kept alive by `keep` until sent.
+    bool Queue(std::span<const std::string_view> pieces, const std::shared_ptr<const void>& keep);
     const OutputQueue& output() const { return output_; }
 
     // The next complete line without its CR LF; false when none can be had now.

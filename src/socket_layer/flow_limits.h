@@ -26,6 +26,10 @@ inline constexpr std::size_t kLongestHeldLine = 64 * 1024;
 // ...and hands finished lines on in batches of about this size.
 inline constexpr std::size_t kStreamBatch = 256 * 1024;
 
+// A message sent from a mapping of its file goes in larger steps: it holds no memory of the
+// program's, and each step's trace costs the same whatever the step's size.
+inline constexpr std::size_t kMappedBatch = 1024 * 1024;
+
 // One connection's turn: at most this many requests, or this many streamed bytes, before the
 // other connections are served.
 inline constexpr int kLinesPerTurn = 256;
@@ -61,5 +65,6 @@ static_assert(kStreamBlock <= kStreamBatch);
 static_assert(kReadChunk < kMaxLine);
 // A turn sends at least a few batches, or a stream would yield after every block.
 static_assert(kStreamBytesPerTurn >= 4 * kStreamBatch);
+static_assert(kStreamBytesPerTurn >= 4 * kMappedBatch);
 
 }  // namespace flow

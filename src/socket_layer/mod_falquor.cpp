@@ -240,6 +240,13 @@ bool modFalquor::SendFileSpan(int socket, int fd, std::int64_t offset, std::int6
     return connection->Queue(FileSpan{own, offset, length});
 }
 
+bool modFalquor::SendBorrowed(int socket, std::span<const std::string_view> pieces,
+                              const std::shared_ptr<const void>& keep) {
+    Connection* connection = Sendable(socket);
+    TracePieces(trace_, SentPrefix(connection), pieces);
+    return connection != nullptr && connection->Queue(pieces, keep);
+}
+
 bool modFalquor::CanSendFile(int socket) const {
     const Connection* connection = Find(socket);
     return connection != nullptr && connection->transport().CanSendFile();

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -74,6 +75,12 @@ public:
     // False when the connection is gone or has failed (as SendToSocket). Only for connections
     // where CanSendFile is true (elsewhere nothing is queued, and false returned).
     bool SendFileSpan(int socket, int fd, std::int64_t offset, std::int64_t length);
+    // Queues the bytes of `pieces`, one after the other, without copying them: they must stay
+    // valid while `keep` lives, which the layer holds until they are sent or the connection is
+    // gone. Together they are complete lines, each ending in CR LF and holding no other CR or
+    // LF, traced as sent lines. False when the connection is gone or has failed.
+    bool SendBorrowed(int socket, std::span<const std::string_view> pieces,
+                      const std::shared_ptr<const void>& keep);
     // True on a plain (not encrypted) connection: file spans can leave by sendfile.
     bool CanSendFile(int socket) const;
     // The next complete line without its CR LF; False when none can be had now.

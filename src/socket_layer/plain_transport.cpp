@@ -4,11 +4,15 @@
 #include "socket_layer/flow_limits.h"
 
 #include <algorithm>
+#include <array>
+#include <span>
 
 namespace {
 
 // One call takes at most this much, so a count always fits the socket API's int.
 constexpr std::size_t kLargestSend = std::size_t{1} << 30;
+// Pieces gathered into one send: a message's unchanged runs between stuffed lines are short.
+constexpr std::size_t kGathered = 64;
 
 bool WouldBlock(int result) {
     return result < 0 && platform::WSAGetLastError() == platform::WSAEWOULDBLOCK;
@@ -48,15 +52,28 @@ FlushResult PlainTransport::FlushUpTo(OutputQueue& output, std::size_t& budget) 
                 return result;
             }
         } else {
-            const std::string_view front = output.Front();
-            const auto count = std::min({front.size(), budget, kLargestSend});
-            n = platform::send(socket(), front.data(), static_cast<int>(count), 0);
+            // Held and borrowed bytes up to the next span leave in one call.
+            std::array<std::string_view, kGathered> pieces;
+            const std::size_t count = output.Gather(pieces, std::min(budget, kLargestSend));
+            if (count == 1) {
+                n = platform::send(socket(), pieces[0].data(), static_cast<int>(pieces[0].size()),
+                                   0);
+            } else {
+                n = platform::SendGathered(socket(), std::span(pieces).first(count));
+            }
         }
         if (n <= 0) {
+            if (n < 0 && platform::WSAGetLastError() == platform::WSAEFAULT) {
+                failure_ = "mapped file: the file ended before its bytes were sent";
+            }
             result.status = WouldBlock(n) ? FlushStatus::Blocked : FlushStatus::Failed;
             return result;
         }
-        output.Consume(static_cast<std::size_t>(n));
+        if (output.FrontSpan() != nullptr) {
+            output.Consume(static_cast<std::size_t>(n));
+        } else {
+            output.ConsumeBytes(static_cast<std::size_t>(n));
+        }
         budget -= static_cast<std::size_t>(n);
         result.progressed = true;
     }

@@ -63,8 +63,12 @@ bool ReadAt(int fd, std::int64_t offset, std::size_t count, std::string& out) {
 
 }  // namespace
 
-void TraceFileSpan(Trace& trace, std::string_view prefix, int fd, std::int64_t offset,
-                   std::int64_t length) {
+namespace {
+
+// Traces the lines of `length` bytes, of which `tail(size, out)` gives the last `size` in
+// `out` (false when they cannot be had).
+void TraceTail(Trace& trace, std::string_view prefix, std::int64_t length,
+               const std::function<bool(std::size_t, std::string&)>& tailOf) {
     if (length <= 0) {
         return;
     }
@@ -73,8 +77,8 @@ void TraceFileSpan(Trace& trace, std::string_view prefix, int fd, std::int64_t o
     std::size_t first = kNone;
     for (std::size_t want = keep; first == kNone; want *= 2) {
         const auto size = static_cast<std::size_t>(std::min<std::int64_t>(length, want));
-        if (!ReadAt(fd, offset + length - static_cast<std::int64_t>(size), size, tail)) {
-            return;  // the file is shorter than the span: sending it fails too
+        if (!tailOf(size, tail)) {
+            return;
         }
         first = FirstKept(tail, prefix.size(), keep, size == static_cast<std::size_t>(length));
     }
@@ -84,4 +88,31 @@ void TraceFileSpan(Trace& trace, std::string_view prefix, int fd, std::int64_t o
         trace.AppendEntry(prefix, rest.substr(0, crlf));
         rest.remove_prefix(crlf == std::string_view::npos ? rest.size() : crlf + 2);
     }
+}
+
+}  // namespace
+
+void TraceFileSpan(Trace& trace, std::string_view prefix, int fd, std::int64_t offset,
+                   std::int64_t length) {
+    TraceTail(trace, prefix, length, [&](std::size_t size, std::string& tail) {
+        // A file shorter than the span is not traced: sending it fails too.
+        return ReadAt(fd, offset + length - static_cast<std::int64_t>(size), size, tail);
+    });
+}
+
+void TracePieces(Trace& trace, std::string_view prefix, std::span<const std::string_view> pieces) {
+    std::int64_t length = 0;
+    for (const std::string_view piece : pieces) {
+        length += static_cast<std::int64_t>(piece.size());
+    }
+    TraceTail(trace, prefix, length, [&](std::size_t size, std::string& tail) {
+        tail.resize(size);
+        std::size_t at = size;  // filled from the back
+        for (auto piece = pieces.rbegin(); piece != pieces.rend() && at > 0; ++piece) {
+            const std::size_t take = std::min(at, piece->size());
+            at -= take;
+            piece->substr(piece->size() - take).copy(tail.data() + at, take);
+        }
+        return true;
+    });
 }

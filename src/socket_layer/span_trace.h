@@ -1,10 +1,14 @@
 #pragma once
-// The trace of a file span: its lines as sent lines, read from the file only as far back as
-// the trace keeps them.
+// The trace of bytes sent without passing through the trace's usual way (a file span, bytes
+// borrowed from a mapped file): their lines as sent lines, fetched only as far back as the
+// trace keeps them.
 
 #include "socket_layer/trace.h"
 
 #include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
 #include <string_view>
 
 // One entry with `prefix` per line of `length` bytes of the open file `fd` from `offset`:
@@ -14,3 +18,6 @@
 // until its beginning is found).
 void TraceFileSpan(Trace& trace, std::string_view prefix, int fd, std::int64_t offset,
                    std::int64_t length);
+
+// The same for the pieces of `pieces` taken one after the other.
+void TracePieces(Trace& trace, std::string_view prefix, std::span<const std::string_view> pieces);

@@ -40,18 +40,24 @@ std::vector<std::int64_t> Sizes(const ConnectionSlot& slot) {
     return sizes;
 }
 
-// What a reply stream sends, to its end.
-std::string Drain(ReplyStream& stream) {
-    FakeChannel out;
+// What a reply stream sends, to its end, on a channel that takes file spans or not.
+std::string Drain(ReplyStream& stream, FakeChannel&& out = FakeChannel()) {
     while (stream.Pump(out, 1 << 20) == ReplyStream::Step::More) {
     }
     return out.output;
 }
 
 // The lines of message `number` as sent, or "unavailable".
-std::string Retrieve(const ConnectionSlot& slot, std::size_t number, const MaildropStore& store) {
+std::string Retrieve(const ConnectionSlot& slot, std::size_t number, const MaildropStore& store,
+                     FakeChannel&& out = FakeChannel()) {
     const std::unique_ptr<MessageStream> stream = OpenMessage(slot, number - 1, store);
-    return stream ? Drain(*stream) : "unavailable";
+    return stream ? Drain(*stream, std::move(out)) : "unavailable";
+}
+
+FakeChannel SpanningChannel() {
+    FakeChannel out;
+    out.spans = true;
+    return out;
 }
 
 }  // namespace
@@ -361,11 +367,50 @@ TEST(Maildrop, RetrieveStreamsLongLinesAndBlockEdgesExactly) {
     message += overlong;
     expected += "." + overlong + "\r\n.\r\n";
     root.Write("bob/1", message);
+    // Long runs of plain lines, which go as spans where the channel takes them, among lines
+    // that change; last, a line without its line end, after a long run and a lone CR.
+    const std::string plain = std::string(70 * 1024, 'p') + "\r\n";
+    root.Write("bob/2", plain + ".dot\n" + plain + plain + "lone cr\r" + plain + "end");
     const MaildropStore store(root.path());
     const ConnectionSlot slot = ScannedSlot(store, "bob");
     const std::string got = Retrieve(slot, 1, store);
     EXPECT_EQ(got.size(), expected.size());
     EXPECT_TRUE(got == expected);
+    // Mapped and sent without copying, where the channel can: the very same bytes.
+    for (std::size_t n = 1; n <= 2; ++n) {
+        FakeChannel read;
+        const std::string copied = Retrieve(slot, n, store, std::move(read));
+        const std::string mapped = Retrieve(slot, n, store, SpanningChannel());
+        EXPECT_EQ(mapped.size(), copied.size()) << n;
+        EXPECT_TRUE(mapped == copied) << n;
+    }
+    EXPECT_TRUE(Retrieve(slot, 2, store)
+                    .ends_with(plain + "..dot\r\n" + plain + plain + "lone cr\r\n" + plain +
+                               "end\r\n.\r\n"));
+}
+
+TEST(Maildrop, AMappedMessageCutShortEndsTheReplyInsteadOfTheProgram) {
+    TempDir root;
+    std::string message;
+    for (int i = 0; message.size() < 4 * 1024 * 1024; ++i) {
+        message += (i % 10 == 0 ? "." : "") + std::string(78, 'x') + "\r\n";
+    }
+    const std::string path = root.Write("bob/1", message);
+    const MaildropStore store(root.path());
+    const ConnectionSlot slot = ScannedSlot(store, "bob");
+    const std::unique_ptr<MessageStream> stream = OpenMessage(slot, 0, store);
+    ASSERT_TRUE(stream);
+    FakeChannel out = SpanningChannel();
+    ASSERT_EQ(stream->Pump(out, 1), ReplyStream::Step::More);
+    ASSERT_GT(out.borrowedCalls, 0) << "the message was not mapped";
+    ASSERT_EQ(::truncate(path.c_str(), 4096), 0);
+    // Reading the mapping past the file's new end must not kill the program.
+    ReplyStream::Step step = ReplyStream::Step::More;
+    for (int i = 0; i < 10 && step == ReplyStream::Step::More; ++i) {
+        step = stream->Pump(out, 1);
+    }
+    EXPECT_EQ(step, ReplyStream::Step::Failed);
+    EXPECT_FALSE(out.output.ends_with("\r\n.\r\n"));
 }
 
 TEST(Maildrop, QuitDeletesExactlyTheMarkedFilesThatAreStillTheSame) {

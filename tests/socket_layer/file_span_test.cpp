@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <fstream>
 #include <memory>
 
@@ -99,18 +100,32 @@ TEST(SocketLayerFileSpan, TheQueueKeepsBytesAndSpansInOrder) {
     const std::string big(100 * 1024, 'b');  // consumed far enough to compact the bytes
     const std::string path = dir.Write("f", "0123456789");
     const int fd = ::open(path.c_str(), O_RDONLY);
+    auto lent = std::make_shared<const std::string>("lent");
+    std::weak_ptr<const std::string> lentAlive = lent;
     OutputQueue queue;
     queue.Append("one");
     queue.Append(FileSpan{::dup(fd), 2, 3});
     queue.Append(FileSpan{::dup(fd), 0, 0});  // nothing: dropped at once
+    queue.Append(BorrowedBytes{"[", nullptr});
+    queue.Append(BorrowedBytes{*lent, std::move(lent)});
+    queue.Append(BorrowedBytes{"", nullptr});  // nothing
     queue.Append(FileSpan{::dup(fd), 7, 2});
     queue.Append(big);
     queue.Append(FileSpan{::dup(fd), 0, 10});
     queue.Append("end");
-    EXPECT_EQ(queue.size(), 3 + 3 + 2 + big.size() + 10 + 3);
+    EXPECT_EQ(queue.size(), 3 + 3 + 5 + 2 + big.size() + 10 + 3);
+    // What one gathering write takes: held and borrowed bytes, up to the first span.
+    std::array<std::string_view, 8> gathered;
+    queue.Consume(3);
+    queue.Consume(3);
+    ASSERT_EQ(queue.Gather(gathered, 1 << 20), 2u);
+    EXPECT_EQ(std::string(gathered[0]) + std::string(gathered[1]), "[lent");
+    queue.ConsumeBytes(2);
+    EXPECT_EQ(queue.Front(), "ent");
+    EXPECT_FALSE(lentAlive.expired());
+    std::string sent = "one234[l";
 
     // Taken off in odd steps, the pieces come out as queued: each span in <>.
-    std::string sent;
     int inSpan = -1;
     for (std::size_t step = 1; !queue.empty(); step = step * 3 % 65537) {
         const FileSpan* span = queue.FrontSpan();
@@ -136,8 +151,9 @@ TEST(SocketLayerFileSpan, TheQueueKeepsBytesAndSpansInOrder) {
             queue.Consume(count);
         }
     }
-    EXPECT_TRUE(sent == "one<234><78>" + big + "<0123456789>end") << sent.substr(0, 20);
+    EXPECT_TRUE(sent == "one234[lent<78>" + big + "<0123456789>end") << sent.substr(0, 20);
     EXPECT_EQ(DescriptorsOn(path), 1) << "a span's descriptor is closed once it has gone";
+    EXPECT_TRUE(lentAlive.expired()) << "borrowed bytes are let go once they have gone";
 
     // Released, a queue closes the descriptors of the spans it still holds.
     queue.Append(FileSpan{::dup(fd), 0, 10});

@@ -60,6 +60,13 @@ public:
         }
         return Put(bytes);
     }
+    // Borrowed lines (where spans are taken) go out as their pieces joined; counted.
+    int borrowedCalls = 0;
+    bool SendBorrowedLines(std::span<const std::string_view> pieces,
+                           const std::shared_ptr<const void>& keep) override {
+        ++borrowedCalls;
+        return Pop3Channel::SendBorrowedLines(pieces, keep);
+    }
     bool CanSendFile() const override { return spans; }
     bool Congested() const override {
         usedAfterFailure += failedSends > 0 ? 1 : 0;
