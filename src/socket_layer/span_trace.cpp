@@ -61,11 +61,41 @@ bool ReadAt(int fd, std::int64_t offset, std::size_t count, std::string& out) {
     return true;
 }
 
+// Every line of the span, read a block at a time, for a trace whose sink keeps them all. Only
+// an unfinished line is carried from one block to the next.
+void TraceWholeSpan(Trace& trace, std::string_view prefix, int fd, std::int64_t offset,
+                    std::int64_t length) {
+    constexpr std::int64_t kBlock = 64 * 1024;
+    std::string text;
+    std::string block;
+    for (std::int64_t at = 0; at < length;) {
+        const auto size = static_cast<std::size_t>(std::min(kBlock, length - at));
+        if (!ReadAt(fd, offset + at, size, block)) {
+            return;  // the file is shorter than the span: sending it fails too
+        }
+        at += static_cast<std::int64_t>(size);
+        text += block;
+        std::size_t begin = 0;
+        for (std::size_t crlf; (crlf = text.find("\r\n", begin)) != std::string::npos;
+             begin = crlf + 2) {
+            trace.AppendEntry(prefix, std::string_view(text).substr(begin, crlf - begin));
+        }
+        text.erase(0, begin);
+    }
+    if (!text.empty()) {
+        trace.AppendEntry(prefix, text);
+    }
+}
+
 }  // namespace
 
 void TraceFileSpan(Trace& trace, std::string_view prefix, int fd, std::int64_t offset,
                    std::int64_t length) {
     if (length <= 0) {
+        return;
+    }
+    if (trace.sink() != nullptr) {
+        TraceWholeSpan(trace, prefix, fd, offset, length);
         return;
     }
     const std::size_t keep = trace.capacity();
