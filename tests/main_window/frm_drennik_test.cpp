@@ -4,6 +4,7 @@
 #include "platform/twips.h"
 #include "platform/winsock.h"
 #include "socket_layer/mod_falquor.h"
+#include "socket_layer/trace_file.h"
 #include "support/focus.h"
 #include "support/loopback.h"
 #include "trace_window/frm_falquor_dialog.h"
@@ -31,6 +32,11 @@ QRect Twips(const QWidget* w, int left, int top, int width, int height) {
     const int dy = w->logicalDpiY();
     return QRect(platform::TwipsToPixels(left, dx), platform::TwipsToPixels(top, dy),
                  platform::TwipsToPixels(width, dx), platform::TwipsToPixels(height, dy));
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 QStringList Rows(const QListView* view) {
@@ -326,6 +332,72 @@ TEST(MainWindow, RealPasswordsAreMaskedInTheTraceTheFieldsTheRecordsAndASavedTra
     EXPECT_NE(bytes.find("pass ****"), std::string::npos);
     for (const std::string& kept : {s.Trace(), bytes, s.service.Slot(1)->request}) {
         EXPECT_EQ(kept.find("pass pw"), std::string::npos) << kept;
+    }
+}
+
+TEST(MainWindow, TheTraceFileHoldsWhatASavedTraceHoldsAndWhatTheRingLetGo) {
+    std::string big;
+    // Long enough to leave by sendfile, whose trace is read back from the file.
+    for (int i = 0; big.size() < 8 * TraceRing::kDefaultCapacity; ++i) {
+        big += "line " + std::to_string(i) + "\r\n";
+    }
+    for (const bool passwords : {false, true}) {
+        SCOPED_TRACE(passwords ? "with a passwords file" : "the password is the user name");
+        Server s;
+        s.root.Write("alice/1", "Subject: small\r\n\r\nhi\r\n");
+        s.root.Write("alice/2", big);
+        TempDir files;
+        TraceFile file(files.path() + "/trace");
+        ASSERT_EQ(file.Open(), "");
+        s.falquor.trace().SetSink(&file);
+        Authenticator auth;  // alice's password is "pw"
+        if (passwords) {
+            auth.SetPasswords({{"alice", "$1$saltsalt$6SNdNaZLKst2LlSm7oPPL1"}});
+        }
+        s.service.SetAuthenticator(&auth);
+        const std::string login =
+            passwords ? "USER alice\r\nPASS pw\r\n" : "USER alice\r\nPASS alice\r\n";
+        // A whole session, until the trace says the server closed it too.
+        const auto session = [&](const std::string& commands) {
+            LoopbackClient client(s.port);
+            client.Send(login + commands + "XEND\r\n");
+            ASSERT_NE(client.ReadUntil("-ERR XEND not supported\r\n"), "");
+            client.Close();
+            ASSERT_TRUE(PumpUntil([&] { return s.Trace().ends_with(">closed<\r\n"); }));
+            file.Flush();
+        };
+        const auto saved = [&] {
+            platform::SetInputBoxAnswerForTesting([&](const QString&) {
+                return std::optional<QString>(QString::fromStdString(files.path() + "/saved"));
+            });
+            s.trace.Save_Click();
+            platform::SetInputBoxAnswerForTesting(nullptr);
+            return ReadAll(files.path() + "/saved");
+        };
+
+        session("LIST\r\nRETR 1\r\n");
+        std::string written = ReadAll(files.path() + "/trace");
+        EXPECT_EQ(written + "\r\n", saved());
+        EXPECT_NE(written.find(passwords ? " >PASS ****<" : " >PASS alice<"), std::string::npos);
+        EXPECT_EQ(written.find("PASS pw"), std::string::npos);
+
+        // More than the ring holds: the file has every entry, the saved trace its tail.
+        session("RETR 2\r\n");
+        written = ReadAll(files.path() + "/trace");
+        EXPECT_EQ(written.size(), s.falquor.trace().ring().end());
+        const std::string tail = saved();
+        EXPECT_TRUE(written.ends_with(tail.substr(0, tail.size() - 2)));
+        // The entries of every line of the message, under the connection's "[N-->]".
+        const std::size_t first = written.rfind("-->] >line 0<\r\n");
+        ASSERT_NE(first, std::string::npos);
+        const std::size_t open = written.rfind('[', first);
+        const std::string prefix = written.substr(open, first + 4 - open);
+        std::string entries;
+        for (std::size_t at = 0; at < big.size(); at = big.find("\r\n", at) + 2) {
+            entries += prefix + " >" + big.substr(at, big.find("\r\n", at) - at) + "<\r\n";
+        }
+        EXPECT_NE(written.find(entries), std::string::npos);
+        s.falquor.trace().SetSink(nullptr);
     }
 }
 
