@@ -74,10 +74,12 @@ void TraceWholeSpan(Trace& trace, std::string_view prefix, int fd, std::int64_t 
             return;  // the file is shorter than the span: sending it fails too
         }
         at += static_cast<std::int64_t>(size);
+        // The carried piece holds no CR LF, but its last byte may be the CR of one.
+        std::size_t from = text.empty() ? 0 : text.size() - 1;
         text += block;
         std::size_t begin = 0;
-        for (std::size_t crlf; (crlf = text.find("\r\n", begin)) != std::string::npos;
-             begin = crlf + 2) {
+        for (std::size_t crlf; (crlf = text.find("\r\n", from)) != std::string::npos;
+             begin = from = crlf + 2) {
             trace.AppendEntry(prefix, std::string_view(text).substr(begin, crlf - begin));
         }
         text.erase(0, begin);

@@ -7,7 +7,7 @@ TraceFile::TraceFile(std::string path, Report report)
     : path_(std::move(path)), report_(std::move(report)) {
     flushTimer_.setSingleShot(true);
     flushTimer_.setInterval(0);  // once the event loop has handled what is waiting
-    QObject::connect(&flushTimer_, &QTimer::timeout, [this] { Flush(); });
+    QObject::connect(&flushTimer_, &QTimer::timeout, &flushTimer_, [this] { Flush(); });
 }
 
 TraceFile::~TraceFile() {
