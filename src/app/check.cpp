@@ -2,6 +2,7 @@
 
 #include "mail_service/authenticator.h"
 #include "mail_service/maildrop.h"
+#include "platform/private_file.h"
 #include "platform/privileges.h"
 #include "socket_layer/tls_context.h"
 
@@ -18,6 +19,13 @@ CheckResult CheckSetup(const Options& options) {
     }
     if (!options.passwords.empty() && !Authenticator::ReadPasswordFile(options.passwords, error)) {
         result.problems.push_back(error);
+    }
+    if (!options.traceFile.empty()) {
+        if (const std::string problem = platform::PrivateAppendProblem(options.traceFile);
+            !problem.empty()) {
+            result.problems.push_back("cannot open the trace file " + options.traceFile + ": " +
+                                      problem);
+        }
     }
     // A root that is missing or a link only warns at a start, and then serves no mail at all:
     // before a service starts, that is worth stopping for.

@@ -13,8 +13,8 @@ struct CheckResult {
     std::vector<std::string> warnings;  // worth fixing, but the server would run
 };
 
-// Loads the certificate and key, reads the passwords file, looks at the maildrop root and at
-// whom the server would run as.
+// Loads the certificate and key, reads the passwords file, looks at the maildrop root, at the
+// trace file (without making it) and at whom the server would run as.
 CheckResult CheckSetup(const Options& options);
 
 // Prints the settings on standard output and returns 0; or each problem on standard error

@@ -2,6 +2,7 @@
 
 #include "app/check.h"
 #include "app/options.h"
+#include "app/reload.h"
 #include "app/responsiveness_probe.h"
 #include "app/signals.h"
 #include "mail_service/authenticator.h"
@@ -16,6 +17,7 @@
 #include "platform/privileges.h"
 #include "socket_layer/mod_falquor.h"
 #include "socket_layer/tls_context.h"
+#include "socket_layer/trace_file.h"
 #include "trace_window/frm_falquor_dialog.h"
 
 #include <QApplication>
@@ -27,6 +29,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <pwd.h>
 #include <unistd.h>
@@ -87,6 +91,9 @@ std::string CurrentUserName() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Until the event loop can reload, a SIGHUP must not end the program (its default).
+    std::signal(SIGHUP, SIG_IGN);
+    const std::vector<std::string> arguments(argv, argv + argc);  // read again by a reload
     // The operator's log on standard error, level info. Qt's own messages go through it from
     // the start, so its warnings (runtime folder, fonts) stay out of a normal run's output.
     ServiceLog log;
@@ -194,11 +201,26 @@ int main(int argc, char** argv) {
 
     log.Gather(kLogDelay);  // now that there is an event loop
 
+    // Opened as the user the server runs as, who reopens it at each SIGHUP.
+    std::unique_ptr<TraceFile> traceFile;
+    if (!options->traceFile.empty()) {
+        traceFile = std::make_unique<TraceFile>(
+            options->traceFile, [&log, path = options->traceFile](const std::string& reason) {
+                LogTraceFileError(&log, path, "write", reason);
+            });
+        if (const std::string reason = traceFile->Open(); !reason.empty()) {
+            std::fprintf(stderr, "drennik: cannot open the trace file %s: %s\n",
+                         options->traceFile.c_str(), reason.c_str());
+            return 2;
+        }
+    }
+
     MaildropStore store(options->root);
     if (const std::string problem = store.RootProblem(); !problem.empty()) {
         std::fprintf(stderr, "drennik: warning: %s\n", problem.c_str());
     }
     modFalquor falquor;
+    falquor.trace().SetSink(traceFile.get());
     falquor.SetIdleTimeout(options->idleTimeout);
     falquor.SetTls(std::move(tls));
     Authenticator auth;  // outlives the service and its conversations
@@ -248,6 +270,9 @@ int main(int argc, char** argv) {
         service.Stop();
         QCoreApplication::quit();
     });
+    Reloader reloader(arguments, *options, fingerprint,
+                      ReloadTargets{log, falquor, service, auth, traceFile.get()});
+    OnReloadSignal([&reloader] { reloader.Reload(); });
 
     std::printf("listening on port %d\n", service.ListeningPort());
     if (options->pop3sPort >= 0) {

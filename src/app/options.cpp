@@ -73,8 +73,9 @@ std::vector<Given> ReadCommandLine(int argc, const char* const* argv, ParsedOpti
     return given;
 }
 
-// What no single option can say: the certificate options and what needs them.
-std::string Inconsistency(const Options& options) {
+}  // namespace
+
+std::string Conflict(const Options& options) {
     if (options.tlsCertificate.empty() != options.tlsKey.empty()) {
         return "--tls-cert and --tls-key go together";
     }
@@ -89,8 +90,6 @@ std::string Inconsistency(const Options& options) {
     }
     return {};
 }
-
-}  // namespace
 
 ParsedOptions ParseOptions(int argc, const char* const* argv) {
     ParsedOptions parsed;
@@ -117,7 +116,7 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
         }
     }
     if (parsed.problems.empty()) {
-        if (std::string problem = Inconsistency(options); !problem.empty()) {
+        if (std::string problem = Conflict(options); !problem.empty()) {
             parsed.problems.push_back(std::move(problem));
             parsed.badCommandLine = true;
         }

@@ -13,6 +13,7 @@ struct Options {
     std::string root = "/Post Office/";
     std::chrono::milliseconds idleTimeout = std::chrono::minutes(10);
     std::string logLevel = "info";       // error, warning, info or debug
+    std::string traceFile;               // --trace-file FILE; empty: the trace stays in memory
     std::size_t maxConnections = 10000;  // 0: no limit
     std::size_t maxPerAddress = 100;     // 0: no limit
     std::string passwords;               // --passwords FILE; empty: the password is the user name
@@ -48,6 +49,9 @@ struct ParsedOptions {
 ParsedOptions ParseOptions(int argc, const char* const* argv);
 
 bool TlsWanted(const Options& options);
+// What no single option can say (a certificate without its key, a TLS port without TLS): the
+// problem, or empty.
+std::string Conflict(const Options& options);
 std::string Usage();
 // Every option the configuration file may set, one "name = value" line each, in the table's
 // order: what --check prints, itself a configuration file that gives the same settings.

@@ -106,6 +106,15 @@ constexpr std::array kTable{
                    return {};
                },
                .get = GetText<&Options::logLevel>},
+    OptionSpec{.name = "trace-file",
+               .valueName = "FILE",
+               .help = "append every trace entry to FILE (mode 0600) as it happens;\n"
+                       "reopened on SIGHUP, so it can be rotated",
+               .set =
+                   [](Options& o, std::string_view v) {
+                       return SetName(o.traceFile, v, "--trace-file needs a file name");
+                   },
+               .get = GetText<&Options::traceFile>},
     OptionSpec{.name = "idle-timeout",
                .valueName = "SECONDS",
                .help = "close connections idle, or whose output stalls, this long",

@@ -22,8 +22,9 @@ struct OptionSpec {
     std::string_view valueName{};  // as --help shows the value; empty: a flag, yes or no
     std::string_view help{};       // lines joined by '\n', without the default
     OptionPlace place = OptionPlace::Anywhere;
-    // A SIGHUP reload may change it: the certificate and key, the passwords file, the limits
-    // and the idle timeout. The others need a restart (ports, addresses, the user, the root).
+    // A SIGHUP reload may change it: the certificate and key, the passwords file, the limits,
+    // the idle timeout and the log level. The others need a restart (ports, addresses, the
+    // user, the root, the trace file's name; the trace file itself is reopened).
     bool reloadable = false;
     // Sets the option from its value (a flag's is "yes" or "no"): empty, or why the value is
     // refused, as one sentence.

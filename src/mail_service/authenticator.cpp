@@ -133,6 +133,12 @@ std::string Authenticator::SetPasswords(PasswordTable hashes) {
            CostSetting(decoy_) + "), and users of cheaper ones are quicker to guess";
 }
 
+void Authenticator::ClearPasswords() {
+    hashes_.clear();
+    checksPasswords_ = false;
+    decoy_ = kNoDecoy;
+}
+
 bool Authenticator::Check(const std::string& user, const std::string& password, std::uint32_t peer,
                           std::weak_ptr<void> alive, std::function<void(bool)> done) {
     if (waiting_ >= kMostWaiting) {

@@ -46,6 +46,8 @@ public:
     // checked against the costliest hash in the table, so they take as long as the slowest
     // known user. Returns a warning for the operator, empty when there is none.
     std::string SetPasswords(PasswordTable hashes);
+    // From now on the password is the user name again. Checks already queued keep their hash.
+    void ClearPasswords();
     bool ChecksPasswords() const { return checksPasswords_; }
     // Whether `user` has an entry (for the log: a wrong password or an unknown user).
     bool Knows(const std::string& user) const { return hashes_.count(user) != 0; }

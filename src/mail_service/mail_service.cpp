@@ -52,9 +52,8 @@ MailService::~MailService() {
 
 void MailService::SetAuthenticator(Authenticator* auth) {
     auth_ = auth;
-    if (auth != nullptr && auth->ChecksPasswords()) {
-        falquor_.SetReceivedTraceMask(MaskPassword);
-    }
+    const bool secret = auth != nullptr && auth->ChecksPasswords();
+    falquor_.SetReceivedTraceMask(secret ? MaskPassword : nullptr);
 }
 
 void MailService::SetClosedRecordsKept(std::size_t count) {

@@ -53,7 +53,8 @@ public:
 
     void SetLimits(ConnectionLimits limits) { limits_ = limits; }
     // Passwords and the TLS rule for every connection accepted from now on; where passwords
-    // are real they are masked in the trace from now on too. Must outlive the service.
+    // are real they are masked in the trace from now on too. Must outlive the service. Called
+    // again after the authenticator's passwords change, so that the trace follows.
     void SetAuthenticator(Authenticator* auth);
     void SetClosedRecordsKept(std::size_t count);
     // Where the service tells the operator what happens (listeners, connections, logins,

@@ -61,9 +61,33 @@ bool ReadAt(int fd, std::int64_t offset, std::size_t count, std::string& out) {
     return true;
 }
 
-}  // namespace
-
-namespace {
+// Every line of the span, read a block at a time, for a trace whose sink keeps them all. Only
+// an unfinished line is carried from one block to the next.
+void TraceWholeSpan(Trace& trace, std::string_view prefix, int fd, std::int64_t offset,
+                    std::int64_t length) {
+    constexpr std::int64_t kBlock = 64 * 1024;
+    std::string text;
+    std::string block;
+    for (std::int64_t at = 0; at < length;) {
+        const auto size = static_cast<std::size_t>(std::min(kBlock, length - at));
+        if (!ReadAt(fd, offset + at, size, block)) {
+            return;  // the file is shorter than the span: sending it fails too
+        }
+        at += static_cast<std::int64_t>(size);
+        // The carried piece holds no CR LF, but its last byte may be the CR of one.
+        std::size_t from = text.empty() ? 0 : text.size() - 1;
+        text += block;
+        std::size_t begin = 0;
+        for (std::size_t crlf; (crlf = text.find("\r\n", from)) != std::string::npos;
+             begin = from = crlf + 2) {
+            trace.AppendEntry(prefix, std::string_view(text).substr(begin, crlf - begin));
+        }
+        text.erase(0, begin);
+    }
+    if (!text.empty()) {
+        trace.AppendEntry(prefix, text);
+    }
+}
 
 // Traces the lines of `length` bytes, of which `tail(size, out)` gives the last `size` in
 // `out` (false when they cannot be had).
@@ -94,6 +118,10 @@ void TraceTail(Trace& trace, std::string_view prefix, std::int64_t length,
 
 void TraceFileSpan(Trace& trace, std::string_view prefix, int fd, std::int64_t offset,
                    std::int64_t length) {
+    if (trace.sink() != nullptr) {
+        TraceWholeSpan(trace, prefix, fd, offset, length);
+        return;
+    }
     TraceTail(trace, prefix, length, [&](std::size_t size, std::string& tail) {
         // A file shorter than the span is not traced: sending it fails too.
         return ReadAt(fd, offset + length - static_cast<std::int64_t>(size), size, tail);
@@ -101,6 +129,15 @@ void TraceFileSpan(Trace& trace, std::string_view prefix, int fd, std::int64_t o
 }
 
 void TracePieces(Trace& trace, std::string_view prefix, std::span<const std::string_view> pieces) {
+    if (trace.sink() != nullptr) {
+        // Every line, for a trace that keeps them all.
+        std::string lines;
+        for (const std::string_view piece : pieces) {
+            lines.append(piece);
+        }
+        trace.AppendLines(prefix, lines);
+        return;
+    }
     std::int64_t length = 0;
     for (const std::string_view piece : pieces) {
         length += static_cast<std::int64_t>(piece.size());

@@ -15,7 +15,7 @@
 // pieces ending in CR LF, and a last piece without one. The trace afterwards holds the same
 // bytes as if every line had been appended, but only the span's end is read: as many of the
 // last lines as fill the ring (and, for a line that begins before what was read, twice as much
-// until its beginning is found).
+// until its beginning is found). A trace with a sink is given every line, read a block at a time.
 void TraceFileSpan(Trace& trace, std::string_view prefix, int fd, std::int64_t offset,
                    std::int64_t length);
 

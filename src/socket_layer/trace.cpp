@@ -22,18 +22,26 @@ std::size_t AfterLastLf(std::string_view text) {
 
 Trace::Trace(QObject* parent) : QObject(parent) {}
 
+void Trace::Put(std::string_view bytes) {
+    ring_.Append(bytes);
+    if (sink_ != nullptr) {
+        sink_->Write(bytes);
+    }
+}
+
 void Trace::AppendEntry(std::string_view prefix, std::string_view text) {
-    ring_.Append(prefix);
-    ring_.Append(" >");
-    ring_.Append(TrimBlanks(text));
-    ring_.Append("<\r\n");
+    Put(prefix);
+    Put(" >");
+    Put(TrimBlanks(text));
+    Put("<\r\n");
     Announce();
 }
 
 void Trace::AppendLines(std::string_view prefix, std::string_view lines) {
-    // Walk back from the end to the first entry that the ring will still hold.
+    // Walk back from the end to the first entry that the ring will still hold; a sink takes
+    // them all.
     const std::size_t keep = ring_.capacity();
-    std::size_t start = lines.size();
+    std::size_t start = sink_ != nullptr ? 0 : lines.size();
     std::size_t entries = 0;
     while (start > 0 && entries < keep) {
         const std::size_t end = start - 2;  // before this line's CR LF

@@ -4,6 +4,7 @@
 #include "platform/twips.h"
 #include "platform/winsock.h"
 #include "socket_layer/mod_falquor.h"
+#include "socket_layer/trace_file.h"
 #include "support/focus.h"
 #include "support/loopback.h"
 #include "trace_window/frm_falquor_dialog.h"
@@ -31,6 +32,11 @@ QRect Twips(const QWidget* w, int left, int top, int width, int height) {
     const int dy = w->logicalDpiY();
     return QRect(platform::TwipsToPixels(left, dx), platform::TwipsToPixels(top, dy),
                  platform::TwipsToPixels(width, dx), platform::TwipsToPixels(height, dy));
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 QStringList Rows(const QListView* view) {
@@ -326,6 +332,64 @@ TEST(MainWindow, RealPasswordsAreMaskedInTheTraceTheFieldsTheRecordsAndASavedTra
     EXPECT_NE(bytes.find("pass ****"), std::string::npos);
     for (const std::string& kept : {s.Trace(), bytes, s.service.Slot(1)->request}) {
         EXPECT_EQ(kept.find("pass pw"), std::string::npos) << kept;
+    }
+}
+
+TEST(MainWindow, TheTraceFileHoldsWhatASavedTraceHoldsAndWhatTheRingLetGo) {
+    // Far more than the ring keeps, and long enough to leave by sendfile.
+    std::string big;
+    int lines = 0;
+    for (; big.size() < 8 * TraceRing::kDefaultCapacity; ++lines) {
+        big += "line " + std::to_string(lines) + "\r\n";
+    }
+    for (const bool passwords : {false, true}) {
+        SCOPED_TRACE(passwords ? "with a passwords file" : "the password is the user name");
+        Server s;
+        s.root.Write("alice/1", "Subject: small\r\n\r\nhi\r\n");
+        s.root.Write("alice/2", big);
+        TempDir files;
+        TraceFile file(files.path() + "/trace");
+        ASSERT_EQ(file.Open(), "");
+        s.falquor.trace().SetSink(&file);
+        Authenticator auth;  // alice's password is "pw"
+        if (passwords) {
+            auth.SetPasswords({{"alice", "$1$saltsalt$6SNdNaZLKst2LlSm7oPPL1"}});
+        }
+        s.service.SetAuthenticator(&auth);
+        // A whole session, until the trace says the server closed it too; then what the file
+        // holds, and what Save writes.
+        const auto session = [&](const std::string& commands, std::string& saved) {
+            LoopbackClient client(s.port);
+            client.Send("USER alice\r\nPASS " + std::string(passwords ? "pw" : "alice") + "\r\n" +
+                        commands + "XEND\r\n");
+            EXPECT_NE(client.ReadUntil("-ERR XEND not supported\r\n"), "");
+            client.Close();
+            EXPECT_TRUE(PumpUntil([&] { return s.Trace().ends_with(">closed<\r\n"); }));
+            file.Flush();
+            platform::SetInputBoxAnswerForTesting([&](const QString&) {
+                return std::optional<QString>(QString::fromStdString(files.path() + "/saved"));
+            });
+            s.trace.Save_Click();
+            platform::SetInputBoxAnswerForTesting(nullptr);
+            saved = ReadAll(files.path() + "/saved");
+            return ReadAll(files.path() + "/trace");
+        };
+        std::string saved;
+        std::string written = session("LIST\r\nRETR 1\r\n", saved);
+        EXPECT_EQ(written + "\r\n", saved);  // Save adds a CR LF
+        EXPECT_NE(written.find(passwords ? " >PASS ****<" : " >PASS alice<"), std::string::npos);
+        EXPECT_EQ(written.find("PASS pw"), std::string::npos);
+
+        // More than the ring holds: the file has every entry, the saved trace its tail.
+        written = session("RETR 2\r\n", saved);
+        EXPECT_TRUE(written.ends_with(saved.substr(0, saved.size() - 2)));
+        int entries = 0;
+        for (std::size_t at = 0; (at = written.find("-->] >line ", at)) != std::string::npos;
+             ++at) {
+            ++entries;
+        }
+        EXPECT_EQ(entries, lines);
+        s.falquor.trace().SetSink(nullptr);
     }
 }
 
