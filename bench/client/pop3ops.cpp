@@ -13,10 +13,13 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <sstream>
 #include <thread>
 
 namespace bench {
@@ -379,6 +382,21 @@ long long rcharOf(const std::vector<long>& pids) {
     for (long p : pids)
         sum += procField("/proc/" + std::to_string(p) + "/io", "rchar:");
     return sum;
+}
+
+long long fileBytesOf(const std::vector<long>& pids) {
+    long long faults = 0;
+    for (long p : pids) {
+        std::ifstream stat("/proc/" + std::to_string(p) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        // The fields after the command's closing parenthesis: state is the 3rd, minflt the 10th.
+        std::istringstream rest(text.substr(text.rfind(')') + 1));
+        std::string field;
+        for (int i = 3; i <= 10 && rest >> field; ++i) {
+        }
+        faults += std::atoll(field.c_str());
+    }
+    return rcharOf(pids) + faults * (64 << 10);
 }
 
 double microsecondsPerTick() {

@@ -110,6 +110,10 @@ TreeUsage treeUsage(long pid, bool withMemory = true);
 // before and after an event).
 std::vector<long> treePids(long pid);
 long long rcharOf(const std::vector<long>& pids);
+// Bytes the processes can have taken from files: what they read (rchar) and, for what they
+// read through mappings, their minor page faults at the kernel's fault-around size (64 KiB),
+// an upper bound (faults of the heap count too).
+long long fileBytesOf(const std::vector<long>& pids);
 // Microseconds per clock tick of cpuTicks.
 double microsecondsPerTick();
 

@@ -128,21 +128,22 @@ int runRetrReset(const Args& a) {
     // Logged in: the process that serves this connection exists (Dovecot starts one per
     // login when it does not reuse them), so the tree can be listed once, before RETR.
     const std::vector<long> pids = treePids(a.num("pid"));
-    const long long atRetr = rcharOf(pids);
+    const long long atRetr = fileBytesOf(pids);
     c.sendAll("RETR 1\r\n");
     c.expectOk();
-    const long long atReset = rcharOf(pids);
+    const long long atReset = fileBytesOf(pids);
     c.reset();
-    // The server has stopped reading the file once rchar grows by less than 64 KiB in
+    // The server has stopped reading the file once what it may have read of files (read calls,
+    // and mapped pages faulted in) grows by less than 256 KiB in
     // `settle` (an event loop's wake-ups read a few bytes each); bounded by the timeout
     // (reading the whole message takes a few seconds at most).
-    const long long kQuiet = 64 << 10;
+    const long long kQuiet = 256 << 10;
     const auto deadline = Clock::now() + timeoutOf(a);
     long long mark = atReset, last = atReset;
     auto still = Clock::now();
     while (Clock::now() < deadline && Clock::now() - still < settle) {
         std::this_thread::sleep_for(Ms(20));
-        last = rcharOf(pids);
+        last = fileBytesOf(pids);
         if (last - mark >= kQuiet) {
             mark = last;
             still = Clock::now();

@@ -125,6 +125,7 @@ END {
     }
     printf "\n%s", checks
     if ((("retr64", "drennik") in cnt) || errs["retr64", "drennik"]) target("retr64", best["retr64"], ">=", 1.5, "Drennik MB/s >= 1.5x Dovecot")
+    if (("retr64", "reference") in cnt) target("retr64", "reference", ">=", 0.8, "Drennik MB/s >= 0.8x the sendfile reference")
     if ((("sessions", "drennik") in cnt) || errs["sessions", "drennik"]) {
         d = (("sessions", "dovecot-reuse") in cnt) ? "dovecot-reuse" : best["sessions"]
         target("sessions", d, ">=", 3, "Drennik sessions/s >= 3x Dovecot")

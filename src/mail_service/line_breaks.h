@@ -92,7 +92,14 @@ inline const char* SkipPlainLines(const char* from, const char* end) {
         }
         // Every LF follows a CR and every CR is followed by an LF (a CR in the last byte is
         // checked against the next block), and no line begins with ".".
-        if (lfs != ((crs << 1) | crBefore) || (((lfs << 1) | lfBefore) & dots) != 0) {
+        const std::uint64_t bad =
+            (lfs ^ ((crs << 1) | crBefore)) | (((lfs << 1) | lfBefore) & dots);
+        if (bad != 0) {
+            // The first fault's line begins after the last LF before it, if this block has one.
+            const std::uint64_t lfsBefore = lfs & ((std::uint64_t{1} << __builtin_ctzll(bad)) - 1);
+            if (lfsBefore != 0) {
+                return p + (64 - __builtin_clzll(lfsBefore));
+            }
             break;
         }
         crBefore = crs >> 63;

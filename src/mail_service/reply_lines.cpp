@@ -9,7 +9,6 @@ namespace {
 
 // The line that ends every multi-line reply.
 constexpr std::string_view kEnd = ".\r\n";
-constexpr std::string_view kStuffing = ".";
 constexpr std::string_view kLineEnd = "\r\n";
 
 }  // namespace
@@ -227,24 +226,31 @@ bool MappedLines::SendPieces(Pop3Channel& out) {
 }
 
 bool MappedLines::AddRun(const char* from, const char* to, Pop3Channel& out) {
-    if (to - from >= MessageLines::kShortestSpan && !pieces_.empty() &&
-        pieces_.back() == kStuffing) {
-        // The run's first line takes the "." just before it: the two go together, so that a
-        // span begins a line.
+    if (to - from >= MessageLines::kShortestSpan && *from == '.') {
+        // A run that begins with a stuffed line: its "." went just before it, and a span must
+        // begin a line, so that line goes as a piece.
         const char* lineEnd =
             static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
         const char* next = lineEnd == nullptr ? to : lineEnd + 1;
         pieces_.emplace_back(from, static_cast<std::size_t>(next - from));
         from = next;
     }
-    if (to - from < MessageLines::kShortestSpan) {
+    // A run may end with the "." that stuffs the next line: a span ends before it.
+    const char* spanEnd = to - (to > from && to[-1] == '.' ? 1 : 0);
+    if (spanEnd - from < MessageLines::kShortestSpan) {
         if (from != to) {
             pieces_.emplace_back(from, static_cast<std::size_t>(to - from));
         }
         return true;
     }
     // Long enough to leave the file by itself.
-    return SendPieces(out) && out.SendFileSpan(fd_, from - file_->bytes().data(), to - from);
+    if (!SendPieces(out) || !out.SendFileSpan(fd_, from - file_->bytes().data(), spanEnd - from)) {
+        return false;
+    }
+    if (spanEnd != to) {
+        pieces_.emplace_back(spanEnd, 1);
+    }
+    return true;
 }
 
 bool MappedLines::Next(Pop3Channel& out, std::size_t amount) {
@@ -260,10 +266,11 @@ bool MappedLines::Next(Pop3Channel& out, std::size_t amount) {
         }
         // One line the slow way: a changed one, or one that the skip could not see whole.
         if (*pos == '.') {
-            if (!AddRun(run, pos, out)) {
+            // The line's own "." doubles it: the run so far ends with it, the next one begins
+            // with it again.
+            if (!AddRun(run, pos + 1, out)) {
                 return false;
             }
-            pieces_.push_back(kStuffing);
             run = pos;
         }
         const char* lineEnd = FindLineBreak(pos, end);

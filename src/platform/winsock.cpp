@@ -525,7 +525,7 @@ int SendFile(int s, int fd, std::int64_t offset, int count) {
 }
 
 int SendGathered(int s, std::span<const std::string_view> pieces) {
-    constexpr std::size_t kMostPieces = 64;
+    constexpr std::size_t kMostPieces = 256;
     iovec vectors[kMostPieces];
     std::size_t count = 0;
     std::size_t length = 0;

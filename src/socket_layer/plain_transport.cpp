@@ -12,7 +12,7 @@ namespace {
 // One call takes at most this much, so a count always fits the socket API's int.
 constexpr std::size_t kLargestSend = std::size_t{1} << 30;
 // Pieces gathered into one send: a message's unchanged runs between stuffed lines are short.
-constexpr std::size_t kGathered = 64;
+constexpr std::size_t kGathered = 256;
 
 bool WouldBlock(int result) {
     return result < 0 && platform::WSAGetLastError() == platform::WSAEWOULDBLOCK;
