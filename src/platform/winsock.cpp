@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -441,6 +442,10 @@ int accept(int s, char* address, int* length) {
         std::memcpy(address, &peer, sizeof peer);
         *length = sizeof peer;
     }
+    // Output is already gathered into one write per event-loop pass; Nagle's algorithm would
+    // only hold back the last partial segment of a long reply until the client's delayed ACK.
+    const int noDelay = 1;
+    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     Adopt(client);
     Find(client)->nonBlocking = true;
     return client;

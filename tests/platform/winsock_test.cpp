@@ -3,6 +3,7 @@
 
 #include <QObject>
 
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -158,6 +159,11 @@ TEST_F(WinsockTest, AcceptAndReadAreReportedOnceUntilReEnabled) {
     EXPECT_EQ(receiver.seen[0].events, platform::FD_ACCEPT);
     const int s = platform::accept(listener, nullptr, nullptr);
     ASSERT_GE(s, 0);
+    // Replies leave at once: no segment waits for the client's delayed ACK.
+    int noDelay = 0;
+    socklen_t size = sizeof noDelay;
+    ASSERT_EQ(::getsockopt(s, SOL_TCP, TCP_NODELAY, &noDelay, &size), 0);
+    EXPECT_EQ(noDelay, 1);
 
     receiver.seen.clear();
     ASSERT_EQ(platform::WSAAsyncSelect(s, &receiver, 521, platform::FD_READ), 0);
