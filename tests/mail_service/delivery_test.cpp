@@ -52,6 +52,15 @@ std::vector<std::string> Contents(const std::string& folder) {
     return files;
 }
 
+DeliveryRules Rules(bool create, std::string catchAll = {},
+                    std::int64_t maxSize = DeliveryRules{}.maxMessageSize) {
+    DeliveryRules rules;
+    rules.createMaildrops = create;
+    rules.catchAll = std::move(catchAll);
+    rules.maxMessageSize = maxSize;
+    return rules;
+}
+
 }  // namespace
 
 TEST(Delivery, WritesHiddenThenSyncsRenamesAndSyncsTheFolder) {
@@ -98,41 +107,31 @@ TEST(Delivery, OutcomesForRecipientsRulesAndInput) {
          {"ann/=" + big, "bob/=" + big}},
         {"unknown", {"eve"}, {}, "m\n", DeliveryOutcome::UnknownUser, {}},
         {"one unknown stores nothing", {"bob", "eve"}, {}, "m\n", DeliveryOutcome::UnknownUser, {}},
-        {"created",
-         {"eve"},
-         {.createMaildrops = true},
-         "m\n",
-         DeliveryOutcome::Delivered,
-         {"eve/=m\n"}},
+        {"created", {"eve"}, Rules(true), "m\n", DeliveryOutcome::Delivered, {"eve/=m\n"}},
         {"caught",
          {"eve", "bob"},
-         {.catchAll = "ann"},
+         Rules(false, "ann"),
          "m\n",
          DeliveryOutcome::Delivered,
          {"ann/=m\n", "bob/=m\n"}},
         {"catch-all without a folder",
          {"eve"},
-         {.catchAll = "zed"},
+         Rules(false, "zed"),
          "m\n",
          DeliveryOutcome::UnknownUser,
          {}},
-        {"parent", {".."}, {.createMaildrops = true}, "m\n", DeliveryOutcome::UnknownUser, {}},
-        {"hidden", {".bob"}, {.createMaildrops = true}, "m\n", DeliveryOutcome::UnknownUser, {}},
-        {"path", {"bob/x"}, {.createMaildrops = true}, "m\n", DeliveryOutcome::UnknownUser, {}},
-        {"too long",
-         {std::string(256, 'a')},
-         {.createMaildrops = true},
-         "m\n",
-         DeliveryOutcome::UnknownUser,
-         {}},
+        {"parent", {".."}, Rules(true), "m\n", DeliveryOutcome::UnknownUser, {}},
+        {"hidden", {".bob"}, Rules(true), "m\n", DeliveryOutcome::UnknownUser, {}},
+        {"path", {"bob/x"}, Rules(true), "m\n", DeliveryOutcome::UnknownUser, {}},
+        {"too long", {std::string(256, 'a')}, Rules(true), "m\n", DeliveryOutcome::UnknownUser, {}},
         {"link", {"lnk"}, {}, "m\n", DeliveryOutcome::UnknownUser, {}},
         {"at the size limit",
          {"bob"},
-         {.maxMessageSize = 100},
+         Rules(false, {}, 100),
          big,
          DeliveryOutcome::Delivered,
          {"bob/=" + big}},
-        {"over it", {"bob", "ann"}, {.maxMessageSize = 99}, big, DeliveryOutcome::TooBig, {}},
+        {"over it", {"bob", "ann"}, Rules(false, {}, 99), big, DeliveryOutcome::TooBig, {}},
         {"empty", {"bob"}, {}, "", DeliveryOutcome::BadInput, {}},
         {"Maildir", {"md"}, {}, "m\n", DeliveryOutcome::Delivered, {"md/new/=m\n"}},
     };
