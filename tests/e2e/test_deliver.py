@@ -96,3 +96,18 @@ class Deliver(ServerTestCase):
         os.chmod(os.path.join(root, "ann"), 0o755)
         code, err = deliver(["--root", root, "ann"], b"m\r\n")
         self.assertEqual((code, os.listdir(os.path.join(root, "ann"))), (TRY_LATER, []), err)
+
+    def test_a_maildir_gets_mail_through_tmp_into_new(self):
+        user = self.new_user()
+        folder = self.user_dir(user)
+        for sub in (b"cur", b"new"):
+            os.mkdir(os.path.join(folder, sub))
+        code, err = deliver(["--root", self.root, user], b"m\r\n")
+        self.assertEqual(code, DELIVERED, err)
+        self.assertEqual(os.listdir(os.path.join(folder, b"tmp")), [])
+        (name,) = os.listdir(os.path.join(folder, b"new"))
+        c = self.connect()
+        c.login(user)
+        self.assertEqual(c.request(b"UIDL 1"), b"+OK 1 " + name + b"\r\n")
+        self.assertEqual(c.request(b"RETR 1", multi=True), retr_reply(b"m\r\n"))
+        c.sync()
