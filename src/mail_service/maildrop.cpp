@@ -5,6 +5,7 @@
 #include "mail_service/text_number.h"
 #include "platform/file_system.h"
 #include "platform/listing_cache.h"
+#include "platform/wire_size.h"
 
 #include <cerrno>
 #include <charconv>
@@ -26,7 +27,8 @@ struct MaildropStore::Root {
 MaildropStore::MaildropStore(std::string root)
     : root_(std::move(root)),
       open_(std::make_unique<Root>()),
-      cache_(std::make_unique<platform::ListingCache>()) {
+      cache_(std::make_unique<platform::ListingCache>()),
+      wireSizes_(std::make_unique<platform::WireSizes>()) {
     open_->Open(root_);
 }
 
@@ -96,11 +98,12 @@ std::shared_ptr<const platform::FolderListing> MaildropStore::ListMessages(std::
         const platform::StoreFolder fresh = folder.OpenFolder("new");
         const platform::StoreFolder seen = folder.OpenFolder("cur");
         watched = cache_->Watch(name, folder, {&fresh, &seen});
-        listing =
-            std::make_shared<const platform::FolderListing>(platform::ListMaildir(fresh, seen));
+        listing = std::make_shared<const platform::FolderListing>(
+            platform::ListMaildir(fresh, seen, wireSizes_.get()));
     } else {
         watched = cache_->Watch(name, folder);
-        listing = std::make_shared<const platform::FolderListing>(platform::ListFolder(folder));
+        listing = std::make_shared<const platform::FolderListing>(
+            platform::ListFolder(folder, wireSizes_.get()));
     }
     if (watched) {
         cache_->Store(name, listing);
@@ -122,7 +125,7 @@ bool IsPlainFolderName(std::string_view name) {
 }
 
 std::int64_t TotalSize(const platform::FolderListing& listing) {
-    // Sizes are file sizes, never below zero, so only the top can be reached.
+    // Sizes are never below zero, so only the top can be reached.
     std::int64_t total = 0;
     for (const platform::MessageFileEntry& entry : listing.entries) {
         total = entry.size > std::numeric_limits<std::int64_t>::max() - total

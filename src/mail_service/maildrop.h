@@ -20,7 +20,8 @@ class MessageStream;
 
 namespace platform {
 class ListingCache;
-}
+class WireSizes;
+}  // namespace platform
 
 // The maildrop root, held open, and what is remembered about the folders below it. Every
 // maildrop is reached through the root opened here, never by its path again: a root renamed
@@ -59,6 +60,8 @@ private:
     std::string root_;
     std::unique_ptr<Root> open_;
     std::unique_ptr<platform::ListingCache> cache_;
+    // The octets each file listed sends, kept across listings of a changed folder.
+    std::unique_ptr<platform::WireSizes> wireSizes_;
 };
 
 // A user name names one folder directly under the root: not empty, not beginning with "."
@@ -66,7 +69,7 @@ private:
 // 255 bytes, without separators, wildcards, control bytes or DEL. 8-bit bytes are allowed.
 bool IsPlainFolderName(std::string_view name);
 
-// The sizes added up; the sum stops at the largest 64-bit value rather than wrap.
+// The sizes (as sent) added up; the sum stops at the largest 64-bit value rather than wrap.
 std::int64_t TotalSize(const platform::FolderListing& listing);
 
 // Replaces the slot's snapshot with the maildrop of its user, who becomes the snapshot's owner.

@@ -55,8 +55,8 @@ TEST(Interpreter, SplitsTheLineAsTheServerAlwaysHas) {
 
 TEST(Interpreter, LoginStatListDeleAndQuit) {
     TempDir root;
-    root.Write("bob/1", std::string(120, 'a'));
-    root.Write("bob/2", std::string(200, 'b'));
+    root.Write("bob/1", std::string(118, 'a') + "\r\n");
+    root.Write("bob/2", std::string(198, 'b') + "\r\n");
     Session s(root.path());
     EXPECT_EQ(s.Say("STAT"), "+OK  \r\n") << "no totals before a login";
     EXPECT_EQ(s.Say("LIST"), "+OK  Messages\r\n.\r\n");
@@ -473,8 +473,8 @@ TEST(Authentication, PassIsCheckedOffTheLoopAndTheSessionWaitsForIt) {
     // request after a PASS waits for its answer.
     EXPECT_EQ(say({"USER alice", "PASS alice", "STAT"}, "+OK  \r\n"), "+OK\r\n-ERR\r\n+OK  \r\n");
     EXPECT_EQ(say({"USER mallory", "PASS s3cret"}, "-ERR\r\n"), "+OK\r\n-ERR\r\n");
-    EXPECT_EQ(say({"USER alice", "PASS s3cret", "STAT"}, "+OK 1 1\r\n"),
-              "+OK\r\n+OK\r\n+OK 1 1\r\n");
+    EXPECT_EQ(say({"USER alice", "PASS s3cret", "STAT"}, "+OK 1 3\r\n"),
+              "+OK\r\n+OK\r\n+OK 1 3\r\n");
     EXPECT_EQ(slot.state, SessionState::Transaction);
     // A password is taken as sent, blanks and all, and is kept nowhere.
     EXPECT_EQ(say({"USER alice", "PASS s3cret "}, "-ERR\r\n"), "+OK\r\n-ERR\r\n");
