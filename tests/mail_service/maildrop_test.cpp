@@ -568,6 +568,7 @@ TEST(Maildrop, FilesAreReadToCountThemOnlyWhenNew) {
     before = BytesRead();
     EXPECT_EQ(ScannedSlot(store, "bob").totalSize, 20 * 4002);
     EXPECT_LT(BytesRead() - before, 4001);
+    EXPECT_EQ(store.ListMessages("bob"), store.ListMessages("bob"));
 
     // A changed folder is listed again, but only its new files are read.
     platform::WireSizes sizes;
