@@ -44,8 +44,9 @@ struct Pop3Request {
 };
 Pop3Request ParseRequest(std::string_view received);
 
-// Where passwords are real, a PASS line is kept and shown with its argument as "****". True,
-// with `shown` set to what may be shown, for such a line.
+// Where passwords are real, a PASS line is kept and shown with its argument as "****", and an
+// AUTH line with what follows its mechanism so. True, with `shown` set to what may be shown,
+// for such a line. (The response lines of an AUTH exchange are hidden whole, by the channel.)
 bool MaskPassword(std::string_view line, std::string& shown);
 
 // The greeting a new connection receives.

@@ -121,7 +121,7 @@ class CommandParsing(ServerTestCase):
             (b"UIDX", False, b"-ERR UIDX not supported\r\n"),
             (b"STLS", False, b"-ERR STLS not supported\r\n"),   # no TLS configured
             (b"x y z", False, b"-ERR X Y not supported\r\n"),
-            (b"capabilities", True, b"+OK\r\nTOP\r\nUSER\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION Drennik\r\n.\r\n"),
+            (b"capabilities", True, b"+OK\r\nTOP\r\nUSER\r\nSASL PLAIN LOGIN\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION Drennik\r\n.\r\n"),
             (b"APOP ob 0123", False, b"-ERR APOP not supported\r\n"),
             (b"QUITTING NOW", False, b"+OK \r\n"),
         ]

@@ -974,7 +974,8 @@ Expected Answer(Client& c, const std::string& line) {
         one("+OK");
     } else if (r.word == "CAPA") {
         e.replies.push_back(
-            Reply{"+OK\r\nTOP\r\nUSER\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION Drennik\r\n.\r\n",
+            Reply{"+OK\r\nTOP\r\nUSER\r\nSASL PLAIN LOGIN\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION "
+                  "Drennik\r\n.\r\n",
                   nullptr});
     } else if (r.word == "UIDL" && r.argument.empty()) {
         std::string text = "+OK\r\n";  // every listed name is its own unique-id

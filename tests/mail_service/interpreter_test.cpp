@@ -2,6 +2,7 @@
 #include "mail_service/conversation.h"
 #include "mail_service/message_stream.h"
 #include "mail_service/pop3_interpreter.h"
+#include "mail_service/sasl.h"
 #include "mail_service/unique_id.h"
 #include "socket_layer/flow_limits.h"
 #include "support/fake_channel.h"
@@ -95,13 +96,70 @@ TEST(Interpreter, UnsupportedCommandsAndOddLines) {
     EXPECT_EQ(s.Say(""), "-ERR  not supported\r\n");
     EXPECT_EQ(s.Say("   "), "-ERR  not supported\r\n");
     EXPECT_EQ(s.Say("capab"),
-              "+OK\r\nTOP\r\nUSER\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION Drennik\r\n.\r\n");
+              "+OK\r\nTOP\r\nUSER\r\nSASL PLAIN LOGIN\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION "
+              "Drennik\r\n.\r\n");
     EXPECT_EQ(s.Say("a\rb\nc"), "-ERR A?B? not supported\r\n") << "a reply is one line";
     EXPECT_EQ(s.Say("   USER bob   "), "+OK\r\n");
     EXPECT_EQ(s.slot.user, "bob");
     EXPECT_EQ(s.slot.request, "USER bob");
     EXPECT_EQ(s.Say("USERbob"), "+OK\r\n");
     EXPECT_EQ(s.slot.user, "ob");
+}
+
+TEST(Interpreter, AuthPlainAndLoginEveryPath) {
+    TempDir root;
+    root.Write("bob/1", "x");
+    constexpr std::string_view kUser = "+ VXNlcm5hbWU6\r\n";
+    constexpr std::string_view kPassword = "+ UGFzc3dvcmQ6\r\n";
+    constexpr std::string_view kBad = "-ERR bad authentication response\r\n";
+    const std::string longJunk(kLongestSaslResponse + 4, 'A');
+    struct Case {
+        std::vector<std::string> lines;
+        std::string replies;  // of all the lines together
+        bool loggedIn;
+    };
+    const std::string ok = "+OK\r\n";
+    // base64: "\0bob\0bob", "bob\0bob\0bob", "alice\0bob\0bob", "\0bob\0wrong", "bob",
+    // "wrong", "\0bob" (two parts), "\0bob\0bob\0x" (four parts).
+    const Case cases[] = {
+        {{"AUTH"}, "+OK\r\nPLAIN\r\nLOGIN\r\n.\r\n", false},
+        {{"auth plain AGJvYgBib2I="}, ok, true},
+        {{"AUTH PLAIN Ym9iAGJvYgBib2I="}, ok, true},
+        {{"AUTH PLAIN", "AGJvYgBib2I="}, "+ \r\n" + ok, true},
+        {{"AUTH LOGIN", "Ym9i", "Ym9i"}, std::string(kUser) + std::string(kPassword) + ok, true},
+        {{"AUTH LOGIN Ym9i", "Ym9i"}, std::string(kPassword) + ok, true},
+        {{"AUTH PLAIN AGJvYgB3cm9uZw=="}, "-ERR\r\n", false},
+        {{"AUTH LOGIN Ym9i", "d3Jvbmc="}, std::string(kPassword) + "-ERR\r\n", false},
+        {{"AUTH PLAIN YWxpY2UAYm9iAGJvYg=="},
+         "-ERR [AUTH] the authorization identity must be empty or the user\r\n",
+         false},
+        {{"AUTH PLAIN", "*", "NOOP"}, "+ \r\n-ERR authentication cancelled\r\n" + ok, false},
+        {{"AUTH LOGIN", "Ym9i", "*"},
+         std::string(kUser) + std::string(kPassword) + "-ERR authentication cancelled\r\n",
+         false},
+        {{"AUTH PLAIN", ""}, "+ \r\n" + std::string(kBad), false},
+        {{"AUTH PLAIN !!!!"}, std::string(kBad), false},
+        {{"AUTH PLAIN AGJvYgBib2I"}, std::string(kBad), false},
+        {{"AUTH PLAIN AGJvYg=="}, std::string(kBad), false},
+        {{"AUTH PLAIN AGJvYgBib2IAeA=="}, std::string(kBad), false},
+        {{"AUTH PLAIN " + longJunk}, std::string(kBad), false},
+        {{"AUTH LOGIN", "LIST 1"}, std::string(kUser) + std::string(kBad), false},
+        {{"AUTH CRAM-MD5", "NOOP"}, "-ERR unknown authentication mechanism\r\n" + ok, false},
+    };
+    for (const Case& c : cases) {
+        Session s(root.path());
+        std::string replies;
+        for (const std::string& line : c.lines) {
+            replies += s.Say(line);
+        }
+        EXPECT_EQ(replies, c.replies) << c.lines.front();
+        EXPECT_EQ(s.slot.state == SessionState::Transaction, c.loggedIn) << c.lines.front();
+        EXPECT_EQ(s.slot.saslStep, SaslStep::None) << c.lines.front();
+        if (c.loggedIn) {
+            EXPECT_EQ(s.slot.user, "bob");
+            EXPECT_EQ(s.Say("STAT"), "+OK 1 1\r\n");
+        }
+    }
 }
 
 TEST(Interpreter, UidlTopRsetAndTheirEdges) {
@@ -481,13 +539,32 @@ TEST(Authentication, PassIsCheckedOffTheLoopAndTheSessionWaitsForIt) {
     EXPECT_EQ(slot.request, "PASS ****");
     EXPECT_EQ(say({"USER alice", std::string("PASS s3cret\0x", 13)}, "-ERR\r\n"), "+OK\r\n-ERR\r\n")
         << "a NUL must not end the password early";
+    // AUTH takes the same check; its responses are masked in the record and the trace.
+    EXPECT_EQ(say({"AUTH PLAIN AGFsaWNlAHMzY3JldA==", "STAT"}, "+OK 1 1\r\n"),
+              "+OK\r\n+OK 1 1\r\n");
+    EXPECT_EQ(say({"AUTH LOGIN", "YWxpY2U=", "czNjcmV0"}, "+OK\r\n"),
+              "+ VXNlcm5hbWU6\r\n+ UGFzc3dvcmQ6\r\n+OK\r\n");
+    EXPECT_EQ(slot.request, "****");
+    EXPECT_EQ(channel.hiddenLines, 2);
+    EXPECT_EQ(say({"AUTH PLAIN AGFsaWNlAGFsaWNl"}, "-ERR\r\n"), "-ERR\r\n");
+    EXPECT_EQ(slot.request, "AUTH PLAIN ****");
+    std::string shown;
+    EXPECT_FALSE(MaskPassword("AUTH PLAIN", shown));
+    EXPECT_TRUE(MaskPassword("  auth login YWxpY2U= ", shown));
+    EXPECT_EQ(shown, "auth login ****");
     // Where TLS is required, a connection in clear may not even name its user; being refused
     // does not make it too late for STLS.
     auth.SetRequireTls(true);
     channel.tlsAvailable = true;
     slot.authenticationBegun = false;
-    EXPECT_EQ(say({"USER alice", "PASS s3cret", "STLS"}, "+OK\r\n"),
-              "-ERR TLS required\r\n-ERR TLS required\r\n+OK\r\n");
+    const std::string capaInClear =
+        "+OK\r\nTOP\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION Drennik\r\nSTLS\r\n.\r\n";
+    EXPECT_EQ(say({"CAPA"}, ".\r\n"), capaInClear) << "no login offered before TLS";
+    EXPECT_EQ(say({"USER alice", "PASS s3cret", "AUTH PLAIN", "STLS"}, "+OK\r\n"),
+              "-ERR TLS required\r\n-ERR TLS required\r\n-ERR TLS required\r\n+OK\r\n");
+    EXPECT_EQ(say({"CAPA"}, ".\r\n"),
+              "+OK\r\nTOP\r\nUSER\r\nSASL PLAIN LOGIN\r\nUIDL\r\nPIPELINING\r\n"
+              "IMPLEMENTATION Drennik\r\n.\r\n");
     EXPECT_EQ(say({"USER alice", "PASS s3cret"}, "+OK\r\n+OK\r\n"), "+OK\r\n+OK\r\n");
 }
 
