@@ -11,6 +11,7 @@
 #include "socket_layer/blanks.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 namespace {
@@ -19,7 +20,10 @@ namespace {
 constexpr std::string_view kGreeting = "+OK Drennik here";
 constexpr std::string_view kOk = "+OK";
 constexpr std::string_view kOkBlank = "+OK ";  // RETR's status line and QUIT's reply
-constexpr std::string_view kErr = "-ERR";
+// A failed login's reply codes (RFC 3206): [AUTH] the credentials, [SYS/TEMP] the server.
+constexpr std::string_view kLoginFailed = "-ERR [AUTH] invalid user name or password";
+constexpr std::string_view kMaildropUnreadable =
+    "-ERR [SYS/TEMP] the maildrop cannot be read; try again later";
 constexpr std::string_view kNoSuchMessage = "-ERR no such message";
 constexpr std::string_view kMessageUnavailable = "-ERR message unavailable";
 constexpr std::string_view kNotAllRemoved = "-ERR some deleted messages not removed";
@@ -30,7 +34,7 @@ constexpr std::string_view kTopNegative = "-ERR the line count must not be negat
 constexpr std::string_view kTlsRequired = "-ERR TLS required";
 constexpr std::string_view kTlsAlready = "-ERR already encrypted";
 constexpr std::string_view kTlsTooLate = "-ERR STLS only before USER and PASS";
-constexpr std::string_view kChecksBusy = "-ERR too many logins waiting; try again later";
+constexpr std::string_view kChecksBusy = "-ERR [SYS/TEMP] too many logins waiting; try again later";
 constexpr std::string_view kAuthCancelled = "-ERR authentication cancelled";
 constexpr std::string_view kAuthBadResponse = "-ERR bad authentication response";
 constexpr std::string_view kAuthUnknownMechanism = "-ERR unknown authentication mechanism";
@@ -43,8 +47,8 @@ constexpr std::string_view kLoginPasswordPrompt = "+ UGFzc3dvcmQ6";
 constexpr std::string_view kMaskedPassword = " ****";
 constexpr std::string_view kMaskedLine = "****";
 constexpr std::string_view kCapabilitiesBeforeUser[] = {"TOP"};
-constexpr std::string_view kCapabilitiesAfterUser[] = {"UIDL", "PIPELINING",
-                                                       "IMPLEMENTATION Drennik"};
+constexpr std::string_view kCapabilitiesAfterUser[] = {"UIDL", "PIPELINING", "RESP-CODES",
+                                                       "AUTH-RESP-CODE", "IMPLEMENTATION Drennik"};
 constexpr std::string_view kCapabilityUser = "USER";
 constexpr std::string_view kCapabilitySasl = "SASL PLAIN LOGIN";
 constexpr std::string_view kCapabilityStls = "STLS";
@@ -87,15 +91,32 @@ std::string_view LoginFailure(const ConnectionSlot& slot, std::string_view passw
     return passwordFailure;
 }
 
+// Whether a scan error means a folder that is there and may be readable later (no access,
+// out of descriptors, an I/O error), rather than no folder in the name's place (a file, or a
+// link, which is never followed), which is served as an empty maildrop.
+bool TemporarilyUnreadable(int error) {
+    return error != 0 && error != ENOTDIR && error != ELOOP;
+}
+
 bool LogIn(Pop3Session& s, std::string_view method) {
-    const bool sent = SendReplyLine(s.out, kOk);
-    s.slot.state = SessionState::Transaction;
     const int unreadable = ScanMaildrop(s.slot, s.store);
-    s.slot.loggedOut = false;
-    LogLogin(s.log, s.slot, method, s.out.Encrypted());
     if (unreadable != 0) {
         LogMaildropError(s.log, s.slot, "scan", {}, unreadable);
     }
+    // No session on a folder that may be readable later, rather than one that shows it empty.
+    if (TemporarilyUnreadable(unreadable)) {
+        s.slot.ClearSnapshot();
+        s.slot.totalCount = -1;
+        s.slot.totalSize = -1;
+        if (s.slot.state == SessionState::Transaction) {
+            s.slot.state = SessionState::Authorisation;
+        }
+        return SendReplyLine(s.out, kMaildropUnreadable);
+    }
+    const bool sent = SendReplyLine(s.out, kOk);
+    s.slot.state = SessionState::Transaction;
+    s.slot.loggedOut = false;
+    LogLogin(s.log, s.slot, method, s.out.Encrypted());
     return sent;
 }
 
@@ -136,7 +157,7 @@ public:
         } else {
             LogLoginFailed(log_, slot_, method_, out.Encrypted(),
                            LoginFailure(slot_, known_ ? "wrong-password" : "unknown-user"));
-            sent = SendReplyLine(out, kErr);
+            sent = SendReplyLine(out, kLoginFailed);
         }
         return sent ? Step::Done : Step::Failed;
     }
@@ -177,7 +198,7 @@ void CheckPassword(Pop3Session& s, std::string_view password, std::string_view m
     if (s.slot.userTooLong || password != s.slot.user || !IsPlainFolderName(s.slot.user)) {
         LogLoginFailed(s.log, s.slot, method, s.out.Encrypted(),
                        LoginFailure(s.slot, "wrong-password"));
-        SendReplyLine(s.out, kErr);
+        SendReplyLine(s.out, kLoginFailed);
         return;
     }
     LogIn(s, method);

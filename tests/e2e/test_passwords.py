@@ -5,7 +5,7 @@ import subprocess
 import unittest
 
 from server_case import ServerTestCase
-from drennik import make_root, retr_reply, rmtree, run_once, write_file
+from drennik import LOGIN_FAILED, make_root, retr_reply, rmtree, run_once, write_file
 
 MESSAGE = b"Subject: secret\r\n\r\nfor alice only\r\n"
 
@@ -39,7 +39,7 @@ class Passwords(ServerTestCase):
         c = self.connect()
         for user, password in ((b"carol", b"carol"), (b"bob", b"s3cret")):
             self.assertEqual(c.request(b"USER " + user), b"+OK\r\n")
-            self.assertEqual(c.request(b"PASS " + password), b"-ERR\r\n")
+            self.assertEqual(c.request(b"PASS " + password), LOGIN_FAILED)
         c.login("alice", "s3cret")
         self.assertEqual(c.request(b"RETR 1", multi=True), retr_reply(MESSAGE))
         c.sync()
@@ -54,7 +54,7 @@ class Passwords(ServerTestCase):
         quick.login("bob", "hunter2")
         self.assertEqual(quick.request(b"STAT"), b"+OK 0 0\r\n")
         self.assertFalse(slow.ready_within(0.01), "the failed PASS was answered before the others")
-        self.assertEqual(slow.read_line(), b"-ERR\r\n")
+        self.assertEqual(slow.read_line(), LOGIN_FAILED)
         slow.sync()
 
 

@@ -18,6 +18,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
+const std::string kLoginFailed = "-ERR [AUTH] invalid user name or password\r\n";
+
 // One connection's conversation over an in-memory channel.
 struct Session {
     explicit Session(const std::string& root) : store(root) {}
@@ -65,7 +67,7 @@ TEST(Interpreter, LoginStatListDeleAndQuit) {
     EXPECT_EQ(s.Say("DELE 1"), "-ERR no such message\r\n");
     EXPECT_EQ(s.Say("user bob"), "+OK\r\n");
     EXPECT_EQ(s.slot.user, "bob");
-    EXPECT_EQ(s.Say("pass Bob"), "-ERR\r\n") << "case matters";
+    EXPECT_EQ(s.Say("pass Bob"), kLoginFailed) << "case matters";
     EXPECT_EQ(s.slot.state, SessionState::Update) << "left by the QUIT above";
     EXPECT_EQ(s.Say("pass bob"), "+OK\r\n");
     EXPECT_EQ(s.slot.state, SessionState::Transaction);
@@ -96,8 +98,8 @@ TEST(Interpreter, UnsupportedCommandsAndOddLines) {
     EXPECT_EQ(s.Say(""), "-ERR  not supported\r\n");
     EXPECT_EQ(s.Say("   "), "-ERR  not supported\r\n");
     EXPECT_EQ(s.Say("capab"),
-              "+OK\r\nTOP\r\nUSER\r\nSASL PLAIN LOGIN\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION "
-              "Drennik\r\n.\r\n");
+              "+OK\r\nTOP\r\nUSER\r\nSASL PLAIN LOGIN\r\nUIDL\r\nPIPELINING\r\n"
+              "RESP-CODES\r\nAUTH-RESP-CODE\r\nIMPLEMENTATION Drennik\r\n.\r\n");
     EXPECT_EQ(s.Say("a\rb\nc"), "-ERR A?B? not supported\r\n") << "a reply is one line";
     EXPECT_EQ(s.Say("   USER bob   "), "+OK\r\n");
     EXPECT_EQ(s.slot.user, "bob");
@@ -128,8 +130,8 @@ TEST(Interpreter, AuthPlainAndLoginEveryPath) {
         {{"AUTH PLAIN", "AGJvYgBib2I="}, "+ \r\n" + ok, true},
         {{"AUTH LOGIN", "Ym9i", "Ym9i"}, std::string(kUser) + std::string(kPassword) + ok, true},
         {{"AUTH LOGIN Ym9i", "Ym9i"}, std::string(kPassword) + ok, true},
-        {{"AUTH PLAIN AGJvYgB3cm9uZw=="}, "-ERR\r\n", false},
-        {{"AUTH LOGIN Ym9i", "d3Jvbmc="}, std::string(kPassword) + "-ERR\r\n", false},
+        {{"AUTH PLAIN AGJvYgB3cm9uZw=="}, kLoginFailed, false},
+        {{"AUTH LOGIN Ym9i", "d3Jvbmc="}, std::string(kPassword) + kLoginFailed, false},
         {{"AUTH PLAIN YWxpY2UAYm9iAGJvYg=="},
          "-ERR [AUTH] the authorization identity must be empty or the user\r\n",
          false},
@@ -206,14 +208,14 @@ TEST(Interpreter, PassRefusesNamesThatAreNoPlainFolder) {
     TempDir outside;
     outside.Write("x/canary", "secret");
     Session s(root.path());
-    EXPECT_EQ(s.Say("PASS"), "-ERR\r\n") << "the empty name would list the root itself";
+    EXPECT_EQ(s.Say("PASS"), kLoginFailed) << "the empty name would list the root itself";
     const std::string relative =
         std::filesystem::relative(outside.path() + "/x", root.path()).string();
     for (const std::string& name :
          {std::string(".."), std::string("../x"), relative, outside.path() + "/x",
           std::string(300, 'a'), std::string("a\0b", 3)}) {
         s.Say("USER " + name);
-        EXPECT_EQ(s.Say("PASS " + name), "-ERR\r\n") << name;
+        EXPECT_EQ(s.Say("PASS " + name), kLoginFailed) << name;
         EXPECT_EQ(s.Say("LIST"), "+OK  Messages\r\n.\r\n");
     }
     EXPECT_TRUE(std::filesystem::exists(outside.path() + "/x/canary"));
@@ -529,15 +531,17 @@ TEST(Authentication, PassIsCheckedOffTheLoopAndTheSessionWaitsForIt) {
     };
     // The user name is no password any more; a user the file does not know fails alike; the
     // request after a PASS waits for its answer.
-    EXPECT_EQ(say({"USER alice", "PASS alice", "STAT"}, "+OK  \r\n"), "+OK\r\n-ERR\r\n+OK  \r\n");
-    EXPECT_EQ(say({"USER mallory", "PASS s3cret"}, "-ERR\r\n"), "+OK\r\n-ERR\r\n");
+    EXPECT_EQ(say({"USER alice", "PASS alice", "STAT"}, "+OK  \r\n"),
+              "+OK\r\n" + kLoginFailed + "+OK  \r\n");
+    EXPECT_EQ(say({"USER mallory", "PASS s3cret"}, kLoginFailed), "+OK\r\n" + kLoginFailed);
     EXPECT_EQ(say({"USER alice", "PASS s3cret", "STAT"}, "+OK 1 1\r\n"),
               "+OK\r\n+OK\r\n+OK 1 1\r\n");
     EXPECT_EQ(slot.state, SessionState::Transaction);
     // A password is taken as sent, blanks and all, and is kept nowhere.
-    EXPECT_EQ(say({"USER alice", "PASS s3cret "}, "-ERR\r\n"), "+OK\r\n-ERR\r\n");
+    EXPECT_EQ(say({"USER alice", "PASS s3cret "}, kLoginFailed), "+OK\r\n" + kLoginFailed);
     EXPECT_EQ(slot.request, "PASS ****");
-    EXPECT_EQ(say({"USER alice", std::string("PASS s3cret\0x", 13)}, "-ERR\r\n"), "+OK\r\n-ERR\r\n")
+    EXPECT_EQ(say({"USER alice", std::string("PASS s3cret\0x", 13)}, kLoginFailed),
+              "+OK\r\n" + kLoginFailed)
         << "a NUL must not end the password early";
     // AUTH takes the same check; its responses are masked in the record and the trace.
     EXPECT_EQ(say({"AUTH PLAIN AGFsaWNlAHMzY3JldA==", "STAT"}, "+OK 1 1\r\n"),
@@ -546,7 +550,7 @@ TEST(Authentication, PassIsCheckedOffTheLoopAndTheSessionWaitsForIt) {
               "+ VXNlcm5hbWU6\r\n+ UGFzc3dvcmQ6\r\n+OK\r\n");
     EXPECT_EQ(slot.request, "****");
     EXPECT_EQ(channel.hiddenLines, 2);
-    EXPECT_EQ(say({"AUTH PLAIN AGFsaWNlAGFsaWNl"}, "-ERR\r\n"), "-ERR\r\n");
+    EXPECT_EQ(say({"AUTH PLAIN AGFsaWNlAGFsaWNl"}, kLoginFailed), kLoginFailed);
     EXPECT_EQ(slot.request, "AUTH PLAIN ****");
     std::string shown;
     EXPECT_FALSE(MaskPassword("AUTH PLAIN", shown));
@@ -558,13 +562,14 @@ TEST(Authentication, PassIsCheckedOffTheLoopAndTheSessionWaitsForIt) {
     channel.tlsAvailable = true;
     slot.authenticationBegun = false;
     const std::string capaInClear =
-        "+OK\r\nTOP\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION Drennik\r\nSTLS\r\n.\r\n";
+        "+OK\r\nTOP\r\nUIDL\r\nPIPELINING\r\nRESP-CODES\r\nAUTH-RESP-CODE\r\n"
+        "IMPLEMENTATION Drennik\r\nSTLS\r\n.\r\n";
     EXPECT_EQ(say({"CAPA"}, ".\r\n"), capaInClear) << "no login offered before TLS";
     EXPECT_EQ(say({"USER alice", "PASS s3cret", "AUTH PLAIN", "STLS"}, "+OK\r\n"),
               "-ERR TLS required\r\n-ERR TLS required\r\n-ERR TLS required\r\n+OK\r\n");
     EXPECT_EQ(say({"CAPA"}, ".\r\n"),
-              "+OK\r\nTOP\r\nUSER\r\nSASL PLAIN LOGIN\r\nUIDL\r\nPIPELINING\r\n"
-              "IMPLEMENTATION Drennik\r\n.\r\n");
+              "+OK\r\nTOP\r\nUSER\r\nSASL PLAIN LOGIN\r\nUIDL\r\nPIPELINING\r\nRESP-CODES\r\n"
+              "AUTH-RESP-CODE\r\nIMPLEMENTATION Drennik\r\n.\r\n");
     EXPECT_EQ(say({"USER alice", "PASS s3cret"}, "+OK\r\n+OK\r\n"), "+OK\r\n+OK\r\n");
 }
 
