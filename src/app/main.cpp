@@ -235,7 +235,7 @@ int main(int argc, char** argv) {
                               falquor.TlsConfigured(), fingerprint, options->requireTls});
     MailService service(falquor, std::move(store));
     service.SetLog(&log);
-    service.SetLimits(ConnectionLimits{options->maxConnections, options->maxPerAddress});
+    ApplyLimits(*options, service, auth);
     service.SetListening(options->port, options->pop3sPort, options->listenAddress);
     service.SetAuthenticator(&auth);
     service.UseListeningSockets(listener, tlsListener);

@@ -333,7 +333,8 @@ std::string_view MailService::ExceededLimit(std::uint32_t peer) const {
     if (limits_.total > 0 && falquor_.ActiveConnections() >= limits_.total) {
         return "connections";
     }
-    if (limits_.perAddress > 0 && falquor_.ActiveConnectionsFrom(peer) >= limits_.perAddress) {
+    if (limits_.perAddress > 0 && falquor_.ActiveConnectionsFrom(peer) >= limits_.perAddress &&
+        !InNetworks(limits_.trusted, peer)) {
         return "per-address";
     }
     return {};

@@ -7,6 +7,7 @@
 
 #include "mail_service/connection_list.h"
 #include "mail_service/connection_slot.h"
+#include "mail_service/failure_penalty.h"
 #include "mail_service/maildrop.h"
 #include "mail_service/slot_summary.h"
 #include "socket_layer/close_reason.h"
@@ -30,6 +31,7 @@ class modFalquor;
 struct ConnectionLimits {
     std::size_t total = 10000;
     std::size_t perAddress = 100;
+    std::vector<Ipv4Network> trusted;  // not held to perAddress
 };
 
 class MailService : public QObject {
@@ -51,7 +53,7 @@ public:
     // Stops the service if it still runs.
     ~MailService() override;
 
-    void SetLimits(ConnectionLimits limits) { limits_ = limits; }
+    void SetLimits(ConnectionLimits limits) { limits_ = std::move(limits); }
     // Passwords and the TLS rule for every connection accepted from now on; where passwords
     // are real they are masked in the trace from now on too. Must outlive the service. Called
     // again after the authenticator's passwords change, so that the trace follows.

@@ -132,10 +132,11 @@ public:
           result_(std::make_shared<Result>()) {
         std::weak_ptr<Result> result = result_;
         accepted_ = s.auth->Check(s.slot.user, std::string(password), s.out.PeerAddress(), result,
-                                  [result, resume = s.resume](bool ok) {
+                                  [result, resume = s.resume](bool ok, auto waited) {
                                       if (const auto r = result.lock()) {
                                           r->done = true;
                                           r->ok = ok;
+                                          r->waited = waited;
                                           resume();
                                       }
                                   });
@@ -156,7 +157,8 @@ public:
             sent = LogIn(session, method_);
         } else {
             LogLoginFailed(log_, slot_, method_, out.Encrypted(),
-                           LoginFailure(slot_, known_ ? "wrong-password" : "unknown-user"));
+                           LoginFailure(slot_, known_ ? "wrong-password" : "unknown-user"),
+                           result_->waited);
             sent = SendReplyLine(out, kLoginFailed);
         }
         return sent ? Step::Done : Step::Failed;
@@ -166,6 +168,7 @@ private:
     struct Result {
         bool done = false;
         bool ok = false;
+        std::chrono::milliseconds waited{0};
     };
     ConnectionSlot& slot_;
     const MaildropStore& store_;

@@ -590,7 +590,7 @@ TEST(Authentication, ChecksAreRationedByAddressAndDroppedOnceTheirConnectionIsGo
     auth.SetPasswords({{"a", "$1$saltsalt$6SNdNaZLKst2LlSm7oPPL1"}});  // "pw"
     std::vector<std::uint32_t> answered;
     auto check = [&](std::uint32_t peer, const std::shared_ptr<int>& alive) {
-        return auth.Check("a", "pw", peer, alive, [&answered, peer](bool ok) {
+        return auth.Check("a", "pw", peer, alive, [&answered, peer](bool ok, auto) {
             EXPECT_TRUE(ok);
             answered.push_back(peer);
         });
