@@ -238,6 +238,7 @@ int main(int argc, char** argv) {
     ApplyLimits(*options, service, auth);
     service.SetListening(options->port, options->pop3sPort, options->listenAddress);
     service.SetAuthenticator(&auth);
+    service.SetLockMaildrops(options->lockMaildrop);
     service.UseListeningSockets(listener, tlsListener);
 
     std::unique_ptr<frmFalquorDialog> trace;

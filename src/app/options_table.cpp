@@ -177,6 +177,11 @@ constexpr std::array kTable{
                .help = "refuse USER and PASS on connections not encrypted",
                .set = SetFlag<&Options::requireTls>,
                .get = GetFlag<&Options::requireTls>},
+    OptionSpec{.name = "lock-maildrop",
+               .help = "one logged-in session per maildrop: a second login gets\n"
+                       "-ERR [IN-USE] (a lock on .drennik.lock in the user's folder)",
+               .set = SetFlag<&Options::lockMaildrop>,
+               .get = GetFlag<&Options::lockMaildrop>},
     OptionSpec{.name = "user",
                .valueName = "NAME",
                .help = "started as root: run as NAME once the port is bound\n"

@@ -9,6 +9,7 @@
 #include "mail_service/connection_slot.h"
 #include "mail_service/failure_penalty.h"
 #include "mail_service/maildrop.h"
+#include "mail_service/maildrop_locks.h"
 #include "mail_service/slot_summary.h"
 #include "socket_layer/close_reason.h"
 
@@ -59,6 +60,8 @@ public:
     // again after the authenticator's passwords change, so that the trace follows.
     void SetAuthenticator(Authenticator* auth);
     void SetClosedRecordsKept(std::size_t count);
+    // One logged-in session per maildrop (--lock-maildrop), from now on.
+    void SetLockMaildrops(bool lock) { locks_.SetEnabled(lock); }
     // Where the service tells the operator what happens (listeners, connections, logins,
     // maildrop errors); none: nowhere. Must outlive the service.
     void SetLog(ServiceLog* log) { log_ = log; }
@@ -158,6 +161,8 @@ private:
     std::size_t closedKept_ = kClosedKeptHeadless;
     std::size_t closedRecords_ = 0;  // how many of records_ are closed
     std::deque<int> closedKeepingLists_;
+    // Declared before the conversations, whose holds on maildrops it must outlive.
+    MaildropLocks locks_;
     // The conversations of the open connections, by connection number.
     std::unordered_map<int, std::unique_ptr<Connection>> connections_;
 };

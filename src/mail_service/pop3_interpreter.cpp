@@ -34,6 +34,7 @@ constexpr std::string_view kTopNegative = "-ERR the line count must not be negat
 constexpr std::string_view kTlsRequired = "-ERR TLS required";
 constexpr std::string_view kTlsAlready = "-ERR already encrypted";
 constexpr std::string_view kTlsTooLate = "-ERR STLS only before USER and PASS";
+constexpr std::string_view kMaildropInUse = "-ERR [IN-USE] maildrop in use by another session";
 constexpr std::string_view kChecksBusy = "-ERR [SYS/TEMP] too many logins waiting; try again later";
 constexpr std::string_view kAuthCancelled = "-ERR authentication cancelled";
 constexpr std::string_view kAuthBadResponse = "-ERR bad authentication response";
@@ -98,13 +99,43 @@ bool TemporarilyUnreadable(int error) {
     return error != 0 && error != ENOTDIR && error != ELOOP;
 }
 
+// With locking on, takes the user's maildrop for the session (keeping the one it has if that is
+// the same); false, answered, when it cannot be had.
+bool HoldMaildrop(Pop3Session& s, std::string_view method) {
+    if (s.locks == nullptr || !s.locks->Enabled() || s.hold == nullptr ||
+        (*s.hold && (*s.hold)->User() == s.slot.user)) {
+        return true;
+    }
+    std::unique_ptr<MaildropLocks::Hold> next;
+    switch (s.locks->Take(s.store, s.slot.user, next)) {
+        case MaildropLocks::Outcome::Held:
+            *s.hold = std::move(next);
+            return true;
+        case MaildropLocks::Outcome::InUse:
+            LogLoginRefused(s.log, s.slot, method, "maildrop-in-use");
+            SendReplyLine(s.out, kMaildropInUse);
+            return false;
+        case MaildropLocks::Outcome::Failed:
+            break;
+    }
+    LogLoginRefused(s.log, s.slot, method, "maildrop-lock-failed");
+    SendReplyLine(s.out, kMaildropUnreadable);
+    return false;
+}
+
 bool LogIn(Pop3Session& s, std::string_view method) {
+    if (!HoldMaildrop(s, method)) {
+        return true;
+    }
     const int unreadable = ScanMaildrop(s.slot, s.store);
     if (unreadable != 0) {
         LogMaildropError(s.log, s.slot, "scan", {}, unreadable);
     }
     // No session on a folder that may be readable later, rather than one that shows it empty.
     if (TemporarilyUnreadable(unreadable)) {
+        if (s.hold != nullptr) {
+            s.hold->reset();
+        }
         s.slot.ClearSnapshot();
         s.slot.totalCount = -1;
         s.slot.totalSize = -1;
@@ -127,6 +158,8 @@ public:
         : slot_(s.slot),
           store_(s.store),
           log_(s.log),
+          locks_(s.locks),
+          hold_(s.hold),
           method_(method),
           known_(s.auth->Knows(s.slot.user)),
           result_(std::make_shared<Result>()) {
@@ -153,7 +186,7 @@ public:
         bool sent;
         if (result_->ok && !slot_.userTooLong && IsPlainFolderName(slot_.user)) {
             std::unique_ptr<ReplyStream> none;
-            Pop3Session session{slot_, out, store_, none, nullptr, {}, {}, log_};
+            Pop3Session session{slot_, out, store_, none, nullptr, {}, {}, log_, locks_, hold_};
             sent = LogIn(session, method_);
         } else {
             LogLoginFailed(log_, slot_, method_, out.Encrypted(),
@@ -173,6 +206,8 @@ private:
     ConnectionSlot& slot_;
     const MaildropStore& store_;
     ServiceLog* log_;
+    MaildropLocks* locks_;
+    std::unique_ptr<MaildropLocks::Hold>* hold_;
     std::string_view method_;
     bool known_;  // the user has a line in the passwords file
     std::shared_ptr<Result> result_;
@@ -476,6 +511,9 @@ void Quit(Pop3Session& s, std::string_view) {
     }
     if (loggedIn) {
         LogLogout(s.log, s.slot, &removal);
+    }
+    if (s.hold != nullptr) {
+        s.hold->reset();  // the session is over: another may have the maildrop
     }
     SendReplyLine(s.out, removal.AllRemoved() ? kOkBlank : kNotAllRemoved);
 }

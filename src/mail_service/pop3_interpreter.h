@@ -6,6 +6,7 @@
 
 #include "mail_service/connection_slot.h"
 #include "mail_service/maildrop.h"
+#include "mail_service/maildrop_locks.h"
 #include "mail_service/pop3_channel.h"
 #include "mail_service/reply_stream.h"
 
@@ -32,6 +33,9 @@ struct Pop3Session {
     std::string_view exactArgument = {};
     // Where logins, logouts and maildrop errors are told; none: nowhere.
     ServiceLog* log = nullptr;
+    // With maildrop locking on, the locks, and the session's hold on its maildrop.
+    MaildropLocks* locks = nullptr;
+    std::unique_ptr<MaildropLocks::Hold>* hold = nullptr;
 };
 
 // A request line split as the server reads it: trimmed of blanks; the command word is its

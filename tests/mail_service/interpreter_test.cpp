@@ -164,6 +164,47 @@ TEST(Interpreter, AuthPlainAndLoginEveryPath) {
     }
 }
 
+TEST(Interpreter, LockedMaildropsHaveOneSessionUntilItEnds) {
+    TempDir root;
+    root.Write("bob/1", "x");
+    const std::string inUse = "-ERR [IN-USE] maildrop in use by another session\r\n";
+    MaildropStore store(root.path());
+    MaildropLocks locks;
+    locks.SetEnabled(true);
+    struct Locked {
+        ConnectionSlot slot;
+        FakeChannel channel;
+        std::unique_ptr<Conversation> conversation;
+        std::string Say(const std::string& line) {
+            channel.input.push_back(line);
+            conversation->Serve();
+            return channel.Take();
+        }
+    };
+    auto open = [&] {
+        auto session = std::make_unique<Locked>();
+        session->conversation = std::make_unique<Conversation>(
+            session->slot, session->channel, store, [] {}, nullptr, nullptr, &locks);
+        return session;
+    };
+    auto a = open();
+    auto b = open();
+    EXPECT_EQ(a->Say("AUTH PLAIN AGJvYgBib2I="), "+OK\r\n");
+    EXPECT_EQ(a->Say("STAT"), "+OK 1 1\r\n") << "the lock file is no message";
+    EXPECT_TRUE(root.Exists("bob/.drennik.lock"));
+    b->Say("USER bob");
+    EXPECT_EQ(b->Say("PASS bob"), inUse) << "one process holds it";
+    EXPECT_EQ(b->slot.state, SessionState::None);
+    EXPECT_EQ(a->Say("PASS bob"), "+OK\r\n") << "a session logging in again keeps its hold";
+    EXPECT_EQ(a->Say("QUIT"), "+OK \r\n");
+    EXPECT_EQ(b->Say("PASS bob"), "+OK\r\n") << "QUIT let it go";
+    auto c = open();
+    c->Say("USER bob");
+    EXPECT_EQ(c->Say("PASS bob"), inUse);
+    b.reset();  // the connection is gone, however it went
+    EXPECT_EQ(c->Say("PASS bob"), "+OK\r\n");
+}
+
 TEST(Interpreter, UidlTopRsetAndTheirEdges) {
     TempDir root;
     root.Write("bob/0001", "Subject: one\r\nX: y\r\n\r\nline 1\r\n.line 2\nline 3\r\n");
