@@ -1,6 +1,7 @@
 // Drennik: a small POP3 server with a desktop window.
 
 #include "app/check.h"
+#include "app/deliver_mode.h"
 #include "app/options.h"
 #include "app/reload.h"
 #include "app/responsiveness_probe.h"
@@ -91,6 +92,10 @@ std::string CurrentUserName() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A mode of its own, before anything of the server is made: no log, no toolkit.
+    if (argc > 1 && std::string(argv[1]) == "deliver") {
+        return RunDeliver(argc - 2, argv + 2);
+    }
     // Until the event loop can reload, a SIGHUP must not end the program (its default).
     std::signal(SIGHUP, SIG_IGN);
     const std::vector<std::string> arguments(argv, argv + argc);  // read again by a reload

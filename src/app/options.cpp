@@ -132,6 +132,8 @@ std::string Usage() {
     std::string text =
         "usage: drennik [--config FILE] [OPTION]...\n"
         "       drennik --check [--config FILE] [OPTION]...\n"
+        "       drennik deliver [--root DIR] [--create-maildrops] [--catch-all USER]\n"
+        "                       [--max-message-size N] USER... < MESSAGE\n"
         "Each option taking a value also takes the form --name=value; a flag takes --name=no.\n"
         "The configuration file sets them as \"name = value\" lines.\n";
     for (const OptionSpec& row : OptionTable()) {

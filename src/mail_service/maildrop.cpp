@@ -90,8 +90,18 @@ std::shared_ptr<const platform::FolderListing> MaildropStore::ListMessages(std::
     if (error != nullptr && !folder.IsOpen() && root.IsOpen() && folder.error() != ENOENT) {
         *error = folder.error();
     }
-    const bool watched = cache_->Watch(name, folder);
-    auto listing = std::make_shared<const platform::FolderListing>(platform::ListFolder(folder));
+    bool watched = false;
+    std::shared_ptr<const platform::FolderListing> listing;
+    if (platform::IsMaildir(folder)) {
+        const platform::StoreFolder fresh = folder.OpenFolder("new");
+        const platform::StoreFolder seen = folder.OpenFolder("cur");
+        watched = cache_->Watch(name, folder, {&fresh, &seen});
+        listing =
+            std::make_shared<const platform::FolderListing>(platform::ListMaildir(fresh, seen));
+    } else {
+        watched = cache_->Watch(name, folder);
+        listing = std::make_shared<const platform::FolderListing>(platform::ListFolder(folder));
+    }
     if (watched) {
         cache_->Store(name, listing);
     }
@@ -162,7 +172,9 @@ std::unique_ptr<MessageStream> OpenMessage(const ConnectionSlot& slot, std::size
                                            const MaildropStore& store) {
     auto stream = std::make_unique<MessageStream>();
     const platform::MessageFileEntry& message = slot.Message(entry);
-    if (!stream->Open(store.OpenUserFolder(slot.owner), message.name, message.identity)) {
+    const platform::StoreFolder folder = store.OpenUserFolder(slot.owner);
+    const std::string path = platform::LocateMessage(folder, message);
+    if (path.empty() || !stream->Open(folder, path, message.identity)) {
         return nullptr;
     }
     return stream;
@@ -180,7 +192,9 @@ MarkedRemoval RemoveMarkedMessages(const ConnectionSlot& slot, const MaildropSto
         }
         const platform::MessageFileEntry& message = slot.Message(i);
         errno = 0;
-        switch (platform::RemoveIfSame(*folder, message.name, message.identity)) {
+        const std::string path = platform::LocateMessage(*folder, message);
+        switch (path.empty() ? platform::RemoveResult::NotThere
+                             : platform::RemoveIfSame(*folder, path, message.identity)) {
             case platform::RemoveResult::Removed:
                 ++result.removed;
                 break;

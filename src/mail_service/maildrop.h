@@ -40,6 +40,8 @@ public:
     const std::string& root() const { return root_; }
     // Why the root is not open, as a sentence for a warning; empty while it is open.
     std::string RootProblem() const;
+    // The root, held open (opened now if it could not be before); not open when it cannot be.
+    const platform::StoreFolder& RootFolder() const { return LookAtRoot(); }
     // The user's folder, opened through the root; not open when it is missing or a link.
     platform::StoreFolder OpenUserFolder(std::string_view user) const;
     // The user's messages, sorted by name: the login's look at the store. While the folder

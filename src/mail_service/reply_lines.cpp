@@ -254,6 +254,9 @@ bool MappedLines::AddRun(const char* from, const char* to, Pop3Channel& out) {
 }
 
 bool MappedLines::Next(Pop3Channel& out, std::size_t amount) {
+    // What went a few steps ago has left the queue by now (it holds far less than a step):
+    // its pages need not count as the program's memory.
+    file_->ReleaseBefore(at_ > 2 * amount ? at_ - 2 * amount : 0);
     const std::string_view text = file_->bytes();
     const char* const end = text.data() + text.size();
     const char* const stop = text.data() + std::min(text.size(), at_ + amount);

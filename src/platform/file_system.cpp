@@ -87,6 +87,77 @@ void SortByName(std::vector<MessageFileEntry>& entries) {
     entries.swap(sorted);
 }
 
+// The name a Maildir file has without its flags.
+std::string BaseName(const std::string& name) {
+    return name.substr(0, name.find(":2,"));
+}
+
+// The regular, non-hidden files directly in `dir`, appended to `listing`; named as they are,
+// or, with a `prefix` (a Maildir's "new/" or "cur/"), by base name with the path beside.
+void AppendEntries(const StoreFolder& dir, const std::string& prefix, FolderListing& listing) {
+    if (dir.fd() == -1) {
+        return;
+    }
+    const int listFd = ::dup(dir.fd());
+    if (listFd == -1) {
+        return;
+    }
+    DIR* stream = ::fdopendir(listFd);
+    if (stream == nullptr) {
+        ::close(listFd);
+        return;
+    }
+    ::rewinddir(stream);  // the copy shares its offset with the folder, which may have been read
+    while (const dirent* d = ::readdir(stream)) {
+        if (d->d_name[0] == '.') {
+            continue;
+        }
+        if (d->d_type != DT_REG && d->d_type != DT_UNKNOWN) {
+            continue;
+        }
+        struct statx st {};
+        if (!Statx(dir.fd(), d->d_name, 0, st) || !IsRegular(st)) {
+            continue;
+        }
+        if (st.stx_nlink > 1) {
+            listing.changesReported = false;
+        }
+        MessageFileEntry entry{
+            d->d_name, static_cast<std::int64_t>(st.stx_size), IdentityOf(st), {}};
+        if (!prefix.empty()) {
+            entry.path = prefix + entry.name;
+            entry.name = BaseName(entry.name);
+        }
+        listing.entries.push_back(std::move(entry));
+    }
+    ::closedir(stream);
+}
+
+// The folder a path below `folder` ends in (itself, or the one folder named before a '/',
+// opened without following a link) and the path's last step.
+struct Place {
+    StoreFolder sub;
+    int fd = -1;
+    std::string leaf;
+    int error = 0;
+};
+
+Place PlaceOf(const StoreFolder& folder, const std::string& path) {
+    Place place;
+    const std::size_t slash = path.find('/');
+    if (slash == std::string::npos) {
+        place.fd = folder.fd();
+        place.leaf = path;
+        place.error = folder.error();
+        return place;
+    }
+    place.leaf = path.substr(slash + 1);
+    place.sub = folder.OpenFolder(path.substr(0, slash));
+    place.error = place.sub.error();
+    place.fd = IsOneStep(place.leaf) ? place.sub.fd() : -1;
+    return place;
+}
+
 }  // namespace
 
 bool FileIdentity::SameFile(const FileIdentity& other) const {
@@ -200,40 +271,53 @@ std::optional<NodeId> StoreFolder::Id() const {
 
 FolderListing ListFolder(const StoreFolder& dir) {
     FolderListing listing;
-    std::vector<MessageFileEntry>& entries = listing.entries;
-    if (dir.fd() == -1) {
-        return listing;
-    }
-    const int listFd = ::dup(dir.fd());
-    if (listFd == -1) {
-        return listing;
-    }
-    DIR* stream = ::fdopendir(listFd);
-    if (stream == nullptr) {
-        ::close(listFd);
-        return listing;
-    }
-    ::rewinddir(stream);  // the copy shares its offset with the folder, which may have been read
-    while (const dirent* d = ::readdir(stream)) {
-        if (d->d_name[0] == '.') {
-            continue;
-        }
-        if (d->d_type != DT_REG && d->d_type != DT_UNKNOWN) {
-            continue;
-        }
-        struct statx st {};
-        if (!Statx(dir.fd(), d->d_name, 0, st) || !IsRegular(st)) {
-            continue;
-        }
-        if (st.stx_nlink > 1) {
-            listing.changesReported = false;
-        }
-        entries.push_back(
-            MessageFileEntry{d->d_name, static_cast<std::int64_t>(st.stx_size), IdentityOf(st)});
-    }
-    ::closedir(stream);
-    SortByName(entries);
+    AppendEntries(dir, {}, listing);
+    SortByName(listing.entries);
     return listing;
+}
+
+bool IsMaildir(const StoreFolder& folder) {
+    return folder.FolderIdOf("cur") && folder.FolderIdOf("new");
+}
+
+FolderListing ListMaildir(const StoreFolder& newFolder, const StoreFolder& curFolder) {
+    FolderListing listing;
+    AppendEntries(newFolder, "new/", listing);
+    AppendEntries(curFolder, "cur/", listing);
+    SortByName(listing.entries);
+    std::vector<MessageFileEntry>& entries = listing.entries;
+    entries.erase(std::unique(entries.begin(), entries.end(),
+                              [](const MessageFileEntry& a, const MessageFileEntry& b) {
+                                  return a.name == b.name;
+                              }),
+                  entries.end());
+    return listing;
+}
+
+std::string LocateMessage(const StoreFolder& folder, const MessageFileEntry& entry) {
+    if (entry.path.empty()) {
+        return entry.name;
+    }
+    const auto sameFile = [&](int fd, const char* name) {
+        struct statx st {};
+        return Statx(fd, name, 0, st) && IsRegular(st) && IdentityOf(st).SameFile(entry.identity);
+    };
+    if (const Place listed = PlaceOf(folder, entry.path);
+        listed.fd != -1 && sameFile(listed.fd, listed.leaf.c_str())) {
+        return entry.path;
+    }
+    // Moved or renamed since it was listed: the same file under its base name, with any flags.
+    for (const char* subName : {"new", "cur"}) {
+        const StoreFolder sub = folder.OpenFolder(subName);
+        FolderListing found;
+        AppendEntries(sub, "/", found);  // names by base name; paths "/NAME:2,FLAGS"
+        for (const MessageFileEntry& candidate : found.entries) {
+            if (candidate.name == entry.name && candidate.identity.SameFile(entry.identity)) {
+                return subName + candidate.path;
+            }
+        }
+    }
+    return {};
 }
 
 MessageFile::~MessageFile() {
@@ -243,10 +327,12 @@ MessageFile::~MessageFile() {
 bool MessageFile::Open(const StoreFolder& dir, const std::string& name,
                        const FileIdentity& identity) {
     Close();
-    if (dir.fd() == -1) {
+    const Place place = PlaceOf(dir, name);
+    if (place.fd == -1) {
         return false;
     }
-    const int fd = ::openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd =
+        ::openat(place.fd, place.leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd == -1) {
         return false;
     }
@@ -277,19 +363,20 @@ void MessageFile::Close() {
 
 RemoveResult RemoveIfSame(const StoreFolder& dir, const std::string& name,
                           const FileIdentity& identity) {
-    if (dir.fd() == -1) {
-        const int error = dir.error();
+    const Place place = PlaceOf(dir, name);
+    if (place.fd == -1) {
+        const int error = place.error;
         return error == ENOENT || error == ELOOP || error == ENOTDIR ? RemoveResult::NotThere
                                                                      : RemoveResult::Failed;
     }
     struct statx st {};
-    if (!Statx(dir.fd(), name.c_str(), 0, st)) {
+    if (!Statx(place.fd, place.leaf.c_str(), 0, st)) {
         return errno == ENOENT ? RemoveResult::NotThere : RemoveResult::Failed;
     }
     if (!IsRegular(st) || !IdentityOf(st).SameFile(identity)) {
         return RemoveResult::NotThere;  // another file under the name is new mail: kept
     }
-    if (::unlinkat(dir.fd(), name.c_str(), 0) != 0) {
+    if (::unlinkat(place.fd, place.leaf.c_str(), 0) != 0) {
         return errno == ENOENT ? RemoveResult::NotThere : RemoveResult::Failed;
     }
     return RemoveResult::Removed;

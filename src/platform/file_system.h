@@ -30,9 +30,14 @@ struct FileIdentity {
 };
 
 struct MessageFileEntry {
-    std::string name;
+    std::string name;  // in a Maildir, the base name (before ":2,"), which names the message
     std::int64_t size = 0;
     FileIdentity identity;
+    // Where the file was listed below its folder when that is not `name`: in a Maildir,
+    // "new/NAME" or "cur/NAME:2,FLAGS".
+    std::string path;
+
+    const std::string& PathBelow() const { return path.empty() ? name : path; }
 };
 
 // A folder's messages as listed at one moment.
@@ -98,6 +103,19 @@ private:
 // while being listed is left out.
 FolderListing ListFolder(const StoreFolder& folder);
 
+// Whether `folder` is a Maildir: it holds the folders cur/ and new/ (not links).
+bool IsMaildir(const StoreFolder& folder);
+
+// A Maildir's messages: the regular files of its new/ and cur/ (opened by the caller), names
+// beginning with '.' left out, each named by its base name and sorted bytewise by it. A base
+// name found twice (a file moved while the folders were read) is listed once.
+FolderListing ListMaildir(const StoreFolder& newFolder, const StoreFolder& curFolder);
+
+// Where the message `entry` of `folder` is now: where it was listed, or, in a Maildir, the name
+// the same file has now in new/ or cur/ (another program moved it, or renamed it for its
+// flags). Empty when it is nowhere.
+std::string LocateMessage(const StoreFolder& folder, const MessageFileEntry& entry);
+
 // True for file systems whose changes may be made where this kernel cannot see or report
 // them: network and user-space file systems.
 bool IsRemoteFileSystem(const StoreFolder& folder);
@@ -111,7 +129,8 @@ public:
     MessageFile& operator=(const MessageFile&) = delete;
     ~MessageFile();
 
-    // Opens `name` in `folder` only if it is still the file `identity` describes.
+    // Opens `name` in `folder` only if it is still the file `identity` describes. `name` may be
+    // one folder down ("cur/NAME"); that folder is not reached through a link either.
     bool Open(const StoreFolder& folder, const std::string& name, const FileIdentity& identity);
     // Bytes read, 0 at the end, -1 on a read error.
     long Read(char* buffer, std::size_t capacity);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -43,7 +44,10 @@ void ListingCache::ReadReports() {
                 // The folder is gone, or its watch was dropped; a watch made since under the
                 // same name is not this one.
                 if (auto folder = folders_.find(it->second);
-                    folder != folders_.end() && folder->second.watch == event->wd) {
+                    folder != folders_.end() &&
+                    (folder->second.watch == event->wd ||
+                     std::find(folder->second.inside.begin(), folder->second.inside.end(),
+                               event->wd) != folder->second.inside.end())) {
                     folders_.erase(folder);
                 }
                 folderByWatch_.erase(it);
@@ -85,30 +89,19 @@ ListingCache::Listing ListingCache::Find(const StoreFolder& parent, const std::s
     return it->second.listing;
 }
 
-bool ListingCache::Watch(const std::string& name, const StoreFolder& folder) {
-    if (fd_ == -1 || !folder.IsOpen() || IsRemoteFileSystem(folder)) {
-        return false;
-    }
-    if (folders_.size() >= kMaxFolders && folders_.find(name) == folders_.end()) {
-        ForgetAll();
-    }
+int ListingCache::AddWatch(const std::string& name, const StoreFolder& folder) {
     constexpr std::uint32_t kChanges = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE |
                                        IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
                                        IN_MOVE_SELF | IN_ONLYDIR;
-    const std::optional<NodeId> id = folder.Id();
+    if (!folder.IsOpen() || !folder.Id()) {
+        return -1;
+    }
     // inotify takes a path: this process's link to the open folder leads to that very folder,
     // whatever its path names now. Followed on purpose, so no IN_DONT_FOLLOW.
     const std::string self = "/proc/self/fd/" + std::to_string(folder.fd());
-    const int watch = id ? ::inotify_add_watch(fd_, self.c_str(), kChanges) : -1;
-    Folder& f = folders_[name];
-    if (f.watch != -1 && f.watch != watch) {
-        // The name led to another folder before: its reports are of no use any more.
-        ::inotify_rm_watch(fd_, f.watch);
-        folderByWatch_.erase(f.watch);
-    }
+    const int watch = ::inotify_add_watch(fd_, self.c_str(), kChanges);
     if (watch == -1) {
-        folders_.erase(name);
-        return false;
+        return -1;
     }
     // One folder has one watch however it is reached (a bind mount can show it under two
     // names): its reports now come to this name only, so the other forgets its listing.
@@ -117,7 +110,46 @@ bool ListingCache::Watch(const std::string& name, const StoreFolder& folder) {
         folders_.erase(other->second);
     }
     folderByWatch_[watch] = name;
-    f = Folder{*id, watch, false, false, nullptr};
+    return watch;
+}
+
+bool ListingCache::Watch(const std::string& name, const StoreFolder& folder,
+                         const std::vector<const StoreFolder*>& inside) {
+    if (fd_ == -1 || !folder.IsOpen() || IsRemoteFileSystem(folder)) {
+        return false;
+    }
+    if (folders_.size() >= kMaxFolders && folders_.find(name) == folders_.end()) {
+        ForgetAll();
+    }
+    const std::optional<NodeId> id = folder.Id();
+    std::vector<int> watches{AddWatch(name, folder)};
+    for (const StoreFolder* sub : inside) {
+        watches.push_back(AddWatch(name, *sub));
+    }
+    // The name led to other folders before: their reports are of no use any more. (Watching a
+    // folder again gives the same watch, which stays.)
+    if (const auto before = folders_.find(name); before != folders_.end()) {
+        std::vector<int> old = before->second.inside;
+        old.push_back(before->second.watch);
+        for (const int watch : old) {
+            if (watch != -1 && std::find(watches.begin(), watches.end(), watch) == watches.end()) {
+                ::inotify_rm_watch(fd_, watch);
+                folderByWatch_.erase(watch);
+            }
+        }
+    }
+    if (!id || std::find(watches.begin(), watches.end(), -1) != watches.end()) {
+        for (const int watch : watches) {
+            if (watch != -1) {
+                ::inotify_rm_watch(fd_, watch);
+                folderByWatch_.erase(watch);
+            }
+        }
+        folders_.erase(name);
+        return false;
+    }
+    folders_[name] =
+        Folder{*id, watches[0], {watches.begin() + 1, watches.end()}, false, false, nullptr};
     return true;
 }
 
@@ -143,7 +175,8 @@ void ListingCache::ForgetAll() {}
 ListingCache::Listing ListingCache::Find(const StoreFolder&, const std::string&) {
     return nullptr;
 }
-bool ListingCache::Watch(const std::string&, const StoreFolder&) {
+bool ListingCache::Watch(const std::string&, const StoreFolder&,
+                         const std::vector<const StoreFolder*>&) {
     return false;
 }
 void ListingCache::Store(const std::string&, Listing) {}

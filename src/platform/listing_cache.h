@@ -30,9 +30,11 @@ public:
     // The remembered listing of the folder `name` in `parent`, if the name still leads to the
     // folder watched and nothing in it has changed since; else null.
     Listing Find(const StoreFolder& parent, const std::string& name);
-    // Starts watching `folder`, opened as `name`; call before listing it, so that changes made
+    // Starts watching `folder`, opened as `name`, and the folders `inside` it whose files its
+    // listing holds (a Maildir's new/ and cur/); call before listing it, so that changes made
     // while it is listed are reported. False when it cannot be watched (then nothing is kept).
-    bool Watch(const std::string& name, const StoreFolder& folder);
+    bool Watch(const std::string& name, const StoreFolder& folder,
+               const std::vector<const StoreFolder*>& inside = {});
     // Remembers the listing, unless it changed while it was made or its changes would not all
     // be reported.
     void Store(const std::string& name, Listing listing);
@@ -41,12 +43,15 @@ private:
     struct Folder {
         NodeId id;
         int watch = -1;
+        std::vector<int> inside;  // the watches of the folders inside it that are listed too
         bool listed = false;
         bool changed = false;  // reported since the watch began
         Listing listing;
     };
 
     void ReadReports();
+    // A watch on `folder` reporting to `name`: its number, or -1.
+    int AddWatch(const std::string& name, const StoreFolder& folder);
     void ForgetAll();
 
     int fd_ = -1;

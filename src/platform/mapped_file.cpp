@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdint>
@@ -103,6 +104,14 @@ MappedFile::~MappedFile() {
     entry.begin.store(0, std::memory_order_release);
     ::munmap(const_cast<char*>(data_), size_);
     entry.taken.store(false, std::memory_order_release);
+}
+
+void MappedFile::ReleaseBefore(std::size_t offset) const {
+    const std::size_t end = std::min(offset, size_) & ~(static_cast<std::size_t>(g_pageSize) - 1);
+    if (end > released_) {
+        ::madvise(const_cast<char*>(data_) + released_, end - released_, MADV_DONTNEED);
+        released_ = end;
+    }
 }
 
 bool MappedFile::Cut() const {

@@ -24,6 +24,10 @@ public:
     MappedFile& operator=(const MappedFile&) = delete;
 
     std::string_view bytes() const { return {data_, size_}; }
+    // Lets go of the pages before `offset` (they stay in the page cache): a long message read
+    // from front to back keeps only its last pages in the program's memory. Reading them
+    // again still works; it maps them again.
+    void ReleaseBefore(std::size_t offset) const;
     // A page past the file's end has been read: some bytes read as zeros, not as the file.
     bool Cut() const;
 
@@ -34,6 +38,7 @@ private:
     const char* data_;
     std::size_t size_;
     std::size_t slot_;  // its entry in the fault handler's table
+    mutable std::size_t released_ = 0;
 };
 
 }  // namespace platform

@@ -439,3 +439,43 @@ class UndeletableFiles(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class MaildirFolders(ServerTestCase):
+
+    def test_uidls_stay_while_files_move_from_new_to_cur(self):
+        user = self.new_user()
+        folder = self.user_dir(user)
+        for sub in (b"new", b"cur", b"tmp"):
+            os.mkdir(os.path.join(folder, sub))
+        files = {b"new/1700000003.a.host": b"Subject: c\r\n\r\nthree\r\n",
+                 b"cur/1700000001.a.host:2,S": b"Subject: a\r\n\r\none\r\n",
+                 b"new/1700000002.a.host": b"Subject: b\r\n\r\ntwo\r\n.dot\r\n",
+                 b"tmp/1700000000.a.host": b"not yet delivered\r\n"}
+        for name, content in files.items():
+            write_file(os.path.join(folder, name), content)
+        contents = [files[b"cur/1700000001.a.host:2,S"], files[b"new/1700000002.a.host"],
+                    files[b"new/1700000003.a.host"]]
+        uidl = (b"+OK\r\n1 1700000001.a.host\r\n2 1700000002.a.host\r\n"
+                b"3 1700000003.a.host\r\n.\r\n")
+        c = self.connect()
+        c.login(user)
+        self.assertEqual(c.request(b"STAT"), stat_reply([len(m) for m in contents]))
+        self.assertEqual(c.request(b"UIDL", multi=True), uidl)
+        # A mail reader moves 2 to cur/ and flags 1 again while the session is open.
+        os.rename(os.path.join(folder, b"new/1700000002.a.host"),
+                  os.path.join(folder, b"cur/1700000002.a.host:2,S"))
+        os.rename(os.path.join(folder, b"cur/1700000001.a.host:2,S"),
+                  os.path.join(folder, b"cur/1700000001.a.host:2,RS"))
+        for number, content in enumerate(contents, 1):
+            self.assertEqual(c.request(b"RETR %d" % number, multi=True), retr_reply(content))
+        self.assertEqual(c.request(b"TOP 2 0", multi=True), b"+OK \r\nSubject: b\r\n\r\n.\r\n")
+        self.assertEqual(c.request(b"DELE 2"), b"+OK\r\n")
+        self.assertEqual(c.request(b"QUIT"), b"+OK \r\n")
+        self.assertEqual(sorted(os.listdir(os.path.join(folder, b"cur"))),
+                         [b"1700000001.a.host:2,RS"])
+        c = self.connect()
+        c.login(user)
+        self.assertEqual(c.request(b"UIDL", multi=True),
+                         b"+OK\r\n1 1700000001.a.host\r\n2 1700000003.a.host\r\n.\r\n")
+        c.sync()

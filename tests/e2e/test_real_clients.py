@@ -39,7 +39,7 @@ import textwrap
 import unittest
 
 from server_case import ServerTestCase
-from drennik import fs, make_user, read_file, write_file
+from drennik import fs, make_user, read_file, require_binary, write_file
 from drennik.real_clients import (NUMBERED_FILE_MDA, crypt_hash, make_certificate,
                                   make_home, make_maildir, read_maildir, read_numbered, run_client,
                                   server_offers_tls, split_mboxrd, take_fields, write_private)
@@ -221,7 +221,7 @@ class Fetchmail(RealClientTests, ServerTestCase):
                 user %s there with password %s
             """) % (self.host, self.port(), quoted(user), quoted(PASSWORDS[user])))
         argv = [FETCHMAIL, "-v", "-f", rc, "--nosyslog",
-                "--mda", "/usr/bin/python3 %s %s" % (self.mda, self.out)]
+                "--mda", self.mda_command()]
         if not self.tls:
             argv += ["--sslproto", ""]
         if self.tls:
@@ -230,6 +230,9 @@ class Fetchmail(RealClientTests, ServerTestCase):
             argv += ["--ssl"]
         argv += ["--keep"] if keep else []
         return run_client(argv, self.home)
+
+    def mda_command(self):
+        return "/usr/bin/python3 %s %s" % (self.mda, self.out)
 
     def delivered(self):
         return read_numbered(self.out)
@@ -245,6 +248,22 @@ class Fetchmail(RealClientTests, ServerTestCase):
         if self.tls == "stls":
             self.assertIn(b"POP3> STLS", run.output, run.log())
         return run
+
+
+class FetchmailIntoDeliver(Fetchmail):
+    """fetchmail handing each message to `drennik deliver`, which stores it in a second store:
+    Drennik at both ends. Names sort in arrival order, as the numbered files do."""
+
+    def setUp(self):
+        super().setUp()
+        self.store = os.path.join(self.home, "store")
+        os.makedirs(os.path.join(self.store, "fetched"))
+
+    def mda_command(self):
+        return "%s deliver --root %s fetched" % (require_binary(), self.store)
+
+    def delivered(self):
+        return read_numbered(os.path.join(self.store, "fetched"))
 
 
 class FetchmailStls(Fetchmail):

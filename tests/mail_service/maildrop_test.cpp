@@ -456,3 +456,38 @@ TEST(Maildrop, QuitReportsFilesThatCouldNotBeDeleted) {
     EXPECT_EQ(removal.firstError, EACCES);
     EXPECT_TRUE(root.Exists("bob/1"));
 }
+
+TEST(Maildrop, MaildirServesNewAndCurByBaseNameAndFollowsMovedFiles) {
+    TempDir root;
+    root.Write("md/new/3", "three\r\n");
+    root.Write("md/new/1", "one\r\n");
+    root.Write("md/cur/2:2,S", "two\r\n");
+    root.Write("md/cur/.hidden", "not a message");
+    root.Write("md/tmp/0", "being delivered");
+    root.Write("md/beside", "not in new/ or cur/");
+    root.Make("md/cur/folder");
+    const std::string md = root.path() + "/md";
+    const MaildropStore store(root.path());
+    ConnectionSlot slot = ScannedSlot(store, "md");
+    EXPECT_EQ(Names(slot), (std::vector<std::string>{"1", "2", "3"}));
+    EXPECT_EQ(Drain(*ListUniqueIds(slot)), "1 1\r\n2 2\r\n3 3\r\n.\r\n");
+
+    // Another program reads them: 1 moves to cur/, 2 gets another flag. Same messages.
+    std::filesystem::rename(md + "/new/1", md + "/cur/1:2,S");
+    std::filesystem::rename(md + "/cur/2:2,S", md + "/cur/2:2,RS");
+    EXPECT_EQ(Retrieve(slot, 1, store), "one\r\n.\r\n");
+    EXPECT_EQ(Retrieve(slot, 2, store), "two\r\n.\r\n");
+    // The change in cur/ is seen by the next login, and so is new mail in new/.
+    root.Write("md/new/4", "four\r\n");
+    const ConnectionSlot again = ScannedSlot(store, "md");
+    EXPECT_EQ(Names(again), (std::vector<std::string>{"1", "2", "3", "4"}));
+    EXPECT_EQ(again.Message(0).path, "cur/1:2,S");
+
+    slot.SetMark(0, 'D');
+    slot.SetMark(1, 'D');
+    std::filesystem::rename(md + "/cur/1:2,S", md + "/cur/1:2,ST");
+    const MarkedRemoval removal = RemoveMarkedMessages(slot, store);
+    EXPECT_EQ(removal.removed, 2u);
+    EXPECT_EQ(Names(ScannedSlot(store, "md")), (std::vector<std::string>{"3", "4"}));
+    EXPECT_TRUE(root.Exists("md/tmp/0"));
+}
