@@ -916,7 +916,7 @@ Expected Answer(Client& c, const std::string& line) {
         one("+OK");
     } else if (r.word == "PASS") {
         if (r.argument != c.user || !FolderNameFits(c.user)) {
-            one("-ERR");
+            one("-ERR [AUTH] invalid user name or password");
         } else {
             one("+OK");
             Scan(c);
@@ -974,7 +974,9 @@ Expected Answer(Client& c, const std::string& line) {
         one("+OK");
     } else if (r.word == "CAPA") {
         e.replies.push_back(
-            Reply{"+OK\r\nTOP\r\nUSER\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION Drennik\r\n.\r\n",
+            Reply{"+OK\r\nTOP\r\nUSER\r\nSASL PLAIN "
+                  "LOGIN\r\nUIDL\r\nPIPELINING\r\nRESP-CODES\r\nAUTH-RESP-CODE\r\nIMPLEMENTATION "
+                  "Drennik\r\n.\r\n",
                   nullptr});
     } else if (r.word == "UIDL" && r.argument.empty()) {
         std::string text = "+OK\r\n";  // every listed name is its own unique-id
