@@ -1134,16 +1134,16 @@ void Send(Client& c, std::string_view bytes) {
             break;
         }
         std::string line = c.tail.substr(start, end - start);
-        if (line.size() <= kMaxLine && Parse(line).word == "RETR") {
-            if (c.retrievals == kMaxRetrievals) {
-                // Leave this line unfinished and send nothing more.
-                accepted = end >= before ? end - before : 0;
-                c.tail.resize(before + accepted);
-                c.capped = true;
-                break;
-            }
-            ++c.retrievals;
+        const std::string word = line.size() <= kMaxLine ? Parse(line).word : std::string();
+        // Past the retrievals allowed, and at an AUTH line (the model does not follow SASL
+        // exchanges), the line is left unfinished and nothing more is sent.
+        if (word == "AUTH" || (word == "RETR" && c.retrievals == kMaxRetrievals)) {
+            accepted = end >= before ? end - before : 0;
+            c.tail.resize(before + accepted);
+            c.capped = true;
+            break;
         }
+        c.retrievals += word == "RETR" ? 1 : 0;
         c.lines.push_back(std::move(line));
         start = end + 2;
         from = start;
