@@ -240,9 +240,10 @@ int main(int argc, char** argv) {
                               falquor.TlsConfigured(), fingerprint, options->requireTls});
     MailService service(falquor, std::move(store));
     service.SetLog(&log);
-    service.SetLimits(ConnectionLimits{options->maxConnections, options->maxPerAddress});
+    ApplyLimits(*options, service, auth);
     service.SetListening(options->port, options->pop3sPort, options->listenAddress);
     service.SetAuthenticator(&auth);
+    service.SetLockMaildrops(options->lockMaildrop);
     service.UseListeningSockets(listener, tlsListener);
 
     std::unique_ptr<frmFalquorDialog> trace;

@@ -16,8 +16,10 @@ struct Options {
     std::string traceFile;               // --trace-file FILE; empty: the trace stays in memory
     std::size_t maxConnections = 10000;  // 0: no limit
     std::size_t maxPerAddress = 100;     // 0: no limit
+    std::string trustedNetworks;         // --trusted-networks CIDR,...; checked when set
     std::string passwords;               // --passwords FILE; empty: the password is the user name
     bool requireTls = false;             // USER and PASS only on encrypted connections
+    bool lockMaildrop = false;           // one logged-in session per maildrop
     std::uint32_t listenAddress = 0;     // --listen: IPv4, network order; 0: every address
     std::string user;  // --user: whom to run as when started as root; empty: the root's owner
     // TLS: a certificate and key from PEM files, or a certificate made at start; both empty

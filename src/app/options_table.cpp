@@ -1,5 +1,6 @@
 #include "app/options_table.h"
 
+#include "mail_service/failure_penalty.h"
 #include "mail_service/service_log.h"
 
 #include <arpa/inet.h>
@@ -148,6 +149,20 @@ constexpr std::array kTable{
         .set = [](Options& o,
                   std::string_view v) { return SetLimit(o.maxPerAddress, "max-per-address", v); },
         .get = [](const Options& o) { return std::to_string(o.maxPerAddress); }},
+    OptionSpec{.name = "trusted-networks",
+               .valueName = "CIDR,...",
+               .help = "IPv4 networks exempt from --max-per-address and from the\n"
+                       "growing delay after failed logins (e.g. 10.0.0.0/8,127.0.0.1)",
+               .reloadable = true,
+               .set = [](Options& o, std::string_view v) -> std::string {
+                   std::string error;
+                   if (!ReadNetworks(v, error)) {
+                       return error;
+                   }
+                   o.trustedNetworks = std::string(v);
+                   return {};
+               },
+               .get = GetText<&Options::trustedNetworks>},
     OptionSpec{.name = "passwords",
                .valueName = "FILE",
                .help = "check PASS against user:hash lines (crypt(3) hashes)\n"
@@ -162,6 +177,11 @@ constexpr std::array kTable{
                .help = "refuse USER and PASS on connections not encrypted",
                .set = SetFlag<&Options::requireTls>,
                .get = GetFlag<&Options::requireTls>},
+    OptionSpec{.name = "lock-maildrop",
+               .help = "one logged-in session per maildrop: a second login gets\n"
+                       "-ERR [IN-USE] (a lock on .drennik.lock in the user's folder)",
+               .set = SetFlag<&Options::lockMaildrop>,
+               .get = GetFlag<&Options::lockMaildrop>},
     OptionSpec{.name = "user",
                .valueName = "NAME",
                .help = "started as root: run as NAME once the port is bound\n"

@@ -26,12 +26,22 @@ std::string Joined(const std::vector<std::string_view>& names) {
 
 }  // namespace
 
+void ApplyLimits(const Options& options, MailService& service, Authenticator& auth) {
+    std::string error;
+    std::vector<Ipv4Network> trusted =
+        ReadNetworks(options.trustedNetworks, error).value_or(std::vector<Ipv4Network>());
+    auth.SetTrustedNetworks(trusted);
+    service.SetLimits(
+        ConnectionLimits{options.maxConnections, options.maxPerAddress, std::move(trusted)});
+}
+
 Options WithReloadable(const Options& running, const Options& fresh) {
     Options next = running;
     next.logLevel = fresh.logLevel;
     next.idleTimeout = fresh.idleTimeout;
     next.maxConnections = fresh.maxConnections;
     next.maxPerAddress = fresh.maxPerAddress;
+    next.trustedNetworks = fresh.trustedNetworks;
     next.passwords = fresh.passwords;
     next.tlsCertificate = fresh.tlsCertificate;
     next.tlsKey = fresh.tlsKey;
@@ -124,7 +134,7 @@ std::vector<std::string> Reloader::LoadAndApply(const Options& fresh) {
     ServiceLog& log = targets_.log;
     log.SetLevel(ParseLogLevel(next.logLevel).value_or(LogLevel::Info));
     targets_.falquor.SetIdleTimeout(next.idleTimeout);
-    targets_.service.SetLimits(ConnectionLimits{next.maxConnections, next.maxPerAddress});
+    ApplyLimits(next, targets_.service, targets_.auth);
     std::vector<std::string> warnings;
     if (hashes) {
         if (std::string warning = targets_.auth.SetPasswords(std::move(*hashes));

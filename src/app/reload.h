@@ -17,6 +17,11 @@ class ServiceLog;
 class TraceFile;
 class modFalquor;
 
+// The connection limits and the trusted networks of `options`, on the service and on the
+// authenticator's failure penalty: at start and at each reload. The networks were checked
+// when the option was read.
+void ApplyLimits(const Options& options, MailService& service, Authenticator& auth);
+
 // What a reload changes.
 struct ReloadTargets {
     ServiceLog& log;

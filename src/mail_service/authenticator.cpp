@@ -140,7 +140,8 @@ void Authenticator::ClearPasswords() {
 }
 
 bool Authenticator::Check(const std::string& user, const std::string& password, std::uint32_t peer,
-                          std::weak_ptr<void> alive, std::function<void(bool)> done) {
+                          std::weak_ptr<void> alive,
+                          std::function<void(bool, std::chrono::milliseconds)> done) {
     if (waiting_ >= kMostWaiting) {
         return false;
     }
@@ -218,14 +219,20 @@ void Authenticator::Finished(std::uint32_t peer, bool ok, Pending pending) {
         }
     }
     StartChecks();
-    auto finish = [alive = std::move(pending.alive), done = std::move(pending.done), ok] {
+    std::chrono::milliseconds delay{0};
+    if (ok) {
+        penalty_.Succeeded(peer);
+    } else {
+        delay = penalty_.Failed(peer, FailurePenalty::Clock::now());
+    }
+    auto finish = [alive = std::move(pending.alive), done = std::move(pending.done), ok, delay] {
         if (!alive.expired()) {
-            done(ok);
+            done(ok, delay);
         }
     };
     if (ok) {
         finish();
     } else {
-        QTimer::singleShot(kFailureDelay, this, std::move(finish));
+        QTimer::singleShot(delay, this, std::move(finish));
     }
 }

@@ -8,6 +8,8 @@
 // a few checks run at once from one client address, a fixed number in all, the rest wait their
 // turn address by address, and a check whose connection has gone is dropped before it runs.
 
+#include "mail_service/failure_penalty.h"
+
 #include <QObject>
 #include <QThreadPool>
 
@@ -26,7 +28,6 @@ class Authenticator : public QObject {
 public:
     using PasswordTable = std::unordered_map<std::string, std::string>;
 
-    static constexpr std::chrono::milliseconds kFailureDelay{1000};
     // Checks that may run at once for one client address.
     static constexpr std::size_t kRunningPerAddress = 2;
     // Checks that may wait, from all addresses together; past that PASS is refused at once.
@@ -56,13 +57,20 @@ public:
     // USER and PASS only on encrypted connections.
     void SetRequireTls(bool require) { requireTls_ = require; }
     bool RequiresTls() const { return requireTls_; }
+    // Client addresses whose failed logins always wait the base delay.
+    void SetTrustedNetworks(std::vector<Ipv4Network> trusted) {
+        penalty_.SetTrusted(std::move(trusted));
+    }
+    const FailurePenalty& Penalty() const { return penalty_; }
 
     // Checks `password` for `user`, from client address `peer`, off the loop's thread; `done`
-    // runs on the loop's thread with the result, a failure only after kFailureDelay. `done` is
+    // runs on the loop's thread with the result and how long it was held back: a failure waits
+    // the address's failure penalty (failure_penalty.h), a success nothing. `done` is
     // dropped, and the check too if it has not begun, once `alive` has expired. False, with
     // nothing queued, when too many checks wait already.
     bool Check(const std::string& user, const std::string& password, std::uint32_t peer,
-               std::weak_ptr<void> alive, std::function<void(bool)> done);
+               std::weak_ptr<void> alive,
+               std::function<void(bool, std::chrono::milliseconds)> done);
 
     // Checks running now, waiting to run, and run since the start.
     std::size_t Running() const { return running_; }
@@ -75,7 +83,7 @@ private:
         std::string hash;
         bool known = false;
         std::weak_ptr<void> alive;
-        std::function<void(bool)> done;
+        std::function<void(bool, std::chrono::milliseconds)> done;
     };
     struct AddressQueue {
         std::deque<Pending> waiting;
@@ -91,6 +99,7 @@ private:
     std::string decoy_;
     bool checksPasswords_ = false;
     bool requireTls_ = false;
+    FailurePenalty penalty_;
 
     std::unordered_map<std::uint32_t, AddressQueue> byAddress_;
     std::deque<std::uint32_t> turns_;  // addresses with a check that may start, in turn

@@ -11,6 +11,9 @@
 #include <string_view>
 #include <vector>
 
+// Where an AUTH exchange stands: which response line the server waits for, if any.
+enum class SaslStep : std::uint8_t { None, PlainResponse, LoginUser, LoginPassword };
+
 // A conversation's state as the window shows it; None for slot 0, which has no connection.
 enum class SessionState : std::uint8_t { None, Authorisation, Transaction, Update };
 // "", "Authorisation", "Transaction", "Update".
@@ -24,8 +27,10 @@ struct ConnectionSlot {
     SessionState state = SessionState::None;
     std::string user;                  // as the last USER gave it, up to the longest valid name
     bool userTooLong = false;          // the last USER gave more: no PASS can succeed
-    bool authenticationBegun = false;  // USER or PASS seen: too late to start TLS
-    std::int64_t totalCount = -1;      // -1: no maildrop scanned yet (shown empty)
+    bool authenticationBegun = false;  // USER, PASS or AUTH seen: too late to start TLS
+    SaslStep saslStep = SaslStep::None;
+    std::string saslUser;          // the user a LOGIN exchange named, until its password comes
+    std::int64_t totalCount = -1;  // -1: no maildrop scanned yet (shown empty)
     std::int64_t totalSize = -1;
 
     // Who the connection is, as the log names it: its number and the client's address (IPv4,

@@ -4,19 +4,22 @@
 #include "socket_layer/flow_limits.h"
 
 Conversation::Conversation(ConnectionSlot& slot, Pop3Channel& channel, const MaildropStore& store,
-                           std::function<void()> resumeLater, Authenticator* auth, ServiceLog* log)
+                           std::function<void()> resumeLater, Authenticator* auth, ServiceLog* log,
+                           MaildropLocks* locks)
     : slot_(slot),
       channel_(channel),
       store_(store),
       resumeLater_(std::move(resumeLater)),
       auth_(auth),
-      log_(log) {}
+      log_(log),
+      locks_(locks) {}
 
 int Conversation::Serve() {
     if (ended_) {
         return 0;
     }
-    Pop3Session session{slot_, channel_, store_, stream_, auth_, resumeLater_, {}, log_};
+    Pop3Session session{slot_,        channel_, store_, stream_, auth_,
+                        resumeLater_, {},       log_,   locks_,  &hold_};
     int served = 0;
     while (true) {
         if (stream_) {

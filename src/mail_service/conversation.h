@@ -5,6 +5,7 @@
 
 #include "mail_service/connection_slot.h"
 #include "mail_service/maildrop.h"
+#include "mail_service/maildrop_locks.h"
 #include "mail_service/pop3_channel.h"
 #include "mail_service/reply_stream.h"
 
@@ -22,7 +23,7 @@ public:
     // `log`, if given, is told of logins, logouts and maildrop errors; the same.
     Conversation(ConnectionSlot& slot, Pop3Channel& channel, const MaildropStore& store,
                  std::function<void()> resumeLater, Authenticator* auth = nullptr,
-                 ServiceLog* log = nullptr);
+                 ServiceLog* log = nullptr, MaildropLocks* locks = nullptr);
 
     // Serves what can be served now: called on arriving lines, when the output has drained,
     // and when resumed. Returns how many request lines it took.
@@ -39,6 +40,9 @@ private:
     std::function<void()> resumeLater_;
     Authenticator* auth_;
     ServiceLog* log_;
+    MaildropLocks* locks_;
+    // Declared before the stream, which may refer to it: destroyed after it.
+    std::unique_ptr<MaildropLocks::Hold> hold_;
     std::unique_ptr<ReplyStream> stream_;
     std::string line_;
     bool ended_ = false;

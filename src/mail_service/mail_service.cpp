@@ -26,10 +26,10 @@ constexpr std::string_view kTlsListener = "pop3s";
 
 struct MailService::Connection {
     Connection(modFalquor& falquor, int socket, ConnectionSlot& slot, const MaildropStore& store,
-               Authenticator* auth, ServiceLog* log)
+               Authenticator* auth, ServiceLog* log, MaildropLocks* locks)
         : channel(falquor, socket),
           conversation(
-              slot, channel, store, [this] { channel.RequestTurn(); }, auth, log) {}
+              slot, channel, store, [this] { channel.RequestTurn(); }, auth, log, locks) {}
 
     SocketChannel channel;
     Conversation conversation;
@@ -184,7 +184,8 @@ void MailService::Accept(int listener, bool encrypted) {
     slot.number = n;
     slot.peerAddress = peer;
     slot.peerPort = static_cast<std::uint16_t>(peerPort);
-    auto connection = std::make_unique<Connection>(falquor_, socket, slot, store_, auth_, log_);
+    auto connection =
+        std::make_unique<Connection>(falquor_, socket, slot, store_, auth_, log_, &locks_);
     falquor_.Attach(socket,
                     ConnectionHooks{this, [this, n] { Serve(n); },
                                     [this, n](CloseReason why) { OnClosed(n, why); }},
@@ -333,7 +334,8 @@ std::string_view MailService::ExceededLimit(std::uint32_t peer) const {
     if (limits_.total > 0 && falquor_.ActiveConnections() >= limits_.total) {
         return "connections";
     }
-    if (limits_.perAddress > 0 && falquor_.ActiveConnectionsFrom(peer) >= limits_.perAddress) {
+    if (limits_.perAddress > 0 && falquor_.ActiveConnectionsFrom(peer) >= limits_.perAddress &&
+        !InNetworks(limits_.trusted, peer)) {
         return "per-address";
     }
     return {};

@@ -7,7 +7,9 @@
 
 #include "mail_service/connection_list.h"
 #include "mail_service/connection_slot.h"
+#include "mail_service/failure_penalty.h"
 #include "mail_service/maildrop.h"
+#include "mail_service/maildrop_locks.h"
 #include "mail_service/slot_summary.h"
 #include "socket_layer/close_reason.h"
 
@@ -30,6 +32,7 @@ class modFalquor;
 struct ConnectionLimits {
     std::size_t total = 10000;
     std::size_t perAddress = 100;
+    std::vector<Ipv4Network> trusted;  // not held to perAddress
 };
 
 class MailService : public QObject {
@@ -51,12 +54,14 @@ public:
     // Stops the service if it still runs.
     ~MailService() override;
 
-    void SetLimits(ConnectionLimits limits) { limits_ = limits; }
+    void SetLimits(ConnectionLimits limits) { limits_ = std::move(limits); }
     // Passwords and the TLS rule for every connection accepted from now on; where passwords
     // are real they are masked in the trace from now on too. Must outlive the service. Called
     // again after the authenticator's passwords change, so that the trace follows.
     void SetAuthenticator(Authenticator* auth);
     void SetClosedRecordsKept(std::size_t count);
+    // One logged-in session per maildrop (--lock-maildrop), from now on.
+    void SetLockMaildrops(bool lock) { locks_.SetEnabled(lock); }
     // Where the service tells the operator what happens (listeners, connections, logins,
     // maildrop errors); none: nowhere. Must outlive the service.
     void SetLog(ServiceLog* log) { log_ = log; }
@@ -156,6 +161,8 @@ private:
     std::size_t closedKept_ = kClosedKeptHeadless;
     std::size_t closedRecords_ = 0;  // how many of records_ are closed
     std::deque<int> closedKeepingLists_;
+    // Declared before the conversations, whose holds on maildrops it must outlive.
+    MaildropLocks locks_;
     // The conversations of the open connections, by connection number.
     std::unordered_map<int, std::unique_ptr<Connection>> connections_;
 };

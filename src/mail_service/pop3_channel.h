@@ -17,6 +17,8 @@ public:
 
     // The next complete request line without its CR LF, if one can be had now.
     virtual bool ReceiveLine(std::string& line) = 0;
+    // The next line received is a secret: it is traced as "****", not as it came.
+    virtual void HideNextLine() {}
     // Why ReceiveLine has nothing more to give.
     virtual InputEnd InputState() const = 0;
     // The sends return false once the connection is gone or has failed: what is sent then is

@@ -4,12 +4,15 @@
 #include "mail_service/listing_stream.h"
 #include "mail_service/message_stream.h"
 #include "mail_service/reply_lines.h"
+#include "mail_service/sasl.h"
 #include "mail_service/service_events.h"
 #include "mail_service/text_number.h"
 #include "mail_service/unique_id.h"
 #include "socket_layer/blanks.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <utility>
 
 namespace {
 
@@ -17,7 +20,10 @@ namespace {
 constexpr std::string_view kGreeting = "+OK Drennik here";
 constexpr std::string_view kOk = "+OK";
 constexpr std::string_view kOkBlank = "+OK ";  // RETR's status line and QUIT's reply
-constexpr std::string_view kErr = "-ERR";
+// A failed login's reply codes (RFC 3206): [AUTH] the credentials, [SYS/TEMP] the server.
+constexpr std::string_view kLoginFailed = "-ERR [AUTH] invalid user name or password";
+constexpr std::string_view kMaildropUnreadable =
+    "-ERR [SYS/TEMP] the maildrop cannot be read; try again later";
 constexpr std::string_view kNoSuchMessage = "-ERR no such message";
 constexpr std::string_view kMessageUnavailable = "-ERR message unavailable";
 constexpr std::string_view kNotAllRemoved = "-ERR some deleted messages not removed";
@@ -28,18 +34,43 @@ constexpr std::string_view kTopNegative = "-ERR the line count must not be negat
 constexpr std::string_view kTlsRequired = "-ERR TLS required";
 constexpr std::string_view kTlsAlready = "-ERR already encrypted";
 constexpr std::string_view kTlsTooLate = "-ERR STLS only before USER and PASS";
-constexpr std::string_view kChecksBusy = "-ERR too many logins waiting; try again later";
+constexpr std::string_view kMaildropInUse = "-ERR [IN-USE] maildrop in use by another session";
+constexpr std::string_view kChecksBusy = "-ERR [SYS/TEMP] too many logins waiting; try again later";
+constexpr std::string_view kAuthCancelled = "-ERR authentication cancelled";
+constexpr std::string_view kAuthBadResponse = "-ERR bad authentication response";
+constexpr std::string_view kAuthUnknownMechanism = "-ERR unknown authentication mechanism";
+constexpr std::string_view kAuthWrongIdentity =
+    "-ERR [AUTH] the authorization identity must be empty or the user";
+// Continuation prompts: PLAIN's is empty; LOGIN asks "Username:" then "Password:" in base64.
+constexpr std::string_view kSaslPrompt = "+ ";
+constexpr std::string_view kLoginUserPrompt = "+ VXNlcm5hbWU6";
+constexpr std::string_view kLoginPasswordPrompt = "+ UGFzc3dvcmQ6";
 constexpr std::string_view kMaskedPassword = " ****";
-constexpr std::string_view kCapabilities[] = {"TOP", "USER", "UIDL", "PIPELINING",
-                                              "IMPLEMENTATION Drennik"};
+constexpr std::string_view kMaskedLine = "****";
+constexpr std::string_view kCapabilitiesBeforeUser[] = {"TOP"};
+constexpr std::string_view kCapabilitiesAfterUser[] = {"UIDL", "PIPELINING", "RESP-CODES",
+                                                       "AUTH-RESP-CODE", "IMPLEMENTATION Drennik"};
+constexpr std::string_view kCapabilityUser = "USER";
+constexpr std::string_view kCapabilitySasl = "SASL PLAIN LOGIN";
 constexpr std::string_view kCapabilityStls = "STLS";
-// How a login was made, as the log names it.
+// How a login was made, as the log names it; PLAIN and LOGIN are also the AUTH mechanisms.
 constexpr std::string_view kMethodUser = "USER";
+constexpr std::string_view kMethodPlain = "PLAIN";
+constexpr std::string_view kMethodLogin = "LOGIN";
 
-// USER and PASS on a connection in clear, where TLS is required: refused, nothing stored.
-bool RefusedInClear(Pop3Session& s) {
-    if (s.auth != nullptr && s.auth->RequiresTls() && !s.out.Encrypted()) {
-        LogLoginRefused(s.log, s.slot, kMethodUser, "tls-required");
+bool ChecksPasswords(const Pop3Session& s) {
+    return s.auth != nullptr && s.auth->ChecksPasswords();
+}
+
+// Whether a login may be tried on this connection: not in clear where TLS is required.
+bool LoginAllowed(const Pop3Session& s) {
+    return s.auth == nullptr || !s.auth->RequiresTls() || s.out.Encrypted();
+}
+
+// A login on a connection in clear, where TLS is required: refused, nothing stored.
+bool RefusedInClear(Pop3Session& s, std::string_view method) {
+    if (!LoginAllowed(s)) {
+        LogLoginRefused(s.log, s.slot, method, "tls-required");
         SendReplyLine(s.out, kTlsRequired);
         return true;
     }
@@ -61,33 +92,84 @@ std::string_view LoginFailure(const ConnectionSlot& slot, std::string_view passw
     return passwordFailure;
 }
 
-bool LogIn(Pop3Session& s) {
-    const bool sent = SendReplyLine(s.out, kOk);
-    s.slot.state = SessionState::Transaction;
+// Whether a scan error means a folder that is there and may be readable later (no access,
+// out of descriptors, an I/O error), rather than no folder in the name's place (a file, or a
+// link, which is never followed), which is served as an empty maildrop.
+bool TemporarilyUnreadable(int error) {
+    return error != 0 && error != ENOTDIR && error != ELOOP;
+}
+
+// With locking on, takes the user's maildrop for the session (keeping the one it has if that is
+// the same); false, answered, when it cannot be had.
+bool HoldMaildrop(Pop3Session& s, std::string_view method) {
+    if (s.locks == nullptr || !s.locks->Enabled() || s.hold == nullptr ||
+        (*s.hold && (*s.hold)->User() == s.slot.user)) {
+        return true;
+    }
+    std::unique_ptr<MaildropLocks::Hold> next;
+    switch (s.locks->Take(s.store, s.slot.user, next)) {
+        case MaildropLocks::Outcome::Held:
+            *s.hold = std::move(next);
+            return true;
+        case MaildropLocks::Outcome::InUse:
+            LogLoginRefused(s.log, s.slot, method, "maildrop-in-use");
+            SendReplyLine(s.out, kMaildropInUse);
+            return false;
+        case MaildropLocks::Outcome::Failed:
+            break;
+    }
+    LogLoginRefused(s.log, s.slot, method, "maildrop-lock-failed");
+    SendReplyLine(s.out, kMaildropUnreadable);
+    return false;
+}
+
+bool LogIn(Pop3Session& s, std::string_view method) {
+    if (!HoldMaildrop(s, method)) {
+        return true;
+    }
     const int unreadable = ScanMaildrop(s.slot, s.store);
-    s.slot.loggedOut = false;
-    LogLogin(s.log, s.slot, kMethodUser, s.out.Encrypted());
     if (unreadable != 0) {
         LogMaildropError(s.log, s.slot, "scan", {}, unreadable);
     }
+    // No session on a folder that may be readable later, rather than one that shows it empty.
+    if (TemporarilyUnreadable(unreadable)) {
+        if (s.hold != nullptr) {
+            s.hold->reset();
+        }
+        s.slot.ClearSnapshot();
+        s.slot.totalCount = -1;
+        s.slot.totalSize = -1;
+        if (s.slot.state == SessionState::Transaction) {
+            s.slot.state = SessionState::Authorisation;
+        }
+        return SendReplyLine(s.out, kMaildropUnreadable);
+    }
+    const bool sent = SendReplyLine(s.out, kOk);
+    s.slot.state = SessionState::Transaction;
+    s.slot.loggedOut = false;
+    LogLogin(s.log, s.slot, method, s.out.Encrypted());
     return sent;
 }
 
-// A PASS answered once its password check is done.
+// A login answered once its password check is done.
 class PendingLogin final : public ReplyStream {
 public:
-    PendingLogin(Pop3Session& s, std::string_view password)
+    PendingLogin(Pop3Session& s, std::string_view password, std::string_view method)
         : slot_(s.slot),
           store_(s.store),
           log_(s.log),
+          locks_(s.locks),
+          hold_(s.hold),
+          method_(method),
           known_(s.auth->Knows(s.slot.user)),
           result_(std::make_shared<Result>()) {
         std::weak_ptr<Result> result = result_;
         accepted_ = s.auth->Check(s.slot.user, std::string(password), s.out.PeerAddress(), result,
-                                  [result, resume = s.resume](bool ok) {
+                                  [result, resume = s.resume](bool ok, auto waited) {
                                       if (const auto r = result.lock()) {
                                           r->done = true;
                                           r->ok = ok;
+                                          r->waited = waited;
                                           resume();
                                       }
                                   });
@@ -104,12 +186,13 @@ public:
         bool sent;
         if (result_->ok && !slot_.userTooLong && IsPlainFolderName(slot_.user)) {
             std::unique_ptr<ReplyStream> none;
-            Pop3Session session{slot_, out, store_, none, nullptr, {}, {}, log_};
-            sent = LogIn(session);
+            Pop3Session session{slot_, out, store_, none, nullptr, {}, {}, log_, locks_, hold_};
+            sent = LogIn(session, method_);
         } else {
-            LogLoginFailed(log_, slot_, kMethodUser, out.Encrypted(),
-                           LoginFailure(slot_, known_ ? "wrong-password" : "unknown-user"));
-            sent = SendReplyLine(out, kErr);
+            LogLoginFailed(log_, slot_, method_, out.Encrypted(),
+                           LoginFailure(slot_, known_ ? "wrong-password" : "unknown-user"),
+                           result_->waited);
+            sent = SendReplyLine(out, kLoginFailed);
         }
         return sent ? Step::Done : Step::Failed;
     }
@@ -118,35 +201,30 @@ private:
     struct Result {
         bool done = false;
         bool ok = false;
+        std::chrono::milliseconds waited{0};
     };
     ConnectionSlot& slot_;
     const MaildropStore& store_;
     ServiceLog* log_;
+    MaildropLocks* locks_;
+    std::unique_ptr<MaildropLocks::Hold>* hold_;
+    std::string_view method_;
     bool known_;  // the user has a line in the passwords file
     std::shared_ptr<Result> result_;
     bool accepted_ = false;
 };
 
-// A USER or PASS refused in clear has not begun a login: STLS may still follow it.
-void User(Pop3Session& s, std::string_view argument) {
-    if (RefusedInClear(s)) {
-        return;
-    }
-    s.slot.authenticationBegun = true;
-    s.slot.userTooLong = argument.size() > kLongestUserName;
-    s.slot.user.assign(argument.substr(0, kLongestUserName));
-    SendReplyLine(s.out, kOk);
+void SetUser(ConnectionSlot& slot, std::string_view name) {
+    slot.userTooLong = name.size() > kLongestUserName;
+    slot.user.assign(name.substr(0, kLongestUserName));
 }
 
-void Pass(Pop3Session& s, std::string_view argument) {
-    if (RefusedInClear(s)) {
-        return;
-    }
-    s.slot.authenticationBegun = true;
-    if (s.auth != nullptr && s.auth->ChecksPasswords()) {
-        auto login = std::make_unique<PendingLogin>(s, s.exactArgument);
+// Checks `password` for the slot's user and answers: at once, or once the check is done.
+void CheckPassword(Pop3Session& s, std::string_view password, std::string_view method) {
+    if (ChecksPasswords(s)) {
+        auto login = std::make_unique<PendingLogin>(s, password, method);
         if (!login->Accepted()) {
-            LogLoginRefused(s.log, s.slot, kMethodUser, "checks-busy");
+            LogLoginRefused(s.log, s.slot, method, "checks-busy");
             SendReplyLine(s.out, kChecksBusy);
             return;
         }
@@ -155,13 +233,115 @@ void Pass(Pop3Session& s, std::string_view argument) {
     }
     // The password is the user name; a name that is no plain folder name never logs in, so
     // no login can reach outside the maildrop root.
-    if (s.slot.userTooLong || argument != s.slot.user || !IsPlainFolderName(s.slot.user)) {
-        LogLoginFailed(s.log, s.slot, kMethodUser, s.out.Encrypted(),
+    if (s.slot.userTooLong || password != s.slot.user || !IsPlainFolderName(s.slot.user)) {
+        LogLoginFailed(s.log, s.slot, method, s.out.Encrypted(),
                        LoginFailure(s.slot, "wrong-password"));
-        SendReplyLine(s.out, kErr);
+        SendReplyLine(s.out, kLoginFailed);
         return;
     }
-    LogIn(s);
+    LogIn(s, method);
+}
+
+// A USER, PASS or AUTH refused in clear has not begun a login: STLS may still follow it.
+void User(Pop3Session& s, std::string_view argument) {
+    if (RefusedInClear(s, kMethodUser)) {
+        return;
+    }
+    s.slot.authenticationBegun = true;
+    SetUser(s.slot, argument);
+    SendReplyLine(s.out, kOk);
+}
+
+void Pass(Pop3Session& s, std::string_view argument) {
+    if (RefusedInClear(s, kMethodUser)) {
+        return;
+    }
+    s.slot.authenticationBegun = true;
+    // With real passwords one is taken exactly as sent, blanks and all.
+    CheckPassword(s, ChecksPasswords(s) ? s.exactArgument : argument, kMethodUser);
+}
+
+// Asks for the next response of an AUTH exchange. Where passwords are real the response is a
+// secret, and the trace shows it masked.
+void Prompt(Pop3Session& s, SaslStep next, std::string_view prompt) {
+    s.slot.saslStep = next;
+    if (SendReplyLine(s.out, prompt) && ChecksPasswords(s)) {
+        s.out.HideNextLine();
+    }
+}
+
+// One client response of an AUTH exchange, from the AUTH line or a line of its own.
+void AnswerSasl(Pop3Session& s, SaslStep step, std::string_view response) {
+    if (response == "*") {
+        s.slot.saslUser.clear();
+        SendReplyLine(s.out, kAuthCancelled);
+        return;
+    }
+    const std::optional<std::string> decoded =
+        response.size() <= kLongestSaslResponse ? DecodeBase64(response) : std::nullopt;
+    if (!decoded || decoded->empty()) {
+        s.slot.saslUser.clear();
+        SendReplyLine(s.out, kAuthBadResponse);
+        return;
+    }
+    switch (step) {
+        case SaslStep::PlainResponse: {
+            const std::optional<PlainCredentials> plain = ReadPlainMessage(*decoded);
+            if (!plain) {
+                SendReplyLine(s.out, kAuthBadResponse);
+            } else if (!plain->authorizationId.empty() && plain->authorizationId != plain->user) {
+                SendReplyLine(s.out, kAuthWrongIdentity);
+            } else {
+                SetUser(s.slot, plain->user);
+                CheckPassword(s, plain->password, kMethodPlain);
+            }
+            return;
+        }
+        case SaslStep::LoginUser:
+            s.slot.saslUser = *decoded;
+            Prompt(s, SaslStep::LoginPassword, kLoginPasswordPrompt);
+            return;
+        case SaslStep::LoginPassword:
+            SetUser(s.slot, s.slot.saslUser);
+            s.slot.saslUser.clear();
+            CheckPassword(s, *decoded, kMethodLogin);
+            return;
+        case SaslStep::None:
+            return;
+    }
+}
+
+// AUTH mechanism [initial-response]; without a mechanism, the list of them.
+void Auth(Pop3Session& s, std::string_view argument) {
+    if (argument.empty()) {
+        if (SendReplyLine(s.out, kOk)) {
+            ReplyLines lines;
+            lines.Add(kMethodPlain);
+            lines.Add(kMethodLogin);
+            lines.End(s.out);
+        }
+        return;
+    }
+    const std::size_t blank = argument.find(' ');
+    std::string mechanism(argument.substr(0, blank));
+    std::transform(mechanism.begin(), mechanism.end(), mechanism.begin(), [](char c) {
+        return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    });
+    const bool plain = mechanism == kMethodPlain;
+    if (!plain && mechanism != kMethodLogin) {
+        SendReplyLine(s.out, kAuthUnknownMechanism);
+        return;
+    }
+    if (RefusedInClear(s, plain ? kMethodPlain : kMethodLogin)) {
+        return;
+    }
+    s.slot.authenticationBegun = true;
+    const SaslStep first = plain ? SaslStep::PlainResponse : SaslStep::LoginUser;
+    if (blank == std::string_view::npos) {
+        Prompt(s, first, plain ? kSaslPrompt : kLoginUserPrompt);
+        return;
+    }
+    AnswerSasl(s, first, TrimBlanks(argument.substr(blank)));
 }
 
 void Stat(Pop3Session& s, std::string_view) {
@@ -291,7 +471,15 @@ void Capa(Pop3Session& s, std::string_view) {
         return;
     }
     ReplyLines lines;
-    for (const std::string_view capability : kCapabilities) {
+    for (const std::string_view capability : kCapabilitiesBeforeUser) {
+        lines.Add(capability);
+    }
+    // A client that needs TLS first is not offered a login it may not have.
+    if (LoginAllowed(s)) {
+        lines.Add(kCapabilityUser);
+        lines.Add(kCapabilitySasl);
+    }
+    for (const std::string_view capability : kCapabilitiesAfterUser) {
         lines.Add(capability);
     }
     if (s.out.CanStartTls() && !s.out.Encrypted()) {
@@ -324,6 +512,9 @@ void Quit(Pop3Session& s, std::string_view) {
     if (loggedIn) {
         LogLogout(s.log, s.slot, &removal);
     }
+    if (s.hold != nullptr) {
+        s.hold->reset();  // the session is over: another may have the maildrop
+    }
     SendReplyLine(s.out, removal.AllRemoved() ? kOkBlank : kNotAllRemoved);
 }
 
@@ -335,7 +526,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"USER", User}, {"PASS", Pass}, {"STAT", Stat}, {"LIST", List}, {"RETR", Retr},
     {"DELE", Dele}, {"QUIT", Quit}, {"UIDL", Uidl}, {"TOP", Top},   {"NOOP", Noop},
-    {"RSET", Rset}, {"CAPA", Capa}, {"STLS", Stls},
+    {"RSET", Rset}, {"CAPA", Capa}, {"STLS", Stls}, {"AUTH", Auth},
 };
 
 }  // namespace
@@ -360,6 +551,19 @@ bool MaskPassword(std::string_view line, std::string& shown) {
     const std::string_view trimmed = TrimBlanks(line);
     // The command word is the first four bytes, as the interpreter reads it.
     const Pop3Request request = ParseRequest(trimmed.substr(0, 4));
+    if (request.word == "AUTH") {
+        // The mechanism may be shown; an initial response after it may not.
+        const std::string_view rest = TrimBlanks(trimmed.substr(4));
+        const std::size_t blank = rest.find(' ');
+        if (blank == std::string_view::npos) {
+            return false;
+        }
+        shown.assign(trimmed.substr(0, 4));
+        shown += ' ';
+        shown += rest.substr(0, blank);
+        shown += kMaskedPassword;
+        return true;
+    }
     if (request.word != "PASS" || trimmed.size() <= 4) {
         return false;
     }
@@ -391,6 +595,18 @@ void Greet(Pop3Channel& out) {
 }
 
 void Interpret(Pop3Session& session, std::string_view received) {
+    // A line awaited by an AUTH exchange is its response, whatever it looks like.
+    if (session.slot.saslStep != SaslStep::None) {
+        const SaslStep step = std::exchange(session.slot.saslStep, SaslStep::None);
+        const std::string_view response = TrimBlanks(received);
+        if (ChecksPasswords(session)) {
+            session.slot.request.assign(kMaskedLine);
+        } else {
+            KeepRequest(session, response);
+        }
+        AnswerSasl(session, step, response);
+        return;
+    }
     const Pop3Request request = ParseRequest(received);
     // Everything after the one blank that follows the command word, trailing blanks included.
     const std::size_t start = received.find_first_not_of(' ');

@@ -6,6 +6,7 @@
 
 #include "mail_service/connection_slot.h"
 #include "mail_service/maildrop.h"
+#include "mail_service/maildrop_locks.h"
 #include "mail_service/pop3_channel.h"
 #include "mail_service/reply_stream.h"
 
@@ -32,6 +33,9 @@ struct Pop3Session {
     std::string_view exactArgument = {};
     // Where logins, logouts and maildrop errors are told; none: nowhere.
     ServiceLog* log = nullptr;
+    // With maildrop locking on, the locks, and the session's hold on its maildrop.
+    MaildropLocks* locks = nullptr;
+    std::unique_ptr<MaildropLocks::Hold>* hold = nullptr;
 };
 
 // A request line split as the server reads it: trimmed of blanks; the command word is its
@@ -44,8 +48,9 @@ struct Pop3Request {
 };
 Pop3Request ParseRequest(std::string_view received);
 
-// Where passwords are real, a PASS line is kept and shown with its argument as "****". True,
-// with `shown` set to what may be shown, for such a line.
+// Where passwords are real, a PASS line is kept and shown with its argument as "****", and an
+// AUTH line with what follows its mechanism so. True, with `shown` set to what may be shown,
+// for such a line. (The response lines of an AUTH exchange are hidden whole, by the channel.)
 bool MaskPassword(std::string_view line, std::string& shown);
 
 // The greeting a new connection receives.

@@ -117,7 +117,7 @@ void LogLogin(ServiceLog* log, const ConnectionSlot& slot, std::string_view meth
 }
 
 void LogLoginFailed(ServiceLog* log, const ConnectionSlot& slot, std::string_view method, bool tls,
-                    std::string_view reason) {
+                    std::string_view reason, std::optional<std::chrono::milliseconds> waited) {
     if (!Wanted(log, LogLevel::Warning)) {
         return;
     }
@@ -130,6 +130,9 @@ void LogLoginFailed(ServiceLog* log, const ConnectionSlot& slot, std::string_vie
         .Add("reason", reason);
     if (cut) {
         line.AddYesNo("user-cut", true);
+    }
+    if (waited) {
+        line.Add("delay-ms", static_cast<std::int64_t>(waited->count()));
     }
     log->Write(LogLevel::Warning, line);
 }

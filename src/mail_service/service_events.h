@@ -8,8 +8,10 @@
 #include "mail_service/service_log.h"
 #include "socket_layer/close_reason.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -42,8 +44,10 @@ void LogRefused(ServiceLog* log, std::uint32_t address, int port, std::string_vi
 void LogClosed(ServiceLog* log, const ConnectionSlot& slot, CloseReason reason);
 
 void LogLogin(ServiceLog* log, const ConnectionSlot& slot, std::string_view method, bool tls);
+// `waited`: how long the answer was held back (the failure penalty); none: not given.
 void LogLoginFailed(ServiceLog* log, const ConnectionSlot& slot, std::string_view method, bool tls,
-                    std::string_view reason);
+                    std::string_view reason,
+                    std::optional<std::chrono::milliseconds> waited = std::nullopt);
 // A login the server would not even try ("tls-required", "checks-busy"): one line per
 // connection, however often the client tries.
 void LogLoginRefused(ServiceLog* log, ConnectionSlot& slot, std::string_view method,

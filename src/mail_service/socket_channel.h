@@ -11,6 +11,7 @@ public:
     bool ReceiveLine(std::string& line) override {
         return falquor_.ReceiveFromSocket(socket_, line);
     }
+    void HideNextLine() override { falquor_.HideNextReceived(socket_); }
     InputEnd InputState() const override { return falquor_.InputState(socket_); }
     bool SendLine(std::string_view text) override { return falquor_.SendToSocket(socket_, text); }
     bool SendLines(std::string_view lines) override { return falquor_.SendLines(socket_, lines); }

@@ -39,9 +39,10 @@ public:
         ConnectionHooks hooks;
         QPointer<QObject> context;
         std::uint32_t peer = 0;
-        bool counted = false;      // among the active connections
-        bool dirty = false;        // waiting for this pass's write
-        bool readyPosted = false;  // a ready notice is on its way
+        bool counted = false;       // among the active connections
+        bool dirty = false;         // waiting for this pass's write
+        bool readyPosted = false;   // a ready notice is on its way
+        bool hideNextLine = false;  // the next received line is a secret: traced masked
     };
 
     Connection(ConnectionHost& host, std::unique_ptr<Transport> transport);

@@ -259,9 +259,20 @@ bool modFalquor::ReceiveFromSocket(int socket, std::string& text) {
         return false;
     }
     MakePrefix(prefix_, "[-->", socket, "] \r\n");
+    if (connection->data.hideNextLine) {
+        connection->data.hideNextLine = false;
+        AppendTrace(prefix_, "****");
+        return true;
+    }
     const bool masked = receivedMask_ != nullptr && receivedMask_(text, masked_);
     AppendTrace(prefix_, masked ? std::string_view(masked_) : std::string_view(text));
     return true;
+}
+
+void modFalquor::HideNextReceived(int socket) {
+    if (Connection* connection = Find(socket)) {
+        connection->data.hideNextLine = true;
+    }
 }
 
 bool modFalquor::Congested(int socket) const {

@@ -85,6 +85,9 @@ public:
     bool CanSendFile(int socket) const;
     // The next complete line without its CR LF; False when none can be had now.
     bool ReceiveFromSocket(int socket, std::string& text);
+    // The next line received on `socket` is a secret whatever it says (a response in an
+    // authentication exchange): the trace shows it as "****".
+    void HideNextReceived(int socket);
     // Asks for another turn: the connection's ready hook runs once more in a coming pass
     // (the one route by which a conversation that yielded, or waits for a password check,
     // is resumed; a congested one is resumed by the drain the same way).

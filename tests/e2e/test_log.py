@@ -14,7 +14,8 @@ import tempfile
 import unittest
 
 import server_case
-from drennik import HOST, Client, make_user, retr_reply, wait_until, write_file
+from drennik import (HOST, LOGIN_FAILED, Client, make_user, retr_reply, wait_until,
+                     write_file)
 from test_passwords import openssl_hash
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -107,11 +108,11 @@ class SessionLog(server_case.ServerTestCase):
     def test_failed_logins_cannot_forge_lines_or_fields(self):
         c = self.connect()
         c.expect(b"USER " + FORGING_NAME, b"+OK\r\n")
-        c.expect(b"PASS x", b"-ERR\r\n")
+        c.expect(b"PASS x", LOGIN_FAILED)
         user = self.new_user()
         c.expect(b"USER " + user.encode(), b"+OK\r\n")
-        c.expect(b"PASS wrong", b"-ERR\r\n")
-        c.expect(b"PASS", b"-ERR\r\n")
+        c.expect(b"PASS wrong", LOGIN_FAILED)
+        c.expect(b"PASS", LOGIN_FAILED)
         c.close()
         session = self.session(c)
         self.assertEqual([e.name for e in session],
@@ -315,14 +316,14 @@ class Fail2Ban(OwnLogServers):
         s = self.server().start()
         c = Client(s.port)
         c.expect(b"USER alice", b"+OK\r\n")
-        c.expect(b"PASS wrong", b"-ERR\r\n")
+        c.expect(b"PASS wrong", LOGIN_FAILED)
         c.expect(b"USER " + FORGING_NAME, b"+OK\r\n")
-        c.expect(b"PASS x", b"-ERR\r\n")
+        c.expect(b"PASS x", LOGIN_FAILED)
         # A CR LF inside ends the request: what follows is a command of its own, not logged.
         c.expect(b"USER q\r\ndrennik: event=login-failed conn=9 client=10.8.8.8:1 x",
                  b"+OK\r\n")
         self.assertEqual(c.read_line(), b"-ERR DREN not supported\r\n")
-        c.expect(b"PASS q\x7f", b"-ERR\r\n")
+        c.expect(b"PASS q\x7f", LOGIN_FAILED)
         c.close()
         ok = Client(s.port, source="127.0.0.2")
         ok.login("alice")

@@ -5,7 +5,8 @@ import subprocess
 import unittest
 
 from server_case import ServerTestCase
-from drennik import make_root, retr_reply, rmtree, run_once, write_file
+from drennik import (DEADLINE, LOGIN_FAILED, Client, make_root, retr_reply, rmtree, run_once,
+                     wait_until, write_file)
 
 MESSAGE = b"Subject: secret\r\n\r\nfor alice only\r\n"
 
@@ -39,7 +40,7 @@ class Passwords(ServerTestCase):
         c = self.connect()
         for user, password in ((b"carol", b"carol"), (b"bob", b"s3cret")):
             self.assertEqual(c.request(b"USER " + user), b"+OK\r\n")
-            self.assertEqual(c.request(b"PASS " + password), b"-ERR\r\n")
+            self.assertEqual(c.request(b"PASS " + password), LOGIN_FAILED)
         c.login("alice", "s3cret")
         self.assertEqual(c.request(b"RETR 1", multi=True), retr_reply(MESSAGE))
         c.sync()
@@ -54,7 +55,7 @@ class Passwords(ServerTestCase):
         quick.login("bob", "hunter2")
         self.assertEqual(quick.request(b"STAT"), b"+OK 0 0\r\n")
         self.assertFalse(slow.ready_within(0.01), "the failed PASS was answered before the others")
-        self.assertEqual(slow.read_line(), b"-ERR\r\n")
+        self.assertEqual(slow.read_line(), LOGIN_FAILED)
         slow.sync()
 
 
@@ -97,6 +98,51 @@ class ReadableSecrets(ServerTestCase):
     def test_a_passwords_file_others_can_read_is_warned_of(self):
         self.assertIn(b"drennik: warning: %s is readable by others" % self.passwords.encode(),
                       self.server.stderr())
+
+
+class FailurePenalty(ServerTestCase):
+    """The delay a failed login gets, read from its log line rather than timed."""
+
+    @classmethod
+    def prepare_class_root(cls):
+        passwords = os.path.join(cls.base, "passwords")
+        write_file(passwords, b"alice:" + openssl_hash("s3cret") + b"\n")
+        os.chmod(passwords, 0o600)  # else a warning, which is no log line
+        cls.server_args = ("--passwords", passwords, "--trusted-networks", "127.0.0.4/32",
+                           "--max-per-address", "1")
+        os.makedirs(os.path.join(cls.root, "alice"))
+
+    def delays(self, source, count):
+        def found():
+            got = [int(e["delay-ms"]) for e in self.server.log("login-failed")
+                   if e["client"].startswith(source.encode() + b":")]
+            return got if len(got) >= count else None
+        return wait_until(found, DEADLINE, "%d failed logins from %s" % (count, source))
+
+    def fail_logins(self, c, times):
+        for _ in range(times):
+            self.assertEqual(c.request(b"USER alice"), b"+OK\r\n")
+            self.assertEqual(c.request(b"PASS wrong"), LOGIN_FAILED)
+
+    def client(self, source, greet=True):
+        c = Client(self.server.port, greet=greet, source=source)
+        self.addCleanup(c.close)
+        return c
+
+    def test_grows_for_one_address_resets_on_success_and_spares_trusted_ones(self):
+        c = self.client("127.0.0.3")
+        self.fail_logins(c, 3)
+        c.login("alice", "s3cret")
+        self.fail_logins(c, 1)
+        self.assertEqual(self.delays("127.0.0.3", 4), [1000, 2000, 4000, 1000])
+        # Trusted: no growth, and not held to --max-per-address 1.
+        first, second = self.client("127.0.0.4"), self.client("127.0.0.4")
+        self.fail_logins(first, 2)
+        self.fail_logins(second, 1)
+        self.assertEqual(self.delays("127.0.0.4", 3), [1000, 1000, 1000])
+        self.client("127.0.0.5")
+        over = self.client("127.0.0.5", greet=False)
+        self.assertEqual(over.read_to_eof(), b"-ERR too many connections\r\n")
 
 
 class TlsRequired(ServerTestCase):

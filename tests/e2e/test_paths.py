@@ -8,11 +8,12 @@ import os
 import unittest
 
 from server_case import ServerTestCase
-from drennik import make_user, read_file, retr_reply, stat_reply, write_file
+from drennik import (LOGIN_FAILED, make_user, read_file, retr_reply, stat_reply,
+                     write_file)
 
 NO_SUCH = b"-ERR no such message\r\n"
 UNAVAILABLE = b"-ERR message unavailable\r\n"
-REFUSED = b"-ERR\r\n"
+REFUSED = LOGIN_FAILED
 
 
 class PathEscapes(ServerTestCase):

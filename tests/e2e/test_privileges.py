@@ -8,7 +8,8 @@ import tempfile
 import unittest
 
 import server_case  # noqa: F401  (puts the shared fixture on the path)
-from drennik import HOST, Server, make_user, retr_reply, rmtree, run_once, wait_until
+from drennik import (HOST, MAILDROP_UNREADABLE, Server, make_user, retr_reply, rmtree, run_once,
+                     wait_until)
 
 UNAVAILABLE = b"-ERR message unavailable\r\n"
 REFUSAL = (b"drennik: will not run as root: the maildrop root is missing or owned by root; "
@@ -103,6 +104,19 @@ class Privileges(server_case.OwnServersTestCase):
         self.give_mail_to_nobody()
         s = self.server(args=["--user", "nobody"]).start()
         self.assert_serves_as_nobody(s)
+
+    def test_a_folder_the_server_may_not_read_is_a_temporary_failure(self):
+        self.give_mail_to_nobody()
+        os.chmod(make_user(self.root, "locked", {"1": MESSAGE}), 0o700)  # root's
+        s = self.server(args=["--user", "nobody"]).start()
+        with s.connect() as c:
+            c.expect(b"USER locked", b"+OK\r\n")
+            c.expect(b"PASS locked", MAILDROP_UNREADABLE)
+            c.expect(b"STAT", b"+OK  \r\n")  # no session begun
+        error = s.wait_for_log("maildrop-error", user=b"locked")[0]
+        self.assertEqual((error["op"], error["error"]), (b"scan", b"Permission denied"))
+        self.assertEqual(s.log("login", user=b"locked"), [])
+        self.assertEqual(s.stop(), 0)
 
     def test_root_stays_only_when_asked_by_name(self):
         for root in (self.root, os.path.join(self.base, "missing")):

@@ -4,8 +4,8 @@ import os
 import unittest
 
 from server_case import ServerTestCase
-from drennik import (GREETING, list_reply, make_user, retr_reply, sent_size, sizes_of,
-                     stat_reply)
+from drennik import (GREETING, LOGIN_FAILED, list_reply, make_user, retr_reply, sent_size,
+                     sizes_of, stat_reply)
 
 NO_SUCH = b"-ERR no such message\r\n"
 
@@ -27,10 +27,10 @@ class GreetingAndAuthorization(ServerTestCase):
             (b"LIST 1", False, NO_SUCH),
             (b"RETR 1", True, NO_SUCH),
             (b"DELE 1", False, NO_SUCH),
-            (b"PASS", False, b"-ERR\r\n"),          # no USER yet: empty name
-            (b"PASS x", False, b"-ERR\r\n"),
+            (b"PASS", False, LOGIN_FAILED),          # no USER yet: empty name
+            (b"PASS x", False, LOGIN_FAILED),
             (b"USER", False, b"+OK\r\n"),
-            (b"PASS", False, b"-ERR\r\n"),          # empty name is refused
+            (b"PASS", False, LOGIN_FAILED),          # empty name is refused
             (b"QUIT", False, b"+OK \r\n"),
         ]
         self.assert_replies(c, cases)
@@ -40,9 +40,9 @@ class GreetingAndAuthorization(ServerTestCase):
         make_user(self.root, "kim", {"1": b"other"})
         c = self.connect()
         self.assertEqual(c.request(b"USER Kim"), b"+OK\r\n")
-        self.assertEqual(c.request(b"PASS kim"), b"-ERR\r\n")
-        self.assertEqual(c.request(b"PASS Kim2"), b"-ERR\r\n")
-        self.assertEqual(c.request(b"PASS Ki"), b"-ERR\r\n")
+        self.assertEqual(c.request(b"PASS kim"), LOGIN_FAILED)
+        self.assertEqual(c.request(b"PASS Kim2"), LOGIN_FAILED)
+        self.assertEqual(c.request(b"PASS Ki"), LOGIN_FAILED)
         self.assertEqual(c.request(b"STAT"), b"+OK  \r\n")
         # Spaces around the argument do not count.
         self.assertEqual(c.request(b"PASS    Kim   "), b"+OK\r\n")
@@ -122,7 +122,8 @@ class CommandParsing(ServerTestCase):
             (b"UIDX", False, b"-ERR UIDX not supported\r\n"),
             (b"STLS", False, b"-ERR STLS not supported\r\n"),   # no TLS configured
             (b"x y z", False, b"-ERR X Y not supported\r\n"),
-            (b"capabilities", True, b"+OK\r\nTOP\r\nUSER\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION Drennik\r\n.\r\n"),
+            (b"capabilities", True, b"+OK\r\nTOP\r\nUSER\r\nSASL PLAIN LOGIN\r\nUIDL\r\n"
+             b"PIPELINING\r\nRESP-CODES\r\nAUTH-RESP-CODE\r\nIMPLEMENTATION Drennik\r\n.\r\n"),
             (b"APOP ob 0123", False, b"-ERR APOP not supported\r\n"),
             (b"QUITTING NOW", False, b"+OK \r\n"),
         ]

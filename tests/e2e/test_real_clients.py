@@ -284,6 +284,7 @@ class Mpop(RealClientTests, ServerTestCase):
     field on top."""
 
     host = "localhost"
+    auth = None  # mpop's own choice; else its --auth method
 
     def setUp(self):
         super().setUp()
@@ -303,6 +304,8 @@ class Mpop(RealClientTests, ServerTestCase):
                 argv += ["--tls-starttls=off"]
         else:
             argv += ["--auth=user"]
+        if self.auth:
+            argv += ["--auth=%s" % self.auth]
         argv += ["--keep=on"] if keep else []
         return run_client(argv, self.home)
 
@@ -326,6 +329,18 @@ class MpopStls(Mpop):
 
 class MpopImplicitTls(Mpop):
     tls = "implicit"
+
+
+class MpopAuthPlain(Mpop):
+    """AUTH PLAIN after STLS."""
+    tls = "stls"
+    auth = "plain"
+
+
+class MpopAuthLogin(Mpop):
+    """AUTH LOGIN on the TLS port."""
+    tls = "implicit"
+    auth = "login"
 
 
 class MpopSelfSignedFingerprint(Mpop):

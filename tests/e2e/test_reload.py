@@ -11,8 +11,8 @@ import ssl
 import stat
 
 import server_case
-from drennik import (Client, make_root, make_user, retr_reply, rmtree, run_once, wait_until,
-                     write_file)
+from drennik import (LOGIN_FAILED, Client, make_root, make_user, retr_reply, rmtree, run_once,
+                     wait_until, write_file)
 from drennik.real_clients import crypt_hash
 from test_tls import make_certificate
 
@@ -164,7 +164,7 @@ class Reload(server_case.OwnServersTestCase):
             with Client(s.port) as c:
                 if wrong:
                     c.expect(b"USER alice", b"+OK\r\n")
-                    c.expect(b"PASS " + wrong.encode(), b"-ERR\r\n")
+                    c.expect(b"PASS " + wrong.encode(), LOGIN_FAILED)
                 c.login("alice", password)
         first.expect(b"NOOP", b"+OK\r\n")
         first.close()

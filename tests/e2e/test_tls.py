@@ -14,8 +14,8 @@ import unittest
 import weakref
 
 from server_case import ServerTestCase
-from drennik import (DEADLINE, HOST, Client, Server, make_root, make_user, message_lines,
-                     retr_body, rmtree, run_once, sent_size, unstuffed)
+from drennik import (DEADLINE, HOST, LOGIN_FAILED, Client, Server, make_root, make_user,
+                     message_lines, retr_body, rmtree, run_once, sent_size, unstuffed)
 
 CURL = "/usr/bin/curl"
 OPENSSL = shutil.which("openssl")
@@ -265,7 +265,7 @@ class TlsMisuse(TlsCase):
         self.addCleanup(sock.close)
         self.assertEqual(sock.version(), "TLSv1.3")
         sock.sendall(b"PASS evil\r\n")
-        self.assertEqual(read_until(sock, b"\r\n"), b"-ERR\r\n", "the injected USER was kept")
+        self.assertEqual(read_until(sock, b"\r\n"), LOGIN_FAILED, "the injected USER was kept")
         sock.sendall(b"CAPA\r\nUSER good\r\nPASS good\r\nSTAT\r\nSTLS\r\n")
         capa = read_until(sock, b"\r\n.\r\n")
         self.assertNotIn(b"STLS", capa)

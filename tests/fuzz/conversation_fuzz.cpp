@@ -916,7 +916,7 @@ Expected Answer(Client& c, const std::string& line) {
         one("+OK");
     } else if (r.word == "PASS") {
         if (r.argument != c.user || !FolderNameFits(c.user)) {
-            one("-ERR");
+            one("-ERR [AUTH] invalid user name or password");
         } else {
             one("+OK");
             Scan(c);
@@ -974,7 +974,9 @@ Expected Answer(Client& c, const std::string& line) {
         one("+OK");
     } else if (r.word == "CAPA") {
         e.replies.push_back(
-            Reply{"+OK\r\nTOP\r\nUSER\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION Drennik\r\n.\r\n",
+            Reply{"+OK\r\nTOP\r\nUSER\r\nSASL PLAIN "
+                  "LOGIN\r\nUIDL\r\nPIPELINING\r\nRESP-CODES\r\nAUTH-RESP-CODE\r\nIMPLEMENTATION "
+                  "Drennik\r\n.\r\n",
                   nullptr});
     } else if (r.word == "UIDL" && r.argument.empty()) {
         std::string text = "+OK\r\n";  // every listed name is its own unique-id
@@ -1132,16 +1134,16 @@ void Send(Client& c, std::string_view bytes) {
             break;
         }
         std::string line = c.tail.substr(start, end - start);
-        if (line.size() <= kMaxLine && Parse(line).word == "RETR") {
-            if (c.retrievals == kMaxRetrievals) {
-                // Leave this line unfinished and send nothing more.
-                accepted = end >= before ? end - before : 0;
-                c.tail.resize(before + accepted);
-                c.capped = true;
-                break;
-            }
-            ++c.retrievals;
+        const std::string word = line.size() <= kMaxLine ? Parse(line).word : std::string();
+        // Past the retrievals allowed, and at an AUTH line (the model does not follow SASL
+        // exchanges), the line is left unfinished and nothing more is sent.
+        if (word == "AUTH" || (word == "RETR" && c.retrievals == kMaxRetrievals)) {
+            accepted = end >= before ? end - before : 0;
+            c.tail.resize(before + accepted);
+            c.capped = true;
+            break;
         }
+        c.retrievals += word == "RETR" ? 1 : 0;
         c.lines.push_back(std::move(line));
         start = end + 2;
         from = start;

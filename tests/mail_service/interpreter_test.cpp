@@ -2,6 +2,7 @@
 #include "mail_service/conversation.h"
 #include "mail_service/message_stream.h"
 #include "mail_service/pop3_interpreter.h"
+#include "mail_service/sasl.h"
 #include "mail_service/unique_id.h"
 #include "socket_layer/flow_limits.h"
 #include "support/fake_channel.h"
@@ -16,6 +17,8 @@ using testing_support::TempDir;
 using namespace std::chrono_literals;
 
 namespace {
+
+const std::string kLoginFailed = "-ERR [AUTH] invalid user name or password\r\n";
 
 // One connection's conversation over an in-memory channel.
 struct Session {
@@ -64,7 +67,7 @@ TEST(Interpreter, LoginStatListDeleAndQuit) {
     EXPECT_EQ(s.Say("DELE 1"), "-ERR no such message\r\n");
     EXPECT_EQ(s.Say("user bob"), "+OK\r\n");
     EXPECT_EQ(s.slot.user, "bob");
-    EXPECT_EQ(s.Say("pass Bob"), "-ERR\r\n") << "case matters";
+    EXPECT_EQ(s.Say("pass Bob"), kLoginFailed) << "case matters";
     EXPECT_EQ(s.slot.state, SessionState::Update) << "left by the QUIT above";
     EXPECT_EQ(s.Say("pass bob"), "+OK\r\n");
     EXPECT_EQ(s.slot.state, SessionState::Transaction);
@@ -95,13 +98,111 @@ TEST(Interpreter, UnsupportedCommandsAndOddLines) {
     EXPECT_EQ(s.Say(""), "-ERR  not supported\r\n");
     EXPECT_EQ(s.Say("   "), "-ERR  not supported\r\n");
     EXPECT_EQ(s.Say("capab"),
-              "+OK\r\nTOP\r\nUSER\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION Drennik\r\n.\r\n");
+              "+OK\r\nTOP\r\nUSER\r\nSASL PLAIN LOGIN\r\nUIDL\r\nPIPELINING\r\n"
+              "RESP-CODES\r\nAUTH-RESP-CODE\r\nIMPLEMENTATION Drennik\r\n.\r\n");
     EXPECT_EQ(s.Say("a\rb\nc"), "-ERR A?B? not supported\r\n") << "a reply is one line";
     EXPECT_EQ(s.Say("   USER bob   "), "+OK\r\n");
     EXPECT_EQ(s.slot.user, "bob");
     EXPECT_EQ(s.slot.request, "USER bob");
     EXPECT_EQ(s.Say("USERbob"), "+OK\r\n");
     EXPECT_EQ(s.slot.user, "ob");
+}
+
+TEST(Interpreter, AuthPlainAndLoginEveryPath) {
+    TempDir root;
+    root.Write("bob/1", "x");
+    constexpr std::string_view kUser = "+ VXNlcm5hbWU6\r\n";
+    constexpr std::string_view kPassword = "+ UGFzc3dvcmQ6\r\n";
+    constexpr std::string_view kBad = "-ERR bad authentication response\r\n";
+    const std::string longJunk(kLongestSaslResponse + 4, 'A');
+    struct Case {
+        std::vector<std::string> lines;
+        std::string replies;  // of all the lines together
+        bool loggedIn;
+    };
+    const std::string ok = "+OK\r\n";
+    // base64: "\0bob\0bob", "bob\0bob\0bob", "alice\0bob\0bob", "\0bob\0wrong", "bob",
+    // "wrong", "\0bob" (two parts), "\0bob\0bob\0x" (four parts).
+    const Case cases[] = {
+        {{"AUTH"}, "+OK\r\nPLAIN\r\nLOGIN\r\n.\r\n", false},
+        {{"auth plain AGJvYgBib2I="}, ok, true},
+        {{"AUTH PLAIN Ym9iAGJvYgBib2I="}, ok, true},
+        {{"AUTH PLAIN", "AGJvYgBib2I="}, "+ \r\n" + ok, true},
+        {{"AUTH LOGIN", "Ym9i", "Ym9i"}, std::string(kUser) + std::string(kPassword) + ok, true},
+        {{"AUTH LOGIN Ym9i", "Ym9i"}, std::string(kPassword) + ok, true},
+        {{"AUTH PLAIN AGJvYgB3cm9uZw=="}, kLoginFailed, false},
+        {{"AUTH LOGIN Ym9i", "d3Jvbmc="}, std::string(kPassword) + kLoginFailed, false},
+        {{"AUTH PLAIN YWxpY2UAYm9iAGJvYg=="},
+         "-ERR [AUTH] the authorization identity must be empty or the user\r\n",
+         false},
+        {{"AUTH PLAIN", "*", "NOOP"}, "+ \r\n-ERR authentication cancelled\r\n" + ok, false},
+        {{"AUTH LOGIN", "Ym9i", "*"},
+         std::string(kUser) + std::string(kPassword) + "-ERR authentication cancelled\r\n",
+         false},
+        {{"AUTH PLAIN", ""}, "+ \r\n" + std::string(kBad), false},
+        {{"AUTH PLAIN !!!!"}, std::string(kBad), false},
+        {{"AUTH PLAIN AGJvYgBib2I"}, std::string(kBad), false},
+        {{"AUTH PLAIN AGJvYg=="}, std::string(kBad), false},
+        {{"AUTH PLAIN AGJvYgBib2IAeA=="}, std::string(kBad), false},
+        {{"AUTH PLAIN " + longJunk}, std::string(kBad), false},
+        {{"AUTH LOGIN", "LIST 1"}, std::string(kUser) + std::string(kBad), false},
+        {{"AUTH CRAM-MD5", "NOOP"}, "-ERR unknown authentication mechanism\r\n" + ok, false},
+    };
+    for (const Case& c : cases) {
+        Session s(root.path());
+        std::string replies;
+        for (const std::string& line : c.lines) {
+            replies += s.Say(line);
+        }
+        EXPECT_EQ(replies, c.replies) << c.lines.front();
+        EXPECT_EQ(s.slot.state == SessionState::Transaction, c.loggedIn) << c.lines.front();
+        EXPECT_EQ(s.slot.saslStep, SaslStep::None) << c.lines.front();
+        if (c.loggedIn) {
+            EXPECT_EQ(s.slot.user, "bob");
+            EXPECT_EQ(s.Say("STAT"), "+OK 1 3\r\n");
+        }
+    }
+}
+
+TEST(Interpreter, LockedMaildropsHaveOneSessionUntilItEnds) {
+    TempDir root;
+    root.Write("bob/1", "x");
+    const std::string inUse = "-ERR [IN-USE] maildrop in use by another session\r\n";
+    MaildropStore store(root.path());
+    MaildropLocks locks;
+    locks.SetEnabled(true);
+    struct Locked {
+        ConnectionSlot slot;
+        FakeChannel channel;
+        std::unique_ptr<Conversation> conversation;
+        std::string Say(const std::string& line) {
+            channel.input.push_back(line);
+            conversation->Serve();
+            return channel.Take();
+        }
+    };
+    auto open = [&] {
+        auto session = std::make_unique<Locked>();
+        session->conversation = std::make_unique<Conversation>(
+            session->slot, session->channel, store, [] {}, nullptr, nullptr, &locks);
+        return session;
+    };
+    auto a = open();
+    auto b = open();
+    EXPECT_EQ(a->Say("AUTH PLAIN AGJvYgBib2I="), "+OK\r\n");
+    EXPECT_EQ(a->Say("STAT"), "+OK 1 3\r\n") << "the lock file is no message";
+    EXPECT_TRUE(root.Exists("bob/.drennik.lock"));
+    b->Say("USER bob");
+    EXPECT_EQ(b->Say("PASS bob"), inUse) << "one process holds it";
+    EXPECT_EQ(b->slot.state, SessionState::None);
+    EXPECT_EQ(a->Say("PASS bob"), "+OK\r\n") << "a session logging in again keeps its hold";
+    EXPECT_EQ(a->Say("QUIT"), "+OK \r\n");
+    EXPECT_EQ(b->Say("PASS bob"), "+OK\r\n") << "QUIT let it go";
+    auto c = open();
+    c->Say("USER bob");
+    EXPECT_EQ(c->Say("PASS bob"), inUse);
+    b.reset();  // the connection is gone, however it went
+    EXPECT_EQ(c->Say("PASS bob"), "+OK\r\n");
 }
 
 TEST(Interpreter, UidlTopRsetAndTheirEdges) {
@@ -148,14 +249,14 @@ TEST(Interpreter, PassRefusesNamesThatAreNoPlainFolder) {
     TempDir outside;
     outside.Write("x/canary", "secret");
     Session s(root.path());
-    EXPECT_EQ(s.Say("PASS"), "-ERR\r\n") << "the empty name would list the root itself";
+    EXPECT_EQ(s.Say("PASS"), kLoginFailed) << "the empty name would list the root itself";
     const std::string relative =
         std::filesystem::relative(outside.path() + "/x", root.path()).string();
     for (const std::string& name :
          {std::string(".."), std::string("../x"), relative, outside.path() + "/x",
           std::string(300, 'a'), std::string("a\0b", 3)}) {
         s.Say("USER " + name);
-        EXPECT_EQ(s.Say("PASS " + name), "-ERR\r\n") << name;
+        EXPECT_EQ(s.Say("PASS " + name), kLoginFailed) << name;
         EXPECT_EQ(s.Say("LIST"), "+OK  Messages\r\n.\r\n");
     }
     EXPECT_TRUE(std::filesystem::exists(outside.path() + "/x/canary"));
@@ -471,23 +572,45 @@ TEST(Authentication, PassIsCheckedOffTheLoopAndTheSessionWaitsForIt) {
     };
     // The user name is no password any more; a user the file does not know fails alike; the
     // request after a PASS waits for its answer.
-    EXPECT_EQ(say({"USER alice", "PASS alice", "STAT"}, "+OK  \r\n"), "+OK\r\n-ERR\r\n+OK  \r\n");
-    EXPECT_EQ(say({"USER mallory", "PASS s3cret"}, "-ERR\r\n"), "+OK\r\n-ERR\r\n");
+    EXPECT_EQ(say({"USER alice", "PASS alice", "STAT"}, "+OK  \r\n"),
+              "+OK\r\n" + kLoginFailed + "+OK  \r\n");
+    EXPECT_EQ(say({"USER mallory", "PASS s3cret"}, kLoginFailed), "+OK\r\n" + kLoginFailed);
     EXPECT_EQ(say({"USER alice", "PASS s3cret", "STAT"}, "+OK 1 3\r\n"),
               "+OK\r\n+OK\r\n+OK 1 3\r\n");
     EXPECT_EQ(slot.state, SessionState::Transaction);
     // A password is taken as sent, blanks and all, and is kept nowhere.
-    EXPECT_EQ(say({"USER alice", "PASS s3cret "}, "-ERR\r\n"), "+OK\r\n-ERR\r\n");
+    EXPECT_EQ(say({"USER alice", "PASS s3cret "}, kLoginFailed), "+OK\r\n" + kLoginFailed);
     EXPECT_EQ(slot.request, "PASS ****");
-    EXPECT_EQ(say({"USER alice", std::string("PASS s3cret\0x", 13)}, "-ERR\r\n"), "+OK\r\n-ERR\r\n")
+    EXPECT_EQ(say({"USER alice", std::string("PASS s3cret\0x", 13)}, kLoginFailed),
+              "+OK\r\n" + kLoginFailed)
         << "a NUL must not end the password early";
+    // AUTH takes the same check; its responses are masked in the record and the trace.
+    EXPECT_EQ(say({"AUTH PLAIN AGFsaWNlAHMzY3JldA==", "STAT"}, "+OK 1 3\r\n"),
+              "+OK\r\n+OK 1 3\r\n");
+    EXPECT_EQ(say({"AUTH LOGIN", "YWxpY2U=", "czNjcmV0"}, "+OK\r\n"),
+              "+ VXNlcm5hbWU6\r\n+ UGFzc3dvcmQ6\r\n+OK\r\n");
+    EXPECT_EQ(slot.request, "****");
+    EXPECT_EQ(channel.hiddenLines, 2);
+    EXPECT_EQ(say({"AUTH PLAIN AGFsaWNlAGFsaWNl"}, kLoginFailed), kLoginFailed);
+    EXPECT_EQ(slot.request, "AUTH PLAIN ****");
+    std::string shown;
+    EXPECT_FALSE(MaskPassword("AUTH PLAIN", shown));
+    EXPECT_TRUE(MaskPassword("  auth login YWxpY2U= ", shown));
+    EXPECT_EQ(shown, "auth login ****");
     // Where TLS is required, a connection in clear may not even name its user; being refused
     // does not make it too late for STLS.
     auth.SetRequireTls(true);
     channel.tlsAvailable = true;
     slot.authenticationBegun = false;
-    EXPECT_EQ(say({"USER alice", "PASS s3cret", "STLS"}, "+OK\r\n"),
-              "-ERR TLS required\r\n-ERR TLS required\r\n+OK\r\n");
+    const std::string capaInClear =
+        "+OK\r\nTOP\r\nUIDL\r\nPIPELINING\r\nRESP-CODES\r\nAUTH-RESP-CODE\r\n"
+        "IMPLEMENTATION Drennik\r\nSTLS\r\n.\r\n";
+    EXPECT_EQ(say({"CAPA"}, ".\r\n"), capaInClear) << "no login offered before TLS";
+    EXPECT_EQ(say({"USER alice", "PASS s3cret", "AUTH PLAIN", "STLS"}, "+OK\r\n"),
+              "-ERR TLS required\r\n-ERR TLS required\r\n-ERR TLS required\r\n+OK\r\n");
+    EXPECT_EQ(say({"CAPA"}, ".\r\n"),
+              "+OK\r\nTOP\r\nUSER\r\nSASL PLAIN LOGIN\r\nUIDL\r\nPIPELINING\r\nRESP-CODES\r\n"
+              "AUTH-RESP-CODE\r\nIMPLEMENTATION Drennik\r\n.\r\n");
     EXPECT_EQ(say({"USER alice", "PASS s3cret"}, "+OK\r\n+OK\r\n"), "+OK\r\n+OK\r\n");
 }
 
@@ -508,7 +631,7 @@ TEST(Authentication, ChecksAreRationedByAddressAndDroppedOnceTheirConnectionIsGo
     auth.SetPasswords({{"a", "$1$saltsalt$6SNdNaZLKst2LlSm7oPPL1"}});  // "pw"
     std::vector<std::uint32_t> answered;
     auto check = [&](std::uint32_t peer, const std::shared_ptr<int>& alive) {
-        return auth.Check("a", "pw", peer, alive, [&answered, peer](bool ok) {
+        return auth.Check("a", "pw", peer, alive, [&answered, peer](bool ok, auto) {
             EXPECT_TRUE(ok);
             answered.push_back(peer);
         });

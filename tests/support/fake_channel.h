@@ -32,6 +32,8 @@ public:
     std::size_t failAt = static_cast<std::size_t>(-1);
     int failedSends = 0;
     mutable int usedAfterFailure = 0;
+    // Lines the channel was told to trace masked.
+    int hiddenLines = 0;
 
     bool ReceiveLine(std::string& line) override {
         if (input.empty()) {
@@ -41,6 +43,7 @@ public:
         input.pop_front();
         return true;
     }
+    void HideNextLine() override { ++hiddenLines; }
     InputEnd InputState() const override { return input.empty() ? end : InputEnd::None; }
     bool SendLine(std::string_view text) override { return Put(std::string(text) + "\r\n"); }
     bool SendLines(std::string_view lines) override { return Put(lines); }

@@ -12,5 +12,5 @@ from .maildrop import make_root, make_user, message_order, read_file, rmtree, wr
 from .pop3 import (GREETING, OK, SYNC_COMMAND, SYNC_REPLY, Client, ConnectionClosed,
                    ReplyTimeout)
 from .process import Server, binary_path, kill_all_processes, require_binary, run_once
-from .replies import (list_reply, message_lines, retr_body, retr_reply, sent_size, sizes_of,
-                      stat_reply, unstuffed)
+from .replies import (LOGIN_FAILED, MAILDROP_UNREADABLE, list_reply, message_lines, retr_body,
+                      retr_reply, sent_size, sizes_of, stat_reply, unstuffed)

@@ -4,6 +4,10 @@ import re
 
 _LINE_END = re.compile(rb"\r\n|\r|\n")
 
+# A failed USER/PASS or AUTH login, and one the server cannot serve now.
+LOGIN_FAILED = b"-ERR [AUTH] invalid user name or password\r\n"
+MAILDROP_UNREADABLE = b"-ERR [SYS/TEMP] the maildrop cannot be read; try again later\r\n"
+
 
 def message_lines(data):
     """The file's lines: CR LF, lone CR and lone LF each end a line."""
