@@ -1,8 +1,9 @@
 #pragma once
 // The POP3 command interpreter: one request line in, its reply out, on one connection's record.
-// Every reply text stands here once; every reply leaves through the reply family
-// (reply_lines.h). A multi-line reply's status line is sent here, and the rest by the stream it
-// leaves in the session, which is not left when the status line could not be sent.
+// Every reply text stands once, in pop3_replies.h; logging in is in pop3_login.*. Every reply
+// leaves through the reply family (reply_lines.h). A multi-line reply's status line is sent
+// here, and the rest by the stream it leaves in the session, which is not left when the status
+// line could not be sent.
 
 #include "mail_service/connection_slot.h"
 #include "mail_service/maildrop.h"
