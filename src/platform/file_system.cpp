@@ -1,7 +1,5 @@
 #include "platform/file_system.h"
 
-#include "platform/wire_size.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -96,9 +94,7 @@ std::string BaseName(const std::string& name) {
 
 // The regular, non-hidden files directly in `dir`, appended to `listing`; named as they are,
 // or, with a `prefix` (a Maildir's "new/" or "cur/"), by base name with the path beside.
-// With `wireSizes`, sizes are what RETR sends.
-void AppendEntries(const StoreFolder& dir, const std::string& prefix, FolderListing& listing,
-                   WireSizes* wireSizes = nullptr) {
+void AppendEntries(const StoreFolder& dir, const std::string& prefix, FolderListing& listing) {
     if (dir.fd() == -1) {
         return;
     }
@@ -126,10 +122,8 @@ void AppendEntries(const StoreFolder& dir, const std::string& prefix, FolderList
         if (st.stx_nlink > 1) {
             listing.changesReported = false;
         }
-        const FileIdentity identity = IdentityOf(st);
-        const std::int64_t size =
-            wireSizes == nullptr ? identity.size : wireSizes->Of(dir.fd(), d->d_name, identity);
-        MessageFileEntry entry{d->d_name, size, identity, {}};
+        MessageFileEntry entry{
+            d->d_name, static_cast<std::int64_t>(st.stx_size), IdentityOf(st), {}};
         if (!prefix.empty()) {
             entry.path = prefix + entry.name;
             entry.name = BaseName(entry.name);
@@ -275,9 +269,9 @@ std::optional<NodeId> StoreFolder::Id() const {
     return NodeIdOf(st);
 }
 
-FolderListing ListFolder(const StoreFolder& dir, WireSizes* wireSizes) {
+FolderListing ListFolder(const StoreFolder& dir) {
     FolderListing listing;
-    AppendEntries(dir, {}, listing, wireSizes);
+    AppendEntries(dir, {}, listing);
     SortByName(listing.entries);
     return listing;
 }
@@ -286,11 +280,10 @@ bool IsMaildir(const StoreFolder& folder) {
     return folder.FolderIdOf("cur") && folder.FolderIdOf("new");
 }
 
-FolderListing ListMaildir(const StoreFolder& newFolder, const StoreFolder& curFolder,
-                          WireSizes* wireSizes) {
+FolderListing ListMaildir(const StoreFolder& newFolder, const StoreFolder& curFolder) {
     FolderListing listing;
-    AppendEntries(newFolder, "new/", listing, wireSizes);
-    AppendEntries(curFolder, "cur/", listing, wireSizes);
+    AppendEntries(newFolder, "new/", listing);
+    AppendEntries(curFolder, "cur/", listing);
     SortByName(listing.entries);
     std::vector<MessageFileEntry>& entries = listing.entries;
     entries.erase(std::unique(entries.begin(), entries.end(),

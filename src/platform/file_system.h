@@ -12,8 +12,6 @@
 
 namespace platform {
 
-class WireSizes;
-
 // What makes a file the same file later: a name can be given to new mail at any time, and an
 // inode number to a new file once the old one is gone. Device and inode, and the birth time
 // where the file system keeps one; where it does not, the size and the modification time. A
@@ -33,8 +31,6 @@ struct FileIdentity {
 
 struct MessageFileEntry {
     std::string name;  // in a Maildir, the base name (before ":2,"), which names the message
-    // The octets RETR sends (see wire_size.h) when the listing was given the wire sizes, else
-    // the file's size (identity.size).
     std::int64_t size = 0;
     FileIdentity identity;
     // Where the file was listed below its folder when that is not `name`: in a Maildir,
@@ -104,8 +100,8 @@ private:
 
 // The regular files directly in `folder`, sorted bytewise by name: no folders, no links, no
 // names beginning with '.'. A folder that is not open yields nothing. A file that vanishes
-// while being listed is left out. With `wireSizes`, each entry's size is what RETR sends.
-FolderListing ListFolder(const StoreFolder& folder, WireSizes* wireSizes = nullptr);
+// while being listed is left out.
+FolderListing ListFolder(const StoreFolder& folder);
 
 // Whether `folder` is a Maildir: it holds the folders cur/ and new/ (not links).
 bool IsMaildir(const StoreFolder& folder);
@@ -113,8 +109,7 @@ bool IsMaildir(const StoreFolder& folder);
 // A Maildir's messages: the regular files of its new/ and cur/ (opened by the caller), names
 // beginning with '.' left out, each named by its base name and sorted bytewise by it. A base
 // name found twice (a file moved while the folders were read) is listed once.
-FolderListing ListMaildir(const StoreFolder& newFolder, const StoreFolder& curFolder,
-                          WireSizes* wireSizes = nullptr);
+FolderListing ListMaildir(const StoreFolder& newFolder, const StoreFolder& curFolder);
 
 // Where the message `entry` of `folder` is now: where it was listed, or, in a Maildir, the name
 // the same file has now in new/ or cur/ (another program moved it, or renamed it for its

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <immintrin.h>
@@ -37,6 +39,27 @@ std::uint64_t Matches64(const char* p, __m128i c) {
     return bits;
 }
 #endif
+
+// Reads [from, to) of `fd` into `counter`; false on a read error or a short file.
+bool CountRange(int fd, std::int64_t from, std::int64_t to, std::vector<char>& buffer,
+                WireSizeCounter& counter) {
+    while (from < to) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::int64_t>(to - from, kReadBlock));
+        const ssize_t n = ::pread(fd, buffer.data(), want, from);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        counter.Take(buffer.data(), static_cast<std::size_t>(n));
+        from += n;
+    }
+    return true;
+}
+
+std::atomic<std::uint64_t> filesRead{0};
 
 }  // namespace
 
@@ -92,32 +115,32 @@ std::int64_t WireSizeOf(std::string_view text) {
     return counter.Total();
 }
 
-std::int64_t WireSizes::Of(int dirFd, const char* name, const FileIdentity& identity) {
-    const Key key{identity.device, identity.inode};
-    if (const auto it = known_.find(key); it != known_.end()) {
-        if (Unchanged(it->second.identity, identity)) {
-            return it->second.wireSize;
-        }
-        known_.erase(it);
+std::optional<std::int64_t> WireSizes::Known(const FileIdentity& identity) const {
+    const auto it = known_.find(Key{identity.device, identity.inode});
+    if (it == known_.end() || !Unchanged(it->second.identity, identity)) {
+        return std::nullopt;
     }
-    const std::optional<std::int64_t> counted = Count(dirFd, name, identity);
-    if (!counted) {
-        return identity.size;
-    }
+    return it->second.wireSize;
+}
+
+void WireSizes::Remember(const FileIdentity& identity, std::int64_t wireSize) {
     if (known_.size() >= kMaxFiles) {
         known_.clear();
     }
-    known_.emplace(key, Known{identity, *counted});
-    return *counted;
+    known_.insert_or_assign(Key{identity.device, identity.inode}, Entry{identity, wireSize});
 }
 
-std::optional<std::int64_t> WireSizes::Count(int dirFd, const char* name,
-                                             const FileIdentity& identity) {
+std::uint64_t WireSizeFilesRead() {
+    return filesRead.load(std::memory_order_relaxed);
+}
+
+std::optional<std::int64_t> CountWireSize(int dirFd, const char* name,
+                                          const FileIdentity& identity) {
     const int fd = ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd == -1) {
         return std::nullopt;
     }
-    ++filesRead_;
+    filesRead.fetch_add(1, std::memory_order_relaxed);
     struct stat st {};
     // Only the file listed: a name given to another file since then is counted next time.
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
@@ -126,7 +149,7 @@ std::optional<std::int64_t> WireSizes::Count(int dirFd, const char* name,
         return std::nullopt;
     }
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    buffer_.resize(kReadBlock);
+    thread_local std::vector<char> buffer(kReadBlock);
     WireSizeCounter counter;
     const std::int64_t size = identity.size;
     bool complete = true;
@@ -141,7 +164,7 @@ std::optional<std::int64_t> WireSizes::Count(int dirFd, const char* name,
             hole = end > data ? std::min<std::int64_t>(end, size) : size;
         }
         counter.TakeZeros(data - at);
-        complete = data == size || CountRange(fd, data, hole, counter);
+        complete = data == size || CountRange(fd, data, hole, buffer, counter);
         at = hole;
     }
     ::close(fd);
@@ -149,23 +172,6 @@ std::optional<std::int64_t> WireSizes::Count(int dirFd, const char* name,
         return std::nullopt;  // a read error, or shortened while read
     }
     return counter.Total();
-}
-
-bool WireSizes::CountRange(int fd, std::int64_t from, std::int64_t to, WireSizeCounter& counter) {
-    while (from < to) {
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::int64_t>(to - from, kReadBlock));
-        const ssize_t n = ::pread(fd, buffer_.data(), want, from);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        counter.Take(buffer_.data(), static_cast<std::size_t>(n));
-        from += n;
-    }
-    return true;
 }
 
 }  // namespace platform

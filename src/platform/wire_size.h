@@ -35,7 +35,15 @@ private:
 // The octets RETR sends for `text`.
 std::int64_t WireSizeOf(std::string_view text);
 
-// The wire sizes of the files listed, remembered by device and inode.
+// Counts the file `name` in the folder `dirFd`, if it is still the file `identity` describes;
+// nothing when it cannot be read (or is another file by now). Safe on any thread.
+std::optional<std::int64_t> CountWireSize(int dirFd, const char* name,
+                                          const FileIdentity& identity);
+// How many files CountWireSize has read, on every thread together, for tests.
+std::uint64_t WireSizeFilesRead();
+
+// The wire sizes counted so far, remembered by device and inode for as long as the file keeps
+// its size and modification time. Used on one thread.
 class WireSizes {
 public:
     // Past this many files everything is forgotten and counted again as it is listed.
@@ -45,12 +53,8 @@ public:
     WireSizes(const WireSizes&) = delete;
     WireSizes& operator=(const WireSizes&) = delete;
 
-    // The wire size of the file `name` in the folder `dirFd`, described by `identity`: the
-    // one remembered, or counted now. A file that cannot be read (or is another file by now)
-    // keeps its size, and is tried again at the next listing.
-    std::int64_t Of(int dirFd, const char* name, const FileIdentity& identity);
-    // How many files were read to count them, for tests.
-    std::uint64_t FilesRead() const { return filesRead_; }
+    std::optional<std::int64_t> Known(const FileIdentity& identity) const;
+    void Remember(const FileIdentity& identity, std::int64_t wireSize);
 
 private:
     struct Key {
@@ -63,18 +67,12 @@ private:
             return std::hash<std::uint64_t>()(key.inode * 0x9e3779b97f4a7c15ULL ^ key.device);
         }
     };
-    struct Known {
+    struct Entry {
         FileIdentity identity;
         std::int64_t wireSize;
     };
 
-    std::optional<std::int64_t> Count(int dirFd, const char* name, const FileIdentity& identity);
-    // Reads [from, to) of `fd` into `counter`; false on a read error or a short file.
-    bool CountRange(int fd, std::int64_t from, std::int64_t to, WireSizeCounter& counter);
-
-    std::unordered_map<Key, Known, KeyHash> known_;
-    std::vector<char> buffer_;
-    std::uint64_t filesRead_ = 0;
+    std::unordered_map<Key, Entry, KeyHash> known_;
 };
 
 }  // namespace platform

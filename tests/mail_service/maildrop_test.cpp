@@ -1,6 +1,7 @@
 #include "mail_service/maildrop.h"
 #include "mail_service/listing_stream.h"
 #include "mail_service/message_stream.h"
+#include "mail_service/size_counting.h"
 #include "platform/wire_size.h"
 #include "support/fake_channel.h"
 #include "support/loopback.h"
@@ -571,20 +572,42 @@ TEST(Maildrop, FilesAreReadToCountThemOnlyWhenNew) {
     EXPECT_EQ(store.ListMessages("bob"), store.ListMessages("bob"));
 
     // A changed folder is listed again, but only its new files are read.
-    platform::WireSizes sizes;
-    const platform::StoreFolder folder = store.OpenUserFolder("bob");
-    EXPECT_EQ(platform::ListFolder(folder, &sizes).entries.size(), 20u);
-    EXPECT_EQ(sizes.FilesRead(), 20u);
+    const std::uint64_t read = platform::WireSizeFilesRead();
     root.Write("bob/200", "new\n");
     root.Write("bob/101", "rewritten in place\n");
-    const platform::FolderListing listing = platform::ListFolder(folder, &sizes);
-    EXPECT_EQ(sizes.FilesRead(), 22u);
-    EXPECT_EQ(listing.entries[1].size, 20);
-    EXPECT_EQ(listing.entries[20].size, 5);
+    ConnectionSlot changed = ScannedSlot(store, "bob");
+    EXPECT_EQ(platform::WireSizeFilesRead() - read, 2u);
+    EXPECT_EQ(changed.Message(1).size, 20);
+    EXPECT_EQ(changed.Message(20).size, 5);
     // A file that cannot be read keeps its size.
     if (::geteuid() != 0) {
         root.Write("bob/201", "a\nb");
         ::chmod((root.path() + "/bob/201").c_str(), 0);
-        EXPECT_EQ(platform::ListFolder(folder, &sizes).entries[21].size, 3);
+        EXPECT_EQ(ScannedSlot(store, "bob").Message(21).size, 3);
     }
+}
+
+TEST(Maildrop, ManyNewFilesAreCountedOffTheLoop) {
+    TempDir root;
+    constexpr int kFiles = static_cast<int>(SizeCounting::kInlineFiles) + 8;
+    for (int i = 0; i < kFiles; ++i) {
+        root.Write("bob/" + std::to_string(100 + i), "line\n");
+    }
+    MaildropStore store(root.path());
+    store.CountOffLoop();
+    // Two logins at once: one count, and both get its listing once it is done.
+    int answered = 0;
+    std::shared_ptr<const platform::FolderListing> first, second;
+    store.ListMessages("bob", [&](auto listing, int) { first = listing, ++answered; });
+    store.ListMessages("bob", [&](auto listing, int) { second = listing, ++answered; });
+    EXPECT_EQ(answered, 0);
+    const std::uint64_t read = platform::WireSizeFilesRead();
+    ASSERT_TRUE(testing_support::PumpUntil([&] { return answered == 2; }));
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(TotalSize(*first), kFiles * 6);
+    EXPECT_LE(platform::WireSizeFilesRead() - read, static_cast<std::uint64_t>(kFiles));
+    // Counted once: the next login is answered at once.
+    store.ListMessages("bob", [&](auto listing, int) { second = listing, ++answered; });
+    EXPECT_EQ(answered, 3);
+    EXPECT_EQ(TotalSize(*second), kFiles * 6);
 }

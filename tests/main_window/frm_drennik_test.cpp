@@ -449,6 +449,8 @@ TEST(MainWindow, MarksUpdateInPlaceKeepingScrollAndSelection) {
     ASSERT_EQ(client.ReadUntil("+OK\r\n+OK\r\n"), "+OK Drennik here\r\n+OK\r\n+OK\r\n");
     ASSERT_TRUE(PumpUntil([&] { return s.window.lstDeletionList->model()->rowCount() == 300; }));
     QListView* marks = s.window.lstDeletionList;
+    // The view lays out its new rows in a pass of its own.
+    ASSERT_TRUE(PumpUntil([&] { return marks->verticalScrollBar()->maximum() > 0; }));
     marks->setCurrentIndex(marks->model()->index(150, 0));
     marks->scrollTo(marks->model()->index(150, 0), QAbstractItemView::PositionAtTop);
     const int scrolled = marks->verticalScrollBar()->value();
