@@ -1,5 +1,7 @@
 #include "platform/wire_size.h"
 
+#include "platform/byte_scan.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,10 +10,6 @@
 #include <atomic>
 #include <cerrno>
 #include <vector>
-
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
 
 namespace platform {
 namespace {
@@ -26,19 +24,6 @@ bool Unchanged(const FileIdentity& then, const FileIdentity& now) {
            then.modifiedSeconds == now.modifiedSeconds &&
            then.modifiedNanoseconds == now.modifiedNanoseconds;
 }
-
-#if defined(__SSE2__)
-std::uint64_t Matches64(const char* p, __m128i c) {
-    std::uint64_t bits = 0;
-    for (int i = 0; i < 4; ++i) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-        bits |= static_cast<std::uint64_t>(
-                    static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, c))))
-                << (16 * i);
-    }
-    return bits;
-}
-#endif
 
 // Reads [from, to) of `fd` into `counter`; false on a read error or a short file.
 bool CountRange(int fd, std::int64_t from, std::int64_t to, std::vector<char>& buffer,

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <limits>
 
+using testing_support::BytesReadSoFar;
 using testing_support::TempDir;
 
 namespace {
@@ -498,19 +499,6 @@ TEST(Maildrop, MaildirServesNewAndCurByBaseNameAndFollowsMovedFiles) {
 
 namespace {
 
-// The bytes this process has read so far (reading /proc/self/io adds its own few hundred).
-long long BytesRead() {
-    std::ifstream io("/proc/self/io");
-    std::string key;
-    long long value = 0;
-    while (io >> key >> value) {
-        if (key == "rchar:") {
-            return value;
-        }
-    }
-    return -1;
-}
-
 // RETR's octets as LIST counts them: without the "." put in front of lines and the ".\r\n".
 std::int64_t SentOctets(const std::string& sent) {
     std::int64_t stuffed = 0;
@@ -562,13 +550,13 @@ TEST(Maildrop, FilesAreReadToCountThemOnlyWhenNew) {
         root.Write("bob/" + std::to_string(100 + i), text);
     }
     const MaildropStore store(root.path());
-    long long before = BytesRead();
+    long long before = BytesReadSoFar();
     EXPECT_EQ(ScannedSlot(store, "bob").totalSize, 20 * 4002);
-    EXPECT_GE(BytesRead() - before, 20 * 4001);
+    EXPECT_GE(BytesReadSoFar() - before, 20 * 4001);
     // The folder unchanged: its listing is remembered, with the sizes, and no file is read.
-    before = BytesRead();
+    before = BytesReadSoFar();
     EXPECT_EQ(ScannedSlot(store, "bob").totalSize, 20 * 4002);
-    EXPECT_LT(BytesRead() - before, 4001);
+    EXPECT_LT(BytesReadSoFar() - before, 4001);
     EXPECT_EQ(store.ListMessages("bob"), store.ListMessages("bob"));
 
     // A changed folder is listed again, but only its new files are read.
