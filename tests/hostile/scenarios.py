@@ -192,12 +192,15 @@ def held_idle(ctx, rep, n_idle, n_normal):
         stop_cleanly(rep, srv)
 
 
-def baseline(srv, user):
-    """Descriptors and resident KiB after one warm-up session, with no connection open."""
-    c = Client(srv.port)
-    c.login(user)
-    c.expect(b"QUIT", QUIT_OK)
-    c.close()
+def baseline(srv, *users):
+    """Descriptors and resident KiB after a warm-up session for each user, with no connection
+    open. A user with large new mail has it counted by a worker thread, whose event descriptor
+    stays while the thread does: warm up with such a user for a steady count."""
+    for user in users:
+        c = Client(srv.port)
+        c.login(user)
+        c.expect(b"QUIT", QUIT_OK)
+        c.close()
     return srv.idle_fds(), srv.rss_kib()
 
 
@@ -251,7 +254,7 @@ def vanish(ctx, rep):
     w_msgs = user_messages(7)
     make_user_with_subfolder(ctx.root, b"w", w_msgs)
     with ctx.server() as srv:
-        base_fds, base_rss = baseline(srv, b"w")
+        base_fds, base_rss = baseline(srv, b"w", b"big")
         vanished, never_stalled = 0, 0
         for i in range(rounds):
             for mode in ("mid-command", "mid-retr", "full-queue"):
@@ -487,7 +490,7 @@ def noread(ctx, rep):
     w_msgs = user_messages(3)
     make_user_with_subfolder(ctx.root, b"w", w_msgs)
     with ctx.server() as srv:
-        base_fds, base_rss = baseline(srv, b"w")
+        base_fds, base_rss = baseline(srv, b"w", b"n")
         c = Client(srv.port)
         c.login(b"n")
         t0 = time.monotonic()
