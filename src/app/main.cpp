@@ -15,6 +15,7 @@
 #include "platform/dialogs.h"
 #include "platform/display.h"
 #include "platform/file_system.h"
+#include "platform/local_socket.h"
 #include "platform/privileges.h"
 #include "socket_layer/mod_falquor.h"
 #include "socket_layer/tls_context.h"
@@ -189,6 +190,23 @@ int main(int argc, char** argv) {
     const int smtpListener =
         options->smtpPort >= 0 ? modFalquor::OpenListener(options->smtpPort, options->listenAddress)
                                : -1;
+    int localListener = -1;
+    if (!options->lmtpSocket.empty()) {
+        gid_t group = static_cast<gid_t>(-1);
+        if (!options->lmtpSocketGroup.empty()) {
+            group = platform::GroupId(options->lmtpSocketGroup);
+            if (group == static_cast<gid_t>(-1)) {
+                std::fprintf(stderr, "drennik: no group %s\n", options->lmtpSocketGroup.c_str());
+                return 2;
+            }
+        }
+        localListener =
+            platform::OpenLocalListener(options->lmtpSocket, options->lmtpSocketMode, group, error);
+        if (localListener < 0) {
+            std::fprintf(stderr, "drennik: cannot listen for LMTP on %s\n", error.c_str());
+            return 1;
+        }
+    }
     if (switching) {
         if (const std::string reason = platform::BecomeAccount(runAs.account); !reason.empty()) {
             std::fprintf(stderr, "drennik: cannot switch to user %s: %s\n",
@@ -252,7 +270,7 @@ int main(int argc, char** argv) {
     service.SetLockMaildrops(options->lockMaildrop);
     service.UseListeningSockets(listener, tlsListener);
     service.SetDeliveryListening(options->lmtpPort, options->smtpPort);
-    service.UseDeliveryListeningSockets(lmtpListener, smtpListener);
+    service.UseDeliveryListeningSockets(lmtpListener, smtpListener, localListener);
 
     std::unique_ptr<frmFalquorDialog> trace;
     std::unique_ptr<frmDrennik> window;
@@ -297,6 +315,9 @@ int main(int argc, char** argv) {
     }
     if (options->smtpPort >= 0) {
         std::printf("listening on SMTP port %d\n", service.SmtpListeningPort());
+    }
+    if (localListener >= 0) {
+        std::printf("listening on LMTP socket %s\n", options->lmtpSocket.c_str());
     }
     std::fflush(stdout);
 

@@ -10,6 +10,7 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 
 namespace {
 
@@ -232,6 +233,41 @@ constexpr std::array kTable{
                    [](const Options& o) {
                        return o.lmtpPort < 0 ? std::string() : std::to_string(o.lmtpPort);
                    }},
+    OptionSpec{.name = "lmtp-socket",
+               .valueName = "PATH",
+               .help = "also take mail in by LMTP on a local socket at PATH",
+               .set =
+                   [](Options& o, std::string_view v) {
+                       return SetName(o.lmtpSocket, v, "--lmtp-socket needs a path");
+                   },
+               .get = GetText<&Options::lmtpSocket>},
+    OptionSpec{
+        .name = "lmtp-socket-mode",
+        .valueName = "MODE",
+        .help = "the local socket's permissions, in octal",
+        .set = [](Options& o, std::string_view v) -> std::string {
+            unsigned mode = 0;
+            const auto [end, error] = std::from_chars(v.data(), v.data() + v.size(), mode, 8);
+            if (v.empty() || error != std::errc() || end != v.data() + v.size() || mode > 0777) {
+                return "bad lmtp-socket-mode (octal, e.g. 0660): " + std::string(v);
+            }
+            o.lmtpSocketMode = mode;
+            return {};
+        },
+        .get =
+            [](const Options& o) {
+                char text[8];
+                std::snprintf(text, sizeof text, "%04o", o.lmtpSocketMode);
+                return std::string(text);
+            }},
+    OptionSpec{.name = "lmtp-socket-group",
+               .valueName = "GROUP",
+               .help = "the local socket's group (e.g. postfix's)",
+               .set =
+                   [](Options& o, std::string_view v) {
+                       return SetName(o.lmtpSocketGroup, v, "--lmtp-socket-group needs a name");
+                   },
+               .get = GetText<&Options::lmtpSocketGroup>},
     OptionSpec{.name = "smtp-port",
                .valueName = "N",
                .help = "take mail in by SMTP on port N (0 picks a free port);\n"

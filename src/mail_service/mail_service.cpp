@@ -259,7 +259,9 @@ void MailService::Accept(int listener, Listener kind) {
         PauseAccepting();
         return;
     }
-    if (const std::string_view limit = ExceededLimit(peer); !limit.empty()) {
+    // Local clients have no address of their own to be counted by.
+    if (const std::string_view limit = ExceededLimit(peer, kind != Listener::LmtpLocal);
+        !limit.empty()) {
         LogRefused(log_, peer, peerPort, listenerName, limit);
         if (encrypted) {
             platform::closesocket(socket);  // a line in clear would mean nothing to its client
@@ -436,11 +438,12 @@ void MailService::AskForAccepts(long events) {
     }
 }
 
-std::string_view MailService::ExceededLimit(std::uint32_t peer) const {
+std::string_view MailService::ExceededLimit(std::uint32_t peer, bool perAddress) const {
     if (limits_.total > 0 && falquor_.ActiveConnections() >= limits_.total) {
         return "connections";
     }
-    if (limits_.perAddress > 0 && falquor_.ActiveConnectionsFrom(peer) >= limits_.perAddress &&
+    if (perAddress && limits_.perAddress > 0 &&
+        falquor_.ActiveConnectionsFrom(peer) >= limits_.perAddress &&
         !InNetworks(limits_.trusted, peer)) {
         return "per-address";
     }

@@ -149,8 +149,8 @@ private:
     void Accept(int listener, Listener kind);
     int& SocketOf(Listener kind);
     // The connection limit a new connection from `peer` would exceed, as the log names it;
-    // empty when it exceeds none.
-    std::string_view ExceededLimit(std::uint32_t peer) const;
+    // empty when it exceeds none. `perAddress`: whether the client has an address to count by.
+    std::string_view ExceededLimit(std::uint32_t peer, bool perAddress = true) const;
     void PauseAccepting();
     void ResumeAccepting();
     void AskForAccepts(long events);

@@ -38,7 +38,10 @@ TEST(Reload, TakesWhatTheTableCallsReloadableAndKeepsTheRest) {
                                   "--domains=a.test",
                                   "--catch-all=c",
                                   "--create-maildrops",
-                                  "--max-message-size=5"});
+                                  "--max-message-size=5",
+                                  "--lmtp-socket=/s",
+                                  "--lmtp-socket-mode=600",
+                                  "--lmtp-socket-group=g"});
     const Options next = WithReloadable(running, fresh);
     std::vector<std::string_view> reloadable;
     std::vector<std::string_view> others;

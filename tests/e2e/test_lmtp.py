@@ -37,16 +37,7 @@ def exchange(port, data, replies):
         return got.decode("latin-1").split("\r\n")[:-1]
 
 
-class Delivery(ServerTestCase):
-
-    server_args = ("--lmtp-port", "0", "--smtp-port", "0", "--domains", "Mail.Test,other.test",
-                   "--max-message-size", str(MAX_SIZE), "--tls-self-signed")
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.lmtp_port = cls.server.wait_listening(pattern=LMTP_RE)
-        cls.smtp_port = cls.server.wait_listening(pattern=SMTP_RE)
+class DeliveryCase(ServerTestCase):
 
     def messages(self, user):
         folder = self.user_dir(user)
@@ -61,6 +52,18 @@ class Delivery(ServerTestCase):
         for number, message in enumerate(messages, 1):
             self.assertEqual(c.request(b"RETR %d" % number, multi=True), retr_reply(message))
         c.sync()
+
+
+class Delivery(DeliveryCase):
+
+    server_args = ("--lmtp-port", "0", "--smtp-port", "0", "--domains", "Mail.Test,other.test",
+                   "--max-message-size", str(MAX_SIZE), "--tls-self-signed")
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.lmtp_port = cls.server.wait_listening(pattern=LMTP_RE)
+        cls.smtp_port = cls.server.wait_listening(pattern=SMTP_RE)
 
     def test_pipelined_lmtp_answers_each_recipient_and_stores_exactly(self):
         bob, ann = self.new_user(), self.new_user()
@@ -134,3 +137,28 @@ class Delivery(ServerTestCase):
         finally:
             p.quit()
         self.server.wait_for_log("deliver-refused", reason="relaying")
+
+
+class LocalSocket(DeliveryCase):
+
+    @classmethod
+    def prepare_class_root(cls):
+        cls.socket_path = os.path.join(cls.base, "lmtp.sock")
+        # A socket left by an earlier run is replaced.
+        stale = socket.socket(socket.AF_UNIX)
+        stale.bind(cls.socket_path)
+        stale.close()
+        cls.server_args = ("--lmtp-socket", cls.socket_path, "--lmtp-socket-mode", "0640",
+                           "--lmtp-socket-group", "0")
+
+    def test_lmtp_over_a_local_socket(self):
+        status = os.stat(self.socket_path)
+        self.assertEqual(status.st_mode & 0o777, 0o640)
+        self.assertEqual(status.st_gid, 0)
+        self.assertIn(b"listening on LMTP socket " + self.socket_path.encode(),
+                      self.server.stdout())
+        bob = self.new_user()
+        with smtplib.LMTP(self.socket_path, timeout=DEADLINE) as c:
+            self.assertEqual(c.sendmail("a@b", [bob], b"local\r\n"), {})
+        self.assert_served(bob, [b"local\r\n"])
+        self.server.wait_for_log("accept", listener="lmtp-local")
