@@ -135,8 +135,27 @@ DeliveryConversation::DeliveryConversation(DeliveryProtocol protocol, Connection
       resumeLater_(std::move(resumeLater)),
       auth_(auth),
       log_(log) {
+    slot_.kind = Smtp() ? SessionKind::Smtp : SessionKind::Lmtp;
     slot_.totalCount = 0;
     slot_.totalSize = 0;
+    ShowStage();
+}
+
+void DeliveryConversation::ShowStage() {
+    switch (stage_) {
+        case Stage::Fresh:
+            slot_.stage = "Greeted";
+            return;
+        case Stage::Ready:
+            slot_.stage = "Ready";
+            return;
+        case Stage::Mail:
+            slot_.stage = "Mail";
+            return;
+        case Stage::Data:
+            slot_.stage = dataEnded_ ? "Storing" : "Data";
+            return;
+    }
 }
 
 DeliveryConversation::~DeliveryConversation() {
@@ -185,6 +204,7 @@ int DeliveryConversation::Serve() {
             Interpret(line_);
         }
     }
+    ShowStage();
     return served;
 }
 

@@ -72,6 +72,7 @@ private:
     void LogDelivery(const DeliveryReport& report);
     void ResetTransaction();
     void EndInput();
+    void ShowStage();
     void Reply(std::string_view text);
     bool Smtp() const { return protocol_ == DeliveryProtocol::Smtp; }
 

@@ -287,7 +287,6 @@ void MailService::Accept(int listener, Listener kind) {
         connection =
             std::make_unique<Connection>(falquor_, socket, slot, store_, auth_, log_, &locks_);
     } else {
-        slot.kind = kind == Listener::Smtp ? SessionKind::Smtp : SessionKind::Lmtp;
         connection = std::make_unique<Connection>(
             falquor_, socket, slot,
             kind == Listener::Smtp ? DeliveryProtocol::Smtp : DeliveryProtocol::Lmtp,
@@ -407,6 +406,8 @@ ConnectionSlot MailService::Fields(int number) const {
     fields.request = record.full->request;
     fields.socket = record.full->socket;
     fields.state = record.full->state;
+    fields.kind = record.full->kind;
+    fields.stage = record.full->stage;
     fields.user = record.full->user;
     fields.totalCount = record.full->totalCount;
     fields.totalSize = record.full->totalSize;

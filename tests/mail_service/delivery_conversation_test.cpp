@@ -223,6 +223,7 @@ TEST(DeliveryConversation, StoresTheMessageAsSentAndAnswersEachRecipient) {
     EXPECT_EQ(bench.Messages("bob"), (std::vector<std::string>{message, "second\r\n"}));
     EXPECT_EQ(bench.slot.totalCount, 2);
     EXPECT_EQ(bench.slot.user, "bob");
+    EXPECT_EQ(ShownState(bench.slot), "LMTP Ready");
     EXPECT_TRUE(bench.channel.closed);
 }
 
@@ -234,6 +235,7 @@ TEST(DeliveryConversation, SmtpAnswersOnceAndAConnectionLostMidMessageStoresNoth
                      "250 2.1.5 Recipient OK", "250 2.1.5 Recipient OK",
                      "354 Start mail input; end with <CRLF>.<CRLF>", "250 2.0.0 Delivered"}));
     bench.Run({"MAIL FROM:<a@b>", "RCPT TO:<alice@x>", "DATA", "half a message"});
+    EXPECT_EQ(ShownState(bench.slot), "SMTP Data");
     bench.channel.end = InputEnd::PeerClosed;
     bench.Run({});
     EXPECT_TRUE(bench.conversation->Ended());
