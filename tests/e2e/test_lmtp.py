@@ -7,9 +7,10 @@ import re
 import smtplib
 import socket
 import ssl
+import subprocess
 
 from server_case import ServerTestCase
-from drennik import DEADLINE, HOST, read_file, retr_reply
+from drennik import DEADLINE, HOST, read_file, retr_reply, write_file
 
 LMTP_RE = re.compile(rb"listening on LMTP port (\d+)")
 SMTP_RE = re.compile(rb"listening on SMTP port (\d+)")
@@ -44,11 +45,11 @@ class DeliveryCase(ServerTestCase):
         names = sorted(n for n in os.listdir(folder))
         return [read_file(os.path.join(folder, n)) for n in names]
 
-    def assert_served(self, user, messages):
+    def assert_served(self, user, messages, password=None):
         """Stored as sent, and served so over POP3."""
         self.assertEqual(self.messages(user), messages)
         c = self.connect()
-        c.login(user)
+        c.login(user, password)
         for number, message in enumerate(messages, 1):
             self.assertEqual(c.request(b"RETR %d" % number, multi=True), retr_reply(message))
         c.sync()
@@ -162,3 +163,55 @@ class LocalSocket(DeliveryCase):
             self.assertEqual(c.sendmail("a@b", [bob], b"local\r\n"), {})
         self.assert_served(bob, [b"local\r\n"])
         self.server.wait_for_log("accept", listener="lmtp-local")
+
+
+class RealPasswordsAndSwaks(DeliveryCase):
+
+    @classmethod
+    def prepare_class_root(cls):
+        cls.passwords = os.path.join(cls.base, "passwords")
+        hashed = subprocess.run(["openssl", "passwd", "-6", "s3cret"], check=True,
+                                capture_output=True).stdout.strip()
+        write_file(cls.passwords, b"alice:" + hashed + b"\n")
+        cls.trace = os.path.join(cls.base, "trace")
+        cls.server_args = ("--lmtp-port", "0", "--smtp-port", "0", "--passwords", cls.passwords,
+                           "--trace-file", cls.trace)
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.lmtp_port = cls.server.wait_listening(pattern=LMTP_RE)
+        cls.smtp_port = cls.server.wait_listening(pattern=SMTP_RE)
+
+    def swaks(self, *args):
+        proc = subprocess.run(["swaks", "--server", HOST, "--from", "a@b", "--helo", "client",
+                               "--silent", "2"] + list(args), capture_output=True,
+                              timeout=DEADLINE)
+        return proc.returncode, proc.stdout + proc.stderr
+
+    def test_swaks_by_lmtp_and_by_smtp_with_a_checked_password(self):
+        bob = "alice"
+        os.mkdir(self.user_dir(bob))
+        code, out = self.swaks("--port", str(self.lmtp_port), "--protocol", "LMTP",
+                               "--to", "%s@x,nobody@x" % bob, "--body", "by lmtp")
+        self.assertIn(b"550 5.1.1", out)
+        code, out = self.swaks("--port", str(self.smtp_port), "--to", "%s@x" % bob,
+                               "--auth", "PLAIN", "--auth-user", "alice",
+                               "--auth-password", "wrong")
+        self.assertNotEqual(code, 0)
+        self.assertIn(b"535 5.7.8", out)
+        for mechanism in ("PLAIN", "LOGIN"):
+            code, out = self.swaks("--port", str(self.smtp_port), "--to", "%s@x" % bob,
+                                   "--auth", mechanism, "--auth-user", "alice",
+                                   "--auth-password", "s3cret", "--body", "by smtp")
+            self.assertEqual(code, 0, out)
+        stored = self.messages(bob)
+        self.assertEqual(len(stored), 3)
+        self.assertTrue(b"\r\n\r\nby lmtp\r\n" in stored[0], stored[0])
+        self.assertTrue(b"\r\n\r\nby smtp\r\n" in stored[2], stored[2])
+        self.assert_served(bob, stored, b"s3cret")
+        # The trace has every line, the message's too, but no password.
+        trace = read_file(self.trace)
+        self.assertIn(b"by lmtp", trace)
+        self.assertNotIn(b"s3cret", trace)
+        self.assertNotIn(b"czNjcmV0", trace)  # base64 of it, as LOGIN sends it
