@@ -159,9 +159,15 @@ void DeliveryConversation::ShowStage() {
 }
 
 DeliveryConversation::~DeliveryConversation() {
+    DropMessage();
+}
+
+void DeliveryConversation::DropMessage() {
     if (feed_) {
         feed_->Cancel();
+        feed_.reset();
     }
+    feedAlive_.reset();
 }
 
 void DeliveryConversation::Greet() {
@@ -219,10 +225,7 @@ void DeliveryConversation::EndInput() {
         case InputEnd::Failed:
             break;
     }
-    if (feed_) {
-        feed_->Cancel();  // a message cut short is no message
-        feed_.reset();
-    }
+    DropMessage();  // a message cut short is no message
     ended_ = true;
     channel_.Close();
 }
@@ -254,10 +257,7 @@ void DeliveryConversation::Interpret(std::string_view line) {
 }
 
 void DeliveryConversation::ResetTransaction() {
-    if (feed_) {
-        feed_->Cancel();
-        feed_.reset();
-    }
+    DropMessage();
     recipients_.clear();
     chunk_.clear();
     size_ = 0;
@@ -437,8 +437,9 @@ void DeliveryConversation::Data(std::string_view argument) {
     for (const Recipient& r : recipients_) {
         users.push_back(r.user);
     }
+    feedAlive_ = std::make_shared<int>(0);
     feed_ = workers_.Store(
-        std::move(users), alive_, [this] { resumeLater_(); },
+        std::move(users), feedAlive_, [this] { resumeLater_(); },
         [this](DeliveryReport report) {
             report_ = std::move(report);
             waiting_ = false;  // nothing else waits while a message arrives
@@ -468,9 +469,7 @@ void DeliveryConversation::DataLine(std::string_view line) {
     if (size_ > workers_.Rules().maxMessageSize) {
         tooBig_ = true;
         chunk_.clear();
-        if (feed_) {
-            feed_->Cancel();
-        }
+        DropMessage();
         return;
     }
     chunk_.append(line);
@@ -489,11 +488,9 @@ void DeliveryConversation::EndOfData() {
         report_ = std::move(report);
         return;  // answered by Serve, at once
     }
-    if (feed_) {
-        feed_->Push(std::move(chunk_));
-        chunk_.clear();
-        feed_->End();
-    }
+    feed_->Push(std::move(chunk_));
+    chunk_.clear();
+    feed_->End();
     if (!report_) {
         waiting_ = true;  // until the worker's report comes
     }

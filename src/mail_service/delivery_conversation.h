@@ -71,6 +71,7 @@ private:
     void AnswerDelivery(const DeliveryReport& report);
     void LogDelivery(const DeliveryReport& report);
     void ResetTransaction();
+    void DropMessage();
     void EndInput();
     void ShowStage();
     void Reply(std::string_view text);
@@ -110,8 +111,10 @@ private:
     std::string pendingRecipient_;  // the address of the recipient being checked
     std::string pendingUser_;
 
-    // The message arriving.
+    // The message arriving, and what lets its worker's answers in: dropped with the message,
+    // so a cancelled delivery's late report cannot pass for the next one's.
     std::shared_ptr<DeliveryFeed> feed_;
+    std::shared_ptr<int> feedAlive_;
     std::string chunk_;
     std::int64_t size_ = 0;
     bool tooBig_ = false;
