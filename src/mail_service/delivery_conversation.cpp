@@ -279,7 +279,7 @@ void DeliveryConversation::Hello(std::string_view argument) {
     std::string reply = "250-" + policy_.hostName + "\r\n";
     reply += "250-PIPELINING\r\n250-ENHANCEDSTATUSCODES\r\n250-8BITMIME\r\n";
     reply += "250-SIZE " + std::to_string(workers_.Rules().maxMessageSize) + "\r\n";
-    if (channel_.CanStartTls() && !channel_.Encrypted()) {
+    if (tlsAllowed_ && channel_.CanStartTls() && !channel_.Encrypted()) {
         reply += "250-STARTTLS\r\n";
     }
     if (Smtp() && !authenticated_) {
@@ -598,7 +598,7 @@ void DeliveryConversation::StartTls(std::string_view argument) {
         Reply(kSyntax);
         return;
     }
-    if (!channel_.CanStartTls()) {
+    if (!tlsAllowed_ || !channel_.CanStartTls()) {
         Reply(kTlsUnavailable);
         return;
     }

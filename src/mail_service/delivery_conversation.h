@@ -48,6 +48,8 @@ public:
     DeliveryConversation(const DeliveryConversation&) = delete;
     DeliveryConversation& operator=(const DeliveryConversation&) = delete;
 
+    // No STARTTLS on this connection: a local socket has nothing to protect from the network.
+    void ForbidTls() { tlsAllowed_ = false; }
     void Greet();
     // Serves what can be served now: called on arriving lines, when the output has drained,
     // and when resumed. Returns how many lines it took.
@@ -106,6 +108,7 @@ private:
 
     Stage stage_ = Stage::Fresh;
     bool authenticated_ = false;
+    bool tlsAllowed_ = true;
     bool waiting_ = false;  // for a worker's answer: nothing more is taken until it comes
     std::vector<Recipient> recipients_;
     std::string pendingRecipient_;  // the address of the recipient being checked

@@ -291,6 +291,9 @@ void MailService::Accept(int listener, Listener kind) {
             falquor_, socket, slot,
             kind == Listener::Smtp ? DeliveryProtocol::Smtp : DeliveryProtocol::Lmtp,
             deliveryWorkers_, deliveryPolicy_, auth_, log_);
+        if (kind == Listener::LmtpLocal) {
+            connection->delivery->ForbidTls();
+        }
     }
     falquor_.Attach(socket,
                     ConnectionHooks{this, [this, n] { Serve(n); },

@@ -150,7 +150,7 @@ class LocalSocket(DeliveryCase):
         stale.bind(cls.socket_path)
         stale.close()
         cls.server_args = ("--lmtp-socket", cls.socket_path, "--lmtp-socket-mode", "0640",
-                           "--lmtp-socket-group", "0")
+                           "--lmtp-socket-group", "0", "--tls-self-signed")
 
     def test_lmtp_over_a_local_socket(self):
         status = os.stat(self.socket_path)
@@ -160,6 +160,8 @@ class LocalSocket(DeliveryCase):
                       self.server.stdout())
         bob = self.new_user()
         with smtplib.LMTP(self.socket_path, timeout=DEADLINE) as c:
+            c.ehlo("client")
+            self.assertNotIn("starttls", c.esmtp_features)  # nothing to protect locally
             self.assertEqual(c.sendmail("a@b", [bob], b"local\r\n"), {})
         self.assert_served(bob, [b"local\r\n"])
         self.server.wait_for_log("accept", listener="lmtp-local")
