@@ -2,12 +2,10 @@
 // Finding line breaks in a block of message text: the inner loops of streaming a message, so
 // they look at 16 bytes at a time where the processor allows.
 
+#include "platform/byte_scan.h"
+
 #include <cstdint>
 #include <cstring>
-
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
 
 // The first CR or LF in [from, end), or end.
 inline const char* FindLineBreak(const char* from, const char* end) {
@@ -31,17 +29,7 @@ inline const char* FindLineBreak(const char* from, const char* end) {
 }
 
 #if defined(__SSE2__)
-// Bit i set where byte i of the 64 at `p` equals the byte in every lane of `c`.
-inline std::uint64_t Matches64(const char* p, __m128i c) {
-    std::uint64_t bits = 0;
-    for (int i = 0; i < 4; ++i) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-        bits |= static_cast<std::uint64_t>(
-                    static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, c))))
-                << (16 * i);
-    }
-    return bits;
-}
+using platform::Matches64;
 
 // The same for CR, LF and "." at once, 32 bytes at a time, where the processor has AVX2.
 __attribute__((target("avx2"))) inline void Matches64Avx2(const char* p, std::uint64_t& crs,

@@ -76,6 +76,8 @@ MailService::MailService(modFalquor& falquor, MaildropStore store, QObject* pare
     records_.push_back(Record{0, true, std::make_unique<ConnectionSlot>(), {}});
     records_.front().full->blankFileEntry = true;
     list_.Append();
+    // Reading a maildrop full of new mail must not hold up everyone else.
+    store_.CountOffLoop();
 }
 
 MailService::~MailService() {

@@ -2,9 +2,11 @@
 
 #include "mail_service/listing_stream.h"
 #include "mail_service/message_stream.h"
+#include "mail_service/size_counting.h"
 #include "mail_service/text_number.h"
 #include "platform/file_system.h"
 #include "platform/listing_cache.h"
+#include "platform/wire_size.h"
 
 #include <cerrno>
 #include <charconv>
@@ -26,7 +28,8 @@ struct MaildropStore::Root {
 MaildropStore::MaildropStore(std::string root)
     : root_(std::move(root)),
       open_(std::make_unique<Root>()),
-      cache_(std::make_unique<platform::ListingCache>()) {
+      cache_(std::make_unique<platform::ListingCache>()),
+      wireSizes_(std::make_unique<platform::WireSizes>()) {
     open_->Open(root_);
 }
 
@@ -75,37 +78,119 @@ platform::StoreFolder MaildropStore::OpenUserFolder(std::string_view user) const
     return open_->folder.OpenFolder(std::string(user));
 }
 
+// A listing as made from the folder, with the files whose wire size is not known yet.
+struct MaildropStore::Listed {
+    std::string user;
+    std::shared_ptr<platform::FolderListing> made;  // null: `remembered` is the listing
+    std::shared_ptr<const platform::FolderListing> remembered;
+    int error = 0;
+    bool watched = false;
+    std::vector<platform::StoreFolder> folders;  // the files' folders, as UncountedFile names
+    std::vector<UncountedFile> uncounted;
+    std::int64_t uncountedBytes = 0;
+
+    std::shared_ptr<const platform::FolderListing> Listing() const {
+        return made != nullptr ? made : remembered;
+    }
+};
+
+MaildropStore::Listed MaildropStore::List(const std::string& user) const {
+    Listed listed;
+    listed.user = user;
+    const platform::StoreFolder& root = LookAtRoot();
+    if ((listed.remembered = cache_->Find(root, user))) {
+        return listed;
+    }
+    platform::StoreFolder folder = root.OpenFolder(user);
+    // No folder at all is no mail; a folder that is there and cannot be read is worth telling.
+    if (!folder.IsOpen() && root.IsOpen() && folder.error() != ENOENT) {
+        listed.error = folder.error();
+    }
+    if (platform::IsMaildir(folder)) {
+        platform::StoreFolder fresh = folder.OpenFolder("new");
+        platform::StoreFolder seen = folder.OpenFolder("cur");
+        listed.watched = cache_->Watch(user, folder, {&fresh, &seen});
+        listed.made = std::make_shared<platform::FolderListing>(platform::ListMaildir(fresh, seen));
+        listed.folders.push_back(std::move(fresh));
+        listed.folders.push_back(std::move(seen));
+    } else {
+        listed.watched = cache_->Watch(user, folder);
+        listed.made = std::make_shared<platform::FolderListing>(platform::ListFolder(folder));
+        listed.folders.push_back(std::move(folder));
+    }
+    for (platform::MessageFileEntry& entry : listed.made->entries) {
+        if (const std::optional<std::int64_t> known = wireSizes_->Known(entry.identity)) {
+            entry.size = *known;
+            continue;
+        }
+        // A Maildir's entries are listed as "new/NAME" or "cur/NAME", its two folders in turn.
+        const bool inCur = entry.path.starts_with("cur/");
+        listed.uncounted.push_back({inCur ? 1u : 0u,
+                                    entry.path.empty() ? entry.name : entry.path.substr(4),
+                                    entry.identity});
+        listed.uncountedBytes += entry.identity.size;
+    }
+    return listed;
+}
+
+void MaildropStore::Complete(Listed& listed,
+                             const std::vector<std::optional<std::int64_t>>& sizes) const {
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        if (sizes[i]) {
+            wireSizes_->Remember(listed.uncounted[i].identity, *sizes[i]);
+        }
+    }
+    if (!sizes.empty()) {
+        // A file that could not be read keeps its size, and is tried again next time.
+        for (platform::MessageFileEntry& entry : listed.made->entries) {
+            entry.size = wireSizes_->Known(entry.identity).value_or(entry.size);
+        }
+    }
+    if (listed.watched) {
+        cache_->Store(listed.user, listed.made);
+    }
+}
+
 std::shared_ptr<const platform::FolderListing> MaildropStore::ListMessages(std::string_view user,
                                                                            int* error) const {
-    const platform::StoreFolder& root = LookAtRoot();
-    const std::string name(user);
+    Listed listed = List(std::string(user));
     if (error != nullptr) {
-        *error = 0;
+        *error = listed.error;
     }
-    if (auto remembered = cache_->Find(root, name)) {
-        return remembered;
+    if (listed.made != nullptr) {
+        Complete(listed, CountFiles(listed.folders, listed.uncounted));
     }
-    const platform::StoreFolder folder = root.OpenFolder(name);
-    // No folder at all is no mail; a folder that is there and cannot be read is worth telling.
-    if (error != nullptr && !folder.IsOpen() && root.IsOpen() && folder.error() != ENOENT) {
-        *error = folder.error();
+    return listed.Listing();
+}
+
+void MaildropStore::ListMessages(std::string_view user, ListingDone done) const {
+    const std::string name(user);
+    if (counting_ != nullptr &&
+        counting_->Join(name, [this, name, done] { ListMessages(name, done); })) {
+        return;
     }
-    bool watched = false;
-    std::shared_ptr<const platform::FolderListing> listing;
-    if (platform::IsMaildir(folder)) {
-        const platform::StoreFolder fresh = folder.OpenFolder("new");
-        const platform::StoreFolder seen = folder.OpenFolder("cur");
-        watched = cache_->Watch(name, folder, {&fresh, &seen});
-        listing =
-            std::make_shared<const platform::FolderListing>(platform::ListMaildir(fresh, seen));
-    } else {
-        watched = cache_->Watch(name, folder);
-        listing = std::make_shared<const platform::FolderListing>(platform::ListFolder(folder));
+    auto listed = std::make_shared<Listed>(List(name));
+    if (listed->made == nullptr || counting_ == nullptr ||
+        (listed->uncounted.size() <= SizeCounting::kInlineFiles &&
+         listed->uncountedBytes <= SizeCounting::kInlineBytes)) {
+        if (listed->made != nullptr) {
+            Complete(*listed, CountFiles(listed->folders, listed->uncounted));
+        }
+        done(listed->Listing(), listed->error);
+        return;
     }
-    if (watched) {
-        cache_->Store(name, listing);
+    std::vector<platform::StoreFolder> folders = std::move(listed->folders);
+    counting_->Start(name, std::move(folders), listed->uncounted,
+                     [this, listed, done](std::vector<std::optional<std::int64_t>> sizes) {
+                         Complete(*listed, sizes);
+                         done(listed->Listing(), listed->error);
+                     });
+}
+
+void MaildropStore::CountOffLoop() {
+    if (counting_ == nullptr) {
+        counting_ = std::make_unique<SizeCounting>();
     }
-    return listing;
 }
 
 bool IsPlainFolderName(std::string_view name) {
@@ -122,7 +207,7 @@ bool IsPlainFolderName(std::string_view name) {
 }
 
 std::int64_t TotalSize(const platform::FolderListing& listing) {
-    // Sizes are file sizes, never below zero, so only the top can be reached.
+    // Sizes are never below zero, so only the top can be reached.
     std::int64_t total = 0;
     for (const platform::MessageFileEntry& entry : listing.entries) {
         total = entry.size > std::numeric_limits<std::int64_t>::max() - total
@@ -133,14 +218,18 @@ std::int64_t TotalSize(const platform::FolderListing& listing) {
 }
 
 int ScanMaildrop(ConnectionSlot& slot, const MaildropStore& store) {
+    int error = 0;
+    TakeSnapshot(slot, store.ListMessages(slot.user, &error));
+    return error;
+}
+
+void TakeSnapshot(ConnectionSlot& slot, std::shared_ptr<const platform::FolderListing> listing) {
     slot.ClearSnapshot();
     slot.owner = slot.user;
-    int error = 0;
-    slot.listing = store.ListMessages(slot.owner, &error);
+    slot.listing = std::move(listing);
     slot.marks.assign(slot.listing->entries.size(), ' ');
     slot.totalCount = slot.MessageCount();
     slot.totalSize = TotalSize(*slot.listing);
-    return error;
 }
 
 std::optional<std::size_t> MessageEntry(const ConnectionSlot& slot, std::string_view argument,

@@ -9,6 +9,7 @@
 #include "platform/file_system.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,11 +17,13 @@
 #include <vector>
 
 class ListingStream;
+class SizeCounting;
 class MessageStream;
 
 namespace platform {
 class ListingCache;
-}
+class WireSizes;
+}  // namespace platform
 
 // The maildrop root, held open, and what is remembered about the folders below it. Every
 // maildrop is reached through the root opened here, never by its path again: a root renamed
@@ -47,11 +50,25 @@ public:
     // The user's messages, sorted by name: the login's look at the store. While the folder
     // does not change, every call gets the same listing. A folder that is there but cannot be
     // opened lists nothing, with `error` (if given) set to why (an errno value); else 0.
+    // Sizes are the octets RETR sends, counted here for the files not seen before.
     std::shared_ptr<const platform::FolderListing> ListMessages(std::string_view user,
                                                                 int* error = nullptr) const;
+    using ListingDone =
+        std::function<void(std::shared_ptr<const platform::FolderListing>, int error)>;
+    // The same listing, given to `done`: before this returns when the files not seen before are
+    // few and small, or with counting off the loop not enabled; otherwise on the loop's thread
+    // once workers have read them. `done` must find out itself whether its caller still lives.
+    void ListMessages(std::string_view user, ListingDone done) const;
+    // From now on files not seen before are counted by workers, past a few small ones. The
+    // store must not be moved after that.
+    void CountOffLoop();
 
 private:
     struct Root;
+    struct Listed;
+    Listed List(const std::string& user) const;
+    // Gives the listing the sizes counted, remembers them and the listing.
+    void Complete(Listed& listed, const std::vector<std::optional<std::int64_t>>& sizes) const;
     // The open root, opened now if it could not be before; says once when the path names
     // another folder than the one open.
     const platform::StoreFolder& LookAtRoot() const;
@@ -59,6 +76,9 @@ private:
     std::string root_;
     std::unique_ptr<Root> open_;
     std::unique_ptr<platform::ListingCache> cache_;
+    // The octets each file listed sends, kept across listings of a changed folder.
+    std::unique_ptr<platform::WireSizes> wireSizes_;
+    std::unique_ptr<SizeCounting> counting_;
 };
 
 // A user name names one folder directly under the root: not empty, not beginning with "."
@@ -66,13 +86,15 @@ private:
 // 255 bytes, without separators, wildcards, control bytes or DEL. 8-bit bytes are allowed.
 bool IsPlainFolderName(std::string_view name);
 
-// The sizes added up; the sum stops at the largest 64-bit value rather than wrap.
+// The sizes (as sent) added up; the sum stops at the largest 64-bit value rather than wrap.
 std::int64_t TotalSize(const platform::FolderListing& listing);
 
 // Replaces the slot's snapshot with the maildrop of its user, who becomes the snapshot's owner.
 // Returns 0, or why the user's folder is there but could not be read (an errno value); a user
 // without a folder simply has no mail.
 int ScanMaildrop(ConnectionSlot& slot, const MaildropStore& store);
+// The same, with the listing made already.
+void TakeSnapshot(ConnectionSlot& slot, std::shared_ptr<const platform::FolderListing> listing);
 
 // How a command's argument names a message. Most commands read the number and round it;
 // DELE has always subtracted one before rounding, so 1.5 names message 1 for DELE but 2 for

@@ -79,15 +79,14 @@ bool HoldMaildrop(Pop3Session& s, std::string_view method) {
     return false;
 }
 
-bool LogIn(Pop3Session& s, std::string_view method) {
-    if (!HoldMaildrop(s, method)) {
-        return true;
-    }
-    const int unreadable = ScanMaildrop(s.slot, s.store);
+// The end of a login, once the maildrop is listed: the session begins, or, on a folder that
+// may be readable later, no session rather than one that shows it empty.
+bool EnterMaildrop(Pop3Session& s, std::string_view method,
+                   std::shared_ptr<const platform::FolderListing> listing, int unreadable) {
+    TakeSnapshot(s.slot, std::move(listing));
     if (unreadable != 0) {
         LogMaildropError(s.log, s.slot, "scan", {}, unreadable);
     }
-    // No session on a folder that may be readable later, rather than one that shows it empty.
     if (TemporarilyUnreadable(unreadable)) {
         if (s.hold != nullptr) {
             s.hold->reset();
@@ -107,68 +106,109 @@ bool LogIn(Pop3Session& s, std::string_view method) {
     return sent;
 }
 
-// A login answered once its password check is done.
+// A login answered once its password check is done (where passwords are real) and its
+// maildrop is listed (which may need a worker's count of new files).
 class PendingLogin final : public ReplyStream {
 public:
-    PendingLogin(Pop3Session& s, std::string_view password, std::string_view method)
+    PendingLogin(Pop3Session& s, std::string_view method)
         : slot_(s.slot),
           store_(s.store),
           log_(s.log),
           locks_(s.locks),
           hold_(s.hold),
+          resume_(s.resume),
           method_(method),
-          known_(s.auth->Knows(s.slot.user)),
-          result_(std::make_shared<Result>()) {
+          result_(std::make_shared<Result>()) {}
+
+    // Begins with the password check. False when the check could not even be queued: answer
+    // that at once instead.
+    bool CheckPassword(Pop3Session& s, std::string_view password) {
+        known_ = s.auth->Knows(s.slot.user);
         std::weak_ptr<Result> result = result_;
-        accepted_ = s.auth->Check(s.slot.user, std::string(password), s.out.PeerAddress(), result,
-                                  [result, resume = s.resume](bool ok, auto waited) {
-                                      if (const auto r = result.lock()) {
-                                          r->done = true;
-                                          r->ok = ok;
-                                          r->waited = waited;
-                                          resume();
-                                      }
-                                  });
+        return s.auth->Check(s.slot.user, std::string(password), s.out.PeerAddress(), result,
+                             [result, resume = resume_](bool ok, auto waited) {
+                                 if (const auto r = result.lock()) {
+                                     r->checked = true;
+                                     r->ok = ok;
+                                     r->waited = waited;
+                                     resume();
+                                 }
+                             });
     }
 
-    // False when the check could not even be queued: answer that at once instead.
-    bool Accepted() const { return accepted_; }
+    // Begins with the maildrop, the password being right: the lock, then the listing, which
+    // may come at once. False when the lock could not be had (answered).
+    bool ListMaildrop(Pop3Session& s) {
+        result_->checked = result_->ok = true;
+        if (!HoldMaildrop(s, method_)) {
+            return false;
+        }
+        result_->listing = true;
+        std::weak_ptr<Result> result = result_;
+        s.store.ListMessages(s.slot.user, [result, resume = resume_](auto listing, int error) {
+            if (const auto r = result.lock()) {
+                r->listed = std::move(listing);
+                r->unreadable = error;
+                resume();
+            }
+        });
+        return true;
+    }
 
     Step Pump(Pop3Channel& out, std::size_t) override {
-        if (!result_->done) {
+        std::unique_ptr<ReplyStream> none;
+        Pop3Session session{slot_, out, store_, none, nullptr, resume_, {}, log_, locks_, hold_};
+        if (!result_->checked) {
             return Step::Waiting;
         }
-        // A name that is no plain folder name never logs in, whatever the file says.
-        bool sent;
-        if (result_->ok && !slot_.userTooLong && IsPlainFolderName(slot_.user)) {
-            std::unique_ptr<ReplyStream> none;
-            Pop3Session session{slot_, out, store_, none, nullptr, {}, {}, log_, locks_, hold_};
-            sent = LogIn(session, method_);
-        } else {
-            LogLoginFailed(log_, slot_, method_, out.Encrypted(),
-                           LoginFailure(slot_, known_ ? "wrong-password" : "unknown-user"),
-                           result_->waited);
-            sent = SendReplyLine(out, kLoginFailed);
+        bool sent = true;
+        if (!result_->listing) {
+            // A name that is no plain folder name never logs in, whatever the file says.
+            if (!result_->ok || slot_.userTooLong || !IsPlainFolderName(slot_.user)) {
+                LogLoginFailed(log_, slot_, method_, out.Encrypted(),
+                               LoginFailure(slot_, known_ ? "wrong-password" : "unknown-user"),
+                               result_->waited);
+                sent = SendReplyLine(out, kLoginFailed);
+                return sent ? Step::Done : Step::Failed;
+            }
+            if (!ListMaildrop(session)) {
+                return Step::Done;
+            }
         }
+        if (result_->listed == nullptr) {
+            return Step::Waiting;
+        }
+        sent = EnterMaildrop(session, method_, std::move(result_->listed), result_->unreadable);
         return sent ? Step::Done : Step::Failed;
     }
 
 private:
     struct Result {
-        bool done = false;
+        bool checked = false;  // the password was checked
         bool ok = false;
         std::chrono::milliseconds waited{0};
+        bool listing = false;  // the maildrop's listing was asked for
+        std::shared_ptr<const platform::FolderListing> listed;
+        int unreadable = 0;
     };
     ConnectionSlot& slot_;
     const MaildropStore& store_;
     ServiceLog* log_;
     MaildropLocks* locks_;
     std::unique_ptr<MaildropLocks::Hold>* hold_;
+    std::function<void()> resume_;
     std::string_view method_;
-    bool known_;  // the user has a line in the passwords file
+    bool known_ = false;  // the user has a line in the passwords file
     std::shared_ptr<Result> result_;
-    bool accepted_ = false;
 };
+
+// Logs in the slot's user, whose password is right: at once, or once the maildrop is listed.
+void LogIn(Pop3Session& s, std::string_view method) {
+    auto login = std::make_unique<PendingLogin>(s, method);
+    if (login->ListMaildrop(s) && login->Pump(s.out, 0) == ReplyStream::Step::Waiting) {
+        s.stream = std::move(login);
+    }
+}
 
 void SetUser(ConnectionSlot& slot, std::string_view name) {
     slot.userTooLong = name.size() > kLongestUserName;
@@ -178,8 +218,8 @@ void SetUser(ConnectionSlot& slot, std::string_view name) {
 // Checks `password` for the slot's user and answers: at once, or once the check is done.
 void CheckPassword(Pop3Session& s, std::string_view password, std::string_view method) {
     if (ChecksPasswords(s)) {
-        auto login = std::make_unique<PendingLogin>(s, password, method);
-        if (!login->Accepted()) {
+        auto login = std::make_unique<PendingLogin>(s, method);
+        if (!login->CheckPassword(s, password)) {
             LogLoginRefused(s.log, s.slot, method, "checks-busy");
             SendReplyLine(s.out, kChecksBusy);
             return;

@@ -8,7 +8,7 @@ import subprocess
 import unittest
 
 from server_case import ServerTestCase
-from drennik import HOST, make_user, message_lines, unstuffed
+from drennik import HOST, make_user, message_lines, sent_size, unstuffed
 
 CURL = "/usr/bin/curl"
 BIG_SIZE = 50 * 1024 * 1024
@@ -56,7 +56,7 @@ class Curl(ServerTestCase):
     def test_curl_lists_and_retrieves(self):
         r = curl(self.url("cu"))
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(r.stdout, b"".join(b"%d %d\r\n" % (i, len(m))
+        self.assertEqual(r.stdout, b"".join(b"%d %d\r\n" % (i, sent_size(m))
                                             for i, m in enumerate(self.msgs, 1)))
         for i, m in enumerate(self.msgs, 1):
             with self.subTest(message=i):
@@ -95,7 +95,7 @@ class Poplib(ServerTestCase):
     @classmethod
     def prepare_class_root(cls):
         cls.msgs = [b"From: a\r\nTo: b\r\n\r\nHi\r\n.\r\nBye\r\n", b"x" * 2000 + b"\n",
-                    b"\r\r\n\n", b"..."]
+                    b"\r\r\n\n", b"...", b"From: c\nTo: d\n\nA 51-byte message, lines end in LF.\n"]
         make_user(cls.root, "py", {"%d" % i: m for i, m in enumerate(cls.msgs)})
         cls.big = big_message()
         make_user(cls.root, "bigp", {"big": cls.big})
@@ -110,26 +110,30 @@ class Poplib(ServerTestCase):
         self.assertEqual(p.getwelcome(), b"+OK Drennik here")
         self.assertEqual(p.user("py"), b"+OK")
         self.assertEqual(p.pass_("py"), b"+OK")
-        sizes = [len(m) for m in self.msgs]
-        self.assertEqual(p.stat(), (len(sizes), sum(sizes)))
-        resp, listing, _ = p.list()
-        self.assertEqual(resp, b"+OK 4 Messages")
-        self.assertEqual(listing, [b"%d %d" % (i, s) for i, s in enumerate(sizes, 1)])
-        self.assertEqual(p.list(2), b"+OK 2 %d" % sizes[1])
+        # Sizes are the octets RETR sends, as poplib counts them (without the stuffing): LF
+        # files grow by their line ends.
+        sizes = []
         for i, m in enumerate(self.msgs, 1):
             with self.subTest(message=i):
-                resp, lines, _ = p.retr(i)
+                resp, lines, octets = p.retr(i)
                 self.assertEqual(resp, b"+OK ")
                 self.assertEqual(lines, message_lines(m))
+                sizes.append(octets)
+        self.assertEqual(sizes[1:5:3], [2002, 55])
+        self.assertEqual(p.stat(), (len(sizes), sum(sizes)))
+        resp, listing, _ = p.list()
+        self.assertEqual(resp, b"+OK 5 Messages")
+        self.assertEqual(listing, [b"%d %d" % (i, s) for i, s in enumerate(sizes, 1)])
+        self.assertEqual(p.list(2), b"+OK 2 %d" % sizes[1])
         self.assertEqual(p.noop(), b"+OK")
         resp, lines, _ = p.top(1, 0)
         self.assertEqual(resp, b"+OK ")
         self.assertEqual(lines, message_lines(self.msgs[0].split(b"\r\n\r\n")[0] + b"\r\n\r\n"))
         with self.assertRaises(poplib.error_proto):
-            p.retr(5)
+            p.retr(6)
         self.assertEqual(p.dele(4), b"+OK")
         self.assertEqual(p.quit(), b"+OK ")
-        self.assertEqual(sorted(os.listdir(os.path.join(self.root, "py"))), ["0", "1", "2"])
+        self.assertEqual(sorted(os.listdir(os.path.join(self.root, "py"))), ["0", "1", "2", "4"])
 
     def test_poplib_wrong_password(self):
         p = self.pop()
@@ -144,12 +148,13 @@ class Poplib(ServerTestCase):
             p = self.pop()
             p.user("bigp")
             p.pass_("bigp")
-            self.assertEqual(p.stat(), (1, len(self.big)))
-            resp, lines, _ = p.retr(1)
+            stat = p.stat()
+            resp, lines, octets = p.retr(1)
             p.quit()
         finally:
             poplib._MAXLINE = saved
         self.assertEqual(resp, b"+OK ")
+        self.assertEqual(stat, (1, octets))
         got = b"\r\n".join(lines) + b"\r\n"
         expected = unstuffed(self.big)
         self.assertEqual(len(got), len(expected))

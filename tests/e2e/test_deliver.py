@@ -5,7 +5,7 @@ import pwd
 import subprocess
 
 from server_case import ServerTestCase
-from drennik import DEADLINE, read_file, require_binary, retr_reply, stat_reply
+from drennik import DEADLINE, read_file, require_binary, retr_reply, sizes_of, stat_reply
 from drennik.process import server_env
 
 DELIVERED, USAGE, BAD_INPUT, UNKNOWN_USER, TRY_LATER = 0, 64, 65, 67, 75
@@ -62,7 +62,7 @@ class Deliver(ServerTestCase):
         self.assertEqual(stored(self.user_dir(ann)), [messages[1], messages[3]])
         c = self.connect()
         c.login(bob)
-        self.assertEqual(c.request(b"STAT"), stat_reply([len(m) for m in messages]))
+        self.assertEqual(c.request(b"STAT"), stat_reply(sizes_of(messages)))
         for number, message in enumerate(messages, 1):
             self.assertEqual(c.request(b"RETR %d" % number, multi=True), retr_reply(message))
         c.sync()

@@ -267,11 +267,17 @@ class WindowLog(OwnLogServers):
     """With a window, Qt has more to say (runtime folder, fonts, platform): none of it shows."""
 
     def test_a_windowed_run_prints_only_log_lines(self):
-        number = next(n for n in range(90, 200) if not os.path.exists("/tmp/.X11-unix/X%d" % n))
-        xvfb = subprocess.Popen(["Xvfb", ":%d" % number, "-nolisten", "tcp"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Xvfb picks a free display itself and writes its number: two runs at once never
+        # share one.
+        read_end, write_end = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp"],
+                                pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        os.close(write_end)
         try:
-            wait_until(lambda: os.path.exists("/tmp/.X11-unix/X%d" % number), 30, "Xvfb")
+            with os.fdopen(read_end) as shown:
+                number = int(shown.readline() or -1)
+            self.assertGreaterEqual(number, 0, "Xvfb gave no display")
             s = self.server(env={"QT_QPA_PLATFORM": None, "WAYLAND_DISPLAY": None,
                                  "DISPLAY": ":%d" % number, "XDG_RUNTIME_DIR": None}).start()
             with s.connect() as c:

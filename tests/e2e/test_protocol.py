@@ -4,8 +4,8 @@ import os
 import unittest
 
 from server_case import ServerTestCase
-from drennik import (GREETING, LOGIN_FAILED, list_reply, make_user, retr_reply,
-                     stat_reply)
+from drennik import (GREETING, LOGIN_FAILED, list_reply, make_user, retr_reply, sent_size,
+                     sizes_of, stat_reply)
 
 NO_SUCH = b"-ERR no such message\r\n"
 
@@ -46,13 +46,13 @@ class GreetingAndAuthorization(ServerTestCase):
         self.assertEqual(c.request(b"STAT"), b"+OK  \r\n")
         # Spaces around the argument do not count.
         self.assertEqual(c.request(b"PASS    Kim   "), b"+OK\r\n")
-        self.assertEqual(c.request(b"STAT"), stat_reply([7, 3]))
+        self.assertEqual(c.request(b"STAT"), stat_reply(sizes_of([b"hello\r\n", b"abc"])))
         c.sync()
 
         c2 = self.connect()
         self.assertEqual(c2.request(b"USER   kim  "), b"+OK\r\n")
         self.assertEqual(c2.request(b"PASS kim"), b"+OK\r\n")
-        self.assertEqual(c2.request(b"STAT"), stat_reply([5]))
+        self.assertEqual(c2.request(b"STAT"), stat_reply(sizes_of([b"other"])))
         c2.sync()
 
 
@@ -60,7 +60,7 @@ class MaildropListing(ServerTestCase):
 
     def test_stat_list_and_list_n(self):
         contents = [b"", b"x", b"12345", b"y" * 1000, b"z\r\n" * 23333 + b"q"]
-        sizes = [len(x) for x in contents]
+        sizes = sizes_of(contents)
         user = self.new_user({"%02d" % i: data for i, data in enumerate(contents)})
         c = self.connect()
         c.login(user)
@@ -234,7 +234,7 @@ class RetrFormatting(ServerTestCase):
         user = self.new_user({"c%02d" % i: data for i, (data, _) in enumerate(self.CASES)})
         c = self.connect()
         c.login(user)
-        self.assertEqual(c.request(b"STAT"), stat_reply([len(d) for d, _ in self.CASES]))
+        self.assertEqual(c.request(b"STAT"), stat_reply([sent_size(d) for d, _ in self.CASES]))
         for i, (data, body) in enumerate(self.CASES, 1):
             with self.subTest(content=data):
                 self.assertEqual(c.request(b"RETR %d" % i, multi=True),
@@ -258,7 +258,7 @@ class RetrFormatting(ServerTestCase):
         user = self.new_user({"big": bytes(data)})
         c = self.connect()
         c.login(user)
-        self.assertEqual(c.request(b"LIST 1"), b"+OK 1 %d\r\n" % len(data))
+        self.assertEqual(c.request(b"LIST 1"), b"+OK 1 %d\r\n" % sent_size(data))
         got = c.request(b"RETR 1", multi=True)
         expected = retr_reply(bytes(data))
         if got != expected:

@@ -40,6 +40,7 @@ import unittest
 
 from server_case import ServerTestCase
 from drennik import fs, make_user, read_file, require_binary, write_file
+from drennik.replies import retr_reply, sizes_of, stat_reply
 from drennik.real_clients import (NUMBERED_FILE_MDA, crypt_hash, make_certificate,
                                   make_home, make_maildir, read_maildir, read_numbered, run_client,
                                   server_offers_tls, split_mboxrd, take_fields, write_private)
@@ -49,7 +50,7 @@ MPOP = shutil.which("mpop")
 GETMAIL = shutil.which("getmail")
 
 # Passwords unlike the user names, with characters a configuration file must quote.
-PASSWORDS = {"keeper": "k33p it 'all'", "taker": "t@ke#it%all"}
+PASSWORDS = {"keeper": "k33p it 'all'", "taker": "t@ke#it%all", "giver": "g1ve it", "reader": "re@d it"}
 
 
 def mail(tag):
@@ -403,6 +404,41 @@ class Getmail6(RealClientTests, ServerTestCase):
                                                         "Received"])
         self.assertIn(b" getmail6", received)
         return rest
+
+
+    def test_its_maildir_is_served_with_uidls_that_stay_while_files_move(self):
+        """getmail writes the Maildir of the user "reader"; a session reads it while a mail
+        reader moves each message from new/ to cur/ and flags it."""
+        if self.tls:
+            self.skipTest("the plain class covers it")
+        make_user(self.root, "giver", mail("for-reader"))
+        run = self.run_ok("giver", keep=False, statuses=self.success)
+        # Handed over whole, as the store's owner: the server reads it as getmail wrote it.
+        self.maildir = self.user_dir("reader").decode()
+        shutil.copytree(os.path.join(self.home, "Maildir"), self.maildir)
+        owner = os.stat(self.root)
+        for folder, dirs, files in os.walk(self.maildir):
+            for name in [folder] + [os.path.join(folder, n) for n in dirs + files]:
+                os.lchown(name, owner.st_uid, owner.st_gid)
+        written = read_maildir(self.maildir)
+        self.assertEqual(len(written), len(mail("for-reader")), run.log())
+        names = sorted(written, key=lambda n: n.split("/", 1)[1].split(":", 1)[0])
+        base = [n.split("/", 1)[1].split(":", 1)[0].encode() for n in names]
+        uidl = b"+OK\r\n" + b"".join(b"%d %s\r\n" % (i, b) for i, b in enumerate(base, 1))
+        c = self.server.connect()
+        c.login("reader", PASSWORDS["reader"])
+        self.assertEqual(c.request(b"STAT"), stat_reply(sizes_of([written[n] for n in names])))
+        self.assertEqual(c.request(b"UIDL", multi=True), uidl + b".\r\n")
+        for name in names:
+            sub, file = name.split("/", 1)
+            os.rename(os.path.join(self.maildir, sub, file),
+                      os.path.join(self.maildir, "cur", file.split(":", 1)[0] + ":2,S"))
+        for number, name in enumerate(names, 1):
+            self.assertEqual(c.request(b"RETR %d" % number, multi=True), retr_reply(written[name]))
+        c.request(b"QUIT")
+        c = self.server.connect()
+        c.login("reader", PASSWORDS["reader"])
+        self.assertEqual(c.request(b"UIDL", multi=True), uidl + b".\r\n")
 
 
 class Getmail6ImplicitTls(Getmail6):

@@ -15,7 +15,7 @@ import weakref
 
 from server_case import ServerTestCase
 from drennik import (DEADLINE, HOST, LOGIN_FAILED, Client, Server, make_root, make_user,
-                     message_lines, retr_body, rmtree, run_once, unstuffed)
+                     message_lines, retr_body, rmtree, run_once, sent_size, unstuffed)
 
 CURL = "/usr/bin/curl"
 OPENSSL = shutil.which("openssl")
@@ -138,7 +138,7 @@ class TlsWithClients(TlsCase):
         return "%s://tc:tc@%s:%d/%s" % (scheme, HOST, port, path)
 
     def test_curl_over_implicit_tls_and_stls(self):
-        listing = b"".join(b"%d %d\r\n" % (i, len(m)) for i, m in enumerate(self.msgs, 1))
+        listing = b"".join(b"%d %d\r\n" % (i, sent_size(m)) for i, m in enumerate(self.msgs, 1))
         for name, scheme, port, extra in (
                 ("pop3s", "pop3s", self.server.tls_port, []),
                 ("stls", "pop3", self.server.port, ["--ssl-reqd"])):

@@ -167,6 +167,15 @@ struct FileObject {
     std::shared_ptr<const std::string> body;  // reply body of the whole content, once asked
 
     std::int64_t Size() const { return static_cast<std::int64_t>(base->size() + appended.size()); }
+    // What LIST counts: the reply body without the "." put in front of lines and the final ".".
+    std::int64_t SentSize() {
+        const std::string& sent = *Body();
+        std::int64_t stuffed = 0;
+        for (std::size_t at = 0; at < sent.size(); at = sent.find("\r\n", at) + 2) {
+            stuffed += sent.compare(at, 2, "..") == 0 ? 1 : 0;
+        }
+        return static_cast<std::int64_t>(sent.size()) - stuffed - 3;
+    }
     const std::shared_ptr<const std::string>& Body() {
         if (!body) {
             body = appended.empty() && baseBody
@@ -896,7 +905,7 @@ void Scan(Client& c) {
     for (std::size_t i = 0; i < kNames.size(); ++i) {
         const Object& o = w.current[i];
         if (o && o->kind == Kind::Regular && kNames[i][0] != '.') {
-            c.entries.push_back(Entry{i, o, o->changes, o->Size(), false});
+            c.entries.push_back(Entry{i, o, o->changes, o->SentSize(), false});
         }
     }
 }

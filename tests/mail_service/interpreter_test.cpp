@@ -58,8 +58,8 @@ TEST(Interpreter, SplitsTheLineAsTheServerAlwaysHas) {
 
 TEST(Interpreter, LoginStatListDeleAndQuit) {
     TempDir root;
-    root.Write("bob/1", std::string(120, 'a'));
-    root.Write("bob/2", std::string(200, 'b'));
+    root.Write("bob/1", std::string(118, 'a') + "\r\n");
+    root.Write("bob/2", std::string(198, 'b') + "\r\n");
     Session s(root.path());
     EXPECT_EQ(s.Say("STAT"), "+OK  \r\n") << "no totals before a login";
     EXPECT_EQ(s.Say("LIST"), "+OK  Messages\r\n.\r\n");
@@ -159,7 +159,7 @@ TEST(Interpreter, AuthPlainAndLoginEveryPath) {
         EXPECT_EQ(s.slot.saslStep, SaslStep::None) << c.lines.front();
         if (c.loggedIn) {
             EXPECT_EQ(s.slot.user, "bob");
-            EXPECT_EQ(s.Say("STAT"), "+OK 1 1\r\n");
+            EXPECT_EQ(s.Say("STAT"), "+OK 1 3\r\n");
         }
     }
 }
@@ -190,7 +190,7 @@ TEST(Interpreter, LockedMaildropsHaveOneSessionUntilItEnds) {
     auto a = open();
     auto b = open();
     EXPECT_EQ(a->Say("AUTH PLAIN AGJvYgBib2I="), "+OK\r\n");
-    EXPECT_EQ(a->Say("STAT"), "+OK 1 1\r\n") << "the lock file is no message";
+    EXPECT_EQ(a->Say("STAT"), "+OK 1 3\r\n") << "the lock file is no message";
     EXPECT_TRUE(root.Exists("bob/.drennik.lock"));
     b->Say("USER bob");
     EXPECT_EQ(b->Say("PASS bob"), inUse) << "one process holds it";
@@ -575,8 +575,8 @@ TEST(Authentication, PassIsCheckedOffTheLoopAndTheSessionWaitsForIt) {
     EXPECT_EQ(say({"USER alice", "PASS alice", "STAT"}, "+OK  \r\n"),
               "+OK\r\n" + kLoginFailed + "+OK  \r\n");
     EXPECT_EQ(say({"USER mallory", "PASS s3cret"}, kLoginFailed), "+OK\r\n" + kLoginFailed);
-    EXPECT_EQ(say({"USER alice", "PASS s3cret", "STAT"}, "+OK 1 1\r\n"),
-              "+OK\r\n+OK\r\n+OK 1 1\r\n");
+    EXPECT_EQ(say({"USER alice", "PASS s3cret", "STAT"}, "+OK 1 3\r\n"),
+              "+OK\r\n+OK\r\n+OK 1 3\r\n");
     EXPECT_EQ(slot.state, SessionState::Transaction);
     // A password is taken as sent, blanks and all, and is kept nowhere.
     EXPECT_EQ(say({"USER alice", "PASS s3cret "}, kLoginFailed), "+OK\r\n" + kLoginFailed);
@@ -585,8 +585,8 @@ TEST(Authentication, PassIsCheckedOffTheLoopAndTheSessionWaitsForIt) {
               "+OK\r\n" + kLoginFailed)
         << "a NUL must not end the password early";
     // AUTH takes the same check; its responses are masked in the record and the trace.
-    EXPECT_EQ(say({"AUTH PLAIN AGFsaWNlAHMzY3JldA==", "STAT"}, "+OK 1 1\r\n"),
-              "+OK\r\n+OK 1 1\r\n");
+    EXPECT_EQ(say({"AUTH PLAIN AGFsaWNlAHMzY3JldA==", "STAT"}, "+OK 1 3\r\n"),
+              "+OK\r\n+OK 1 3\r\n");
     EXPECT_EQ(say({"AUTH LOGIN", "YWxpY2U=", "czNjcmV0"}, "+OK\r\n"),
               "+ VXNlcm5hbWU6\r\n+ UGFzc3dvcmQ6\r\n+OK\r\n");
     EXPECT_EQ(slot.request, "****");

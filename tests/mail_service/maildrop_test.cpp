@@ -1,6 +1,8 @@
 #include "mail_service/maildrop.h"
 #include "mail_service/listing_stream.h"
 #include "mail_service/message_stream.h"
+#include "mail_service/size_counting.h"
+#include "platform/wire_size.h"
 #include "support/fake_channel.h"
 #include "support/loopback.h"
 
@@ -13,6 +15,7 @@
 #include <fstream>
 #include <limits>
 
+using testing_support::BytesReadSoFar;
 using testing_support::TempDir;
 
 namespace {
@@ -74,13 +77,14 @@ TEST(Maildrop, ScanListsRegularFilesInByteOrderWithSizesAndTotals) {
     const MaildropStore store(root.path());
     const ConnectionSlot slot = ScannedSlot(store, "bob");
     EXPECT_EQ(Names(slot), (std::vector<std::string>{"a", "b", "\xc3\xa9t\xc3\xa9"}));
-    EXPECT_EQ(Sizes(slot), (std::vector<std::int64_t>{0, 10, 200}));
+    // Sizes as sent: a last line without its end gets CR LF.
+    EXPECT_EQ(Sizes(slot), (std::vector<std::int64_t>{0, 12, 202}));
     EXPECT_EQ(slot.marks, (std::vector<char>{' ', ' ', ' '}));
     EXPECT_EQ(slot.totalCount, 3);
-    EXPECT_EQ(slot.totalSize, 210);
+    EXPECT_EQ(slot.totalSize, 214);
     EXPECT_EQ(slot.owner, "bob");
 
-    EXPECT_EQ(Drain(*ListMessages(slot)), "1 0\r\n2 10\r\n3 200\r\n.\r\n");
+    EXPECT_EQ(Drain(*ListMessages(slot)), "1 0\r\n2 12\r\n3 202\r\n.\r\n");
 }
 
 TEST(Maildrop, TheTotalSizeStopsAtTheLargestValue) {
@@ -217,7 +221,7 @@ TEST(Maildrop, ARescanReplacesTheSnapshotAndItsMarks) {
     ScanMaildrop(slot, store);
     EXPECT_EQ(Names(slot), (std::vector<std::string>{"1", "2"}));
     EXPECT_EQ(slot.marks, (std::vector<char>{' ', ' '}));
-    EXPECT_EQ(slot.totalSize, 7);
+    EXPECT_EQ(slot.totalSize, 11);
 }
 
 TEST(Maildrop, ARememberedListingFollowsEveryChange) {
@@ -225,6 +229,7 @@ TEST(Maildrop, ARememberedListingFollowsEveryChange) {
     root.Write("bob/1", "one");
     root.Write("bob/2", "two");
     const MaildropStore store(root.path());
+    // Sizes as sent: each file's one line gets CR LF.
     auto sizes = [&] {
         const ConnectionSlot slot = ScannedSlot(store, "bob");
         std::string listed;
@@ -234,22 +239,22 @@ TEST(Maildrop, ARememberedListingFollowsEveryChange) {
         }
         return listed;
     };
-    EXPECT_EQ(sizes(), "1=3 2=3 ");
-    EXPECT_EQ(sizes(), "1=3 2=3 ");
+    EXPECT_EQ(sizes(), "1=5 2=5 ");
+    EXPECT_EQ(sizes(), "1=5 2=5 ");
     root.Write("bob/3", "three");  // new mail
-    EXPECT_EQ(sizes(), "1=3 2=3 3=5 ");
+    EXPECT_EQ(sizes(), "1=5 2=5 3=7 ");
     root.Write("bob/2", "two, rewritten in place");  // same name, other content
-    EXPECT_EQ(sizes(), "1=3 2=23 3=5 ");
+    EXPECT_EQ(sizes(), "1=5 2=25 3=7 ");
     std::filesystem::remove(root.path() + "/bob/1");
-    EXPECT_EQ(sizes(), "2=23 3=5 ");
+    EXPECT_EQ(sizes(), "2=25 3=7 ");
     std::filesystem::rename(root.path() + "/bob/3", root.path() + "/bob/0");
-    EXPECT_EQ(sizes(), "0=5 2=23 ");
+    EXPECT_EQ(sizes(), "0=7 2=25 ");
     // The folder itself replaced under the same name.
     std::filesystem::rename(root.path() + "/bob", root.path() + "/old");
     root.Write("bob/9", "nine!!!");
-    EXPECT_EQ(sizes(), "9=7 ");
+    EXPECT_EQ(sizes(), "9=9 ");
     std::filesystem::rename(root.path() + "/old", root.path() + "/away");
-    EXPECT_EQ(sizes(), "9=7 ");
+    EXPECT_EQ(sizes(), "9=9 ");
     // Sessions on an unchanged maildrop share one listing.
     EXPECT_EQ(ScannedSlot(store, "bob").listing, ScannedSlot(store, "bob").listing);
 }
@@ -265,9 +270,9 @@ TEST(Maildrop, ListingsWhoseChangesGoUnreportedAreNeverRemembered) {
     EXPECT_EQ(Sizes(ScannedSlot(store, "alice")), (std::vector<std::int64_t>{12}));
     {
         std::ofstream append(root.path() + "/bob/1", std::ios::app | std::ios::binary);
-        append << "appended through the other link";
+        append << "appended through the other link\r\n";
     }
-    EXPECT_EQ(Sizes(ScannedSlot(store, "alice")), (std::vector<std::int64_t>{43}));
+    EXPECT_EQ(Sizes(ScannedSlot(store, "alice")), (std::vector<std::int64_t>{45}));
     // Bob deletes his copy: alice's message is still hers to delete, and is deleted.
     ConnectionSlot alice = ScannedSlot(store, "alice");
     std::filesystem::remove(root.path() + "/bob/1");
@@ -490,4 +495,107 @@ TEST(Maildrop, MaildirServesNewAndCurByBaseNameAndFollowsMovedFiles) {
     EXPECT_EQ(removal.removed, 2u);
     EXPECT_EQ(Names(ScannedSlot(store, "md")), (std::vector<std::string>{"3", "4"}));
     EXPECT_TRUE(root.Exists("md/tmp/0"));
+}
+
+namespace {
+
+// RETR's octets as LIST counts them: without the "." put in front of lines and the ".\r\n".
+std::int64_t SentOctets(const std::string& sent) {
+    std::int64_t stuffed = 0;
+    for (std::size_t at = 0; at < sent.size(); at = sent.find("\r\n", at) + 2) {
+        stuffed += sent.compare(at, 2, "..") == 0 ? 1 : 0;
+    }
+    return static_cast<std::int64_t>(sent.size()) - stuffed - 3;
+}
+
+}  // namespace
+
+TEST(Maildrop, ListedSizesAreTheOctetsRetrSends) {
+    std::string mixed;  // line ends on both sides of the 64-byte blocks the count looks at
+    for (int i = 0; i < 40; ++i) {
+        mixed += std::string(static_cast<std::size_t>(i % 7 + 56), 'm') +
+                 (i % 3 == 0   ? "\r\n"
+                  : i % 3 == 1 ? "\n"
+                               : "\r") +
+                 (i % 5 == 0 ? "." : "");
+    }
+    const std::vector<std::string> contents = {
+        "",        "a",          "a\n",        "a\r\n",
+        "a\r",     "\n",         "\r",         "\r\n",
+        "\n\r",    "\r\r\n",     "a\n\nb",     "a\r\rb\r\n",
+        ".a\n..b", ".\r\n.\n",   "x\r\n\r\n.", std::string(51, 'z'),
+        mixed,     mixed + "\r",
+    };
+    TempDir root;
+    for (std::size_t i = 0; i < contents.size(); ++i) {
+        root.Write("bob/" + std::string(1, static_cast<char>('a' + i)), contents[i]);
+    }
+    const MaildropStore store(root.path());
+    const ConnectionSlot slot = ScannedSlot(store, "bob");
+    ASSERT_EQ(slot.MessageCount(), static_cast<std::int64_t>(contents.size()));
+    std::int64_t total = 0;
+    for (std::size_t i = 0; i < contents.size(); ++i) {
+        const std::string sent = Retrieve(slot, i + 1, store);
+        EXPECT_EQ(slot.Message(i).size, SentOctets(sent)) << "message " << i + 1;
+        EXPECT_EQ(platform::WireSizeOf(contents[i]), SentOctets(sent)) << "message " << i + 1;
+        total += SentOctets(sent);
+    }
+    EXPECT_EQ(slot.totalSize, total);
+}
+
+TEST(Maildrop, FilesAreReadToCountThemOnlyWhenNew) {
+    TempDir root;
+    const std::string text = std::string(4000, 'x') + "\n";
+    for (int i = 0; i < 20; ++i) {
+        root.Write("bob/" + std::to_string(100 + i), text);
+    }
+    const MaildropStore store(root.path());
+    long long before = BytesReadSoFar();
+    EXPECT_EQ(ScannedSlot(store, "bob").totalSize, 20 * 4002);
+    EXPECT_GE(BytesReadSoFar() - before, 20 * 4001);
+    // The folder unchanged: its listing is remembered, with the sizes, and no file is read.
+    before = BytesReadSoFar();
+    EXPECT_EQ(ScannedSlot(store, "bob").totalSize, 20 * 4002);
+    EXPECT_LT(BytesReadSoFar() - before, 4001);
+    EXPECT_EQ(store.ListMessages("bob"), store.ListMessages("bob"));
+
+    // A changed folder is listed again, but only its new files are read.
+    const std::uint64_t read = platform::WireSizeFilesRead();
+    root.Write("bob/200", "new\n");
+    root.Write("bob/101", "rewritten in place\n");
+    ConnectionSlot changed = ScannedSlot(store, "bob");
+    EXPECT_EQ(platform::WireSizeFilesRead() - read, 2u);
+    EXPECT_EQ(changed.Message(1).size, 20);
+    EXPECT_EQ(changed.Message(20).size, 5);
+    // A file that cannot be read keeps its size.
+    if (::geteuid() != 0) {
+        root.Write("bob/201", "a\nb");
+        ::chmod((root.path() + "/bob/201").c_str(), 0);
+        EXPECT_EQ(ScannedSlot(store, "bob").Message(21).size, 3);
+    }
+}
+
+TEST(Maildrop, ManyNewFilesAreCountedOffTheLoop) {
+    TempDir root;
+    constexpr int kFiles = static_cast<int>(SizeCounting::kInlineFiles) + 8;
+    for (int i = 0; i < kFiles; ++i) {
+        root.Write("bob/" + std::to_string(100 + i), "line\n");
+    }
+    MaildropStore store(root.path());
+    store.CountOffLoop();
+    // Two logins at once: one count, and both get its listing once it is done.
+    int answered = 0;
+    std::shared_ptr<const platform::FolderListing> first, second;
+    store.ListMessages("bob", [&](auto listing, int) { first = listing, ++answered; });
+    store.ListMessages("bob", [&](auto listing, int) { second = listing, ++answered; });
+    EXPECT_EQ(answered, 0);
+    const std::uint64_t read = platform::WireSizeFilesRead();
+    ASSERT_TRUE(testing_support::PumpUntil([&] { return answered == 2; }));
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(TotalSize(*first), kFiles * 6);
+    EXPECT_LE(platform::WireSizeFilesRead() - read, static_cast<std::uint64_t>(kFiles));
+    // Counted once: the next login is answered at once.
+    store.ListMessages("bob", [&](auto listing, int) { second = listing, ++answered; });
+    EXPECT_EQ(answered, 3);
+    EXPECT_EQ(TotalSize(*second), kFiles * 6);
 }

@@ -23,19 +23,6 @@ using namespace testing_support;
 
 namespace {
 
-// Bytes this process has read from files and sockets by read-like calls, sendfile included.
-long long BytesRead() {
-    std::ifstream io("/proc/self/io");
-    std::string key;
-    long long value = 0;
-    while (io >> key >> value) {
-        if (key == "rchar:") {
-            return value;
-        }
-    }
-    return -1;
-}
-
 // How many of this process's descriptors are open on the file at `path`.
 int DescriptorsOn(const std::string& path) {
     int count = 0;
@@ -232,9 +219,9 @@ TEST(SocketLayerFileSpan, TheTraceHoldsWhatTracingEveryLineWouldHold) {
     const std::string body = Lines(8 * 1024 * 1024, 100);
     const int fd = ::open(dir.Write("big", body).c_str(), O_RDONLY);
     Trace trace;
-    const long long before = BytesRead();
+    const long long before = BytesReadSoFar();
     TraceFileSpan(trace, "[5-->]", fd, 0, static_cast<std::int64_t>(body.size()));
-    const long long read = BytesRead() - before;
+    const long long read = BytesReadSoFar() - before;
     ::close(fd);
     EXPECT_LE(read, static_cast<long long>(trace.capacity()) + 1024);
     Trace everyLine;
@@ -247,7 +234,7 @@ TEST(SocketLayerFileSpan, AResetEndsTheSpanAndNothingMoreOfTheFileIsRead) {
     const std::string body = Lines(16 * 1024 * 1024, 100);
     const std::string path = dir.Write("huge", body);
     Served s(4096);
-    const long long before = BytesRead();
+    const long long before = BytesReadSoFar();
     ASSERT_TRUE(s.SendFile(path, 0, static_cast<std::int64_t>(body.size())));
     EXPECT_FALSE(s.client.ReadUntil("\r\n").empty());
     PumpFor(50ms);
@@ -257,7 +244,7 @@ TEST(SocketLayerFileSpan, AResetEndsTheSpanAndNothingMoreOfTheFileIsRead) {
     ASSERT_TRUE(PumpUntil([&] { return s.closed; }));
     EXPECT_FALSE(s.SendFile(path, 0, 10)) << "gone";
     PumpFor(100ms);
-    EXPECT_LT(BytesRead() - before, 4 * 1024 * 1024) << "the rest of the file stays unread";
+    EXPECT_LT(BytesReadSoFar() - before, 4 * 1024 * 1024) << "the rest of the file stays unread";
     EXPECT_EQ(DescriptorsOn(path), 0) << "the span's descriptor is closed";
     EXPECT_NE(s.falquor.trace().Contents().find("[" + std::to_string(s.socket) +
                                                 "] >closed: connection failed<"),

@@ -138,4 +138,16 @@ bool TempDir::Exists(const std::string& relative) const {
     return std::filesystem::exists(std::filesystem::symlink_status(path_ + "/" + relative));
 }
 
+long long BytesReadSoFar() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value) {
+        if (key == "rchar:") {
+            return value;
+        }
+    }
+    return -1;
+}
+
 }  // namespace testing_support

@@ -15,6 +15,10 @@ using namespace std::chrono_literals;
 bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline = 20s);
 void PumpFor(std::chrono::milliseconds duration);
 
+// Bytes this process has read from files and sockets by read-like calls, sendfile included
+// (reading /proc/self/io adds its own few hundred).
+long long BytesReadSoFar();
+
 class LoopbackClient {
 public:
     LoopbackClient() = default;

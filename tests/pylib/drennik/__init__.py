@@ -13,4 +13,4 @@ from .pop3 import (GREETING, OK, SYNC_COMMAND, SYNC_REPLY, Client, ConnectionClo
                    ReplyTimeout)
 from .process import Server, binary_path, kill_all_processes, require_binary, run_once
 from .replies import (LOGIN_FAILED, MAILDROP_UNREADABLE, list_reply, message_lines, retr_body,
-                      retr_reply, sizes_of, stat_reply, unstuffed)
+                      retr_reply, sent_size, sizes_of, stat_reply, unstuffed)

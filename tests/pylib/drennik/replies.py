@@ -36,8 +36,13 @@ def unstuffed(data):
     return b"\r\n".join(lines) + b"\r\n"
 
 
+def sent_size(data):
+    """What LIST and STAT count for a message: the octets RETR sends, without the stuffing."""
+    return len(unstuffed(data))
+
+
 def sizes_of(contents):
-    return [len(c) for c in contents]
+    return [sent_size(c) for c in contents]
 
 
 def stat_reply(sizes):
