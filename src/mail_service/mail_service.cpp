@@ -146,7 +146,7 @@ QString MailService::Start() {
                                              {lmtpLocalSocket_, lmtpLocalSocket_ >= 0 ? 0 : -1}};
     for (const auto& [socket, port] : listeners) {
         if (port < 0) {
-            continue;  // no TLS port
+            continue;  // not asked for
         }
         if (socket == platform::kInvalidSocket) {
             return QStringLiteral("Could not listen on Port  %1").arg(port);
