@@ -175,8 +175,11 @@ void DeliveryConversation::Greet() {
 }
 
 void DeliveryConversation::Reply(std::string_view text) {
-    if (!channel_.SendLine(text)) {
+    if (!ended_ && !channel_.SendLine(text)) {
+        // The connection has failed: nothing more is read or sent, and no message is kept.
+        DropMessage();
         ended_ = true;
+        channel_.Close();
     }
 }
 
@@ -292,8 +295,9 @@ void DeliveryConversation::Hello(std::string_view argument) {
     const std::size_t dash = last == std::string::npos ? 3 : last + 5;
     reply[dash] = ' ';
     reply += "\r\n";
-    if (!channel_.SendLines(reply)) {
+    if (!ended_ && !channel_.SendLines(reply)) {
         ended_ = true;
+        channel_.Close();
     }
 }
 

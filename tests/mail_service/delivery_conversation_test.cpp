@@ -245,3 +245,14 @@ TEST(DeliveryConversation, SmtpAnswersOnceAndAConnectionLostMidMessageStoresNoth
     EXPECT_EQ(bench.Messages("alice"), std::vector<std::string>{"one\r\n"});
     EXPECT_EQ(bench.Messages("bob"), std::vector<std::string>{"one\r\n"});
 }
+
+TEST(DeliveryConversation, AFailedSendEndsTheConversationAndKeepsNoMessage) {
+    Bench bench(DeliveryProtocol::Lmtp);
+    bench.Run({"LHLO c", "MAIL FROM:<a@b>", "RCPT TO:<alice@x>"});
+    bench.channel.failAt = 0;  // the connection fails: the next send is lost
+    bench.Run({"DATA", "x", ".", "NOOP"});
+    EXPECT_TRUE(bench.conversation->Ended());
+    EXPECT_TRUE(bench.channel.closed);
+    EXPECT_EQ(bench.channel.failedSends, 1);
+    EXPECT_TRUE(PumpUntil([&] { return bench.Messages("alice").empty(); }));
+}
