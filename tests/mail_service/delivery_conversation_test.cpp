@@ -1,4 +1,5 @@
 #include "mail_service/delivery_conversation.h"
+#include "mail_service/authenticator.h"
 #include "mail_service/delivery_replies.h"
 #include "support/fake_channel.h"
 #include "support/loopback.h"
@@ -18,11 +19,14 @@ namespace {
 // A delivery conversation on an in-memory channel over a store in a temporary folder with the
 // users alice (a plain folder) and bob (a Maildir).
 struct Bench {
-    explicit Bench(DeliveryProtocol protocol, DeliveryRules rules = {}) : store(Root(dir)) {
+    explicit Bench(DeliveryProtocol protocol, DeliveryRules rules = {},
+                   Authenticator* auth = nullptr, bool tls = false)
+        : store(Root(dir)) {
         workers.SetRules(std::move(rules));
         policy.hostName = "mx.test";
-        conversation = std::make_unique<DeliveryConversation>(protocol, slot, channel, workers,
-                                                              policy, [this] { resumed = true; });
+        channel.tlsAvailable = tls;
+        conversation = std::make_unique<DeliveryConversation>(
+            protocol, slot, channel, workers, policy, [this] { resumed = true; }, auth);
         conversation->Greet();
     }
     static std::string Root(const TempDir& dir) {
@@ -255,4 +259,31 @@ TEST(DeliveryConversation, AFailedSendEndsTheConversationAndKeepsNoMessage) {
     EXPECT_TRUE(bench.channel.closed);
     EXPECT_EQ(bench.channel.failedSends, 1);
     EXPECT_TRUE(PumpUntil([&] { return bench.Messages("alice").empty(); }));
+}
+
+TEST(DeliveryConversation, StartTlsForgetsTheHelloAndRequiredTlsHoldsBackAuth) {
+    Authenticator auth;
+    auth.SetRequireTls(true);
+    Bench bench(DeliveryProtocol::Smtp, {}, &auth, true);
+    const std::vector<std::string> extensions = {"250-mx.test", "250-PIPELINING",
+                                                 "250-ENHANCEDSTATUSCODES", "250-8BITMIME",
+                                                 "250-SIZE 67108864"};
+    std::vector<std::string> expected = {"220 mx.test ESMTP Drennik ready"};
+    expected.insert(expected.end(), extensions.begin(), extensions.end());
+    for (const char* line :
+         {"250-STARTTLS", "250 AUTH PLAIN LOGIN",
+          "538 5.7.11 Encryption required for requested authentication mechanism",
+          "501 5.5.4 Syntax error in parameters or arguments", "220 2.0.0 Ready to start TLS",
+          "503 5.5.1 Bad sequence of commands"}) {
+        expected.emplace_back(line);
+    }
+    expected.insert(expected.end(), extensions.begin(), extensions.end());
+    for (const char* line : {"250 AUTH PLAIN LOGIN", "235 2.7.0 Authentication successful",
+                             "503 5.5.1 Bad sequence of commands", "250 2.1.0 Sender OK"}) {
+        expected.emplace_back(line);
+    }
+    EXPECT_EQ(bench.Run({"EHLO c", "AUTH PLAIN AGFsaWNlAGFsaWNl", "STARTTLS x", "STARTTLS",
+                         "MAIL FROM:<a@b>", "EHLO c", "AUTH PLAIN AGFsaWNlAGFsaWNl", "STARTTLS",
+                         "MAIL FROM:<a@b>"}),
+              Lines(expected));
 }
