@@ -23,26 +23,33 @@ DeliveryWorkers::~DeliveryWorkers() {
     storing_.waitForDone();
 }
 
+int DeliveryWorkers::RootError() const {
+    // Looked at here, on the loop, which opens the root if it could not be opened before: the
+    // workers then only use the root as it is, and never while it is being opened.
+    const platform::StoreFolder& root = store_.RootFolder();
+    return root.IsOpen() ? 0 : (root.error() != 0 ? root.error() : ENOENT);
+}
+
 void DeliveryWorkers::Check(const std::string& user, std::weak_ptr<void> alive,
                             std::function<void(DeliveryOutcome, int)> done) {
-    // The root is opened here, on the loop, if it could not be before: the workers only look.
-    store_.RootFolder();
-    checking_.start(
-        [this, user, rules = rules_, alive = std::move(alive), done = std::move(done)]() mutable {
-            if (alive.expired()) {
-                return;
-            }
-            int error = 0;
-            const DeliveryOutcome outcome = CheckRecipient(store_, user, rules, error);
-            QMetaObject::invokeMethod(
-                this,
-                [alive = std::move(alive), done = std::move(done), outcome, error] {
-                    if (!alive.expired()) {
-                        done(outcome, error);
-                    }
-                },
-                Qt::QueuedConnection);
-        });
+    const int rootError = RootError();
+    checking_.start([this, user, rules = rules_, alive = std::move(alive), done = std::move(done),
+                     rootError]() mutable {
+        if (alive.expired()) {
+            return;
+        }
+        int error = rootError;
+        const DeliveryOutcome outcome =
+            rootError != 0 ? DeliveryOutcome::Failed : CheckRecipient(store_, user, rules, error);
+        QMetaObject::invokeMethod(
+            this,
+            [alive = std::move(alive), done = std::move(done), outcome, error] {
+                if (!alive.expired()) {
+                    done(outcome, error);
+                }
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 std::shared_ptr<DeliveryFeed> DeliveryWorkers::Store(std::vector<std::string> users,
@@ -61,13 +68,16 @@ std::shared_ptr<DeliveryFeed> DeliveryWorkers::Store(std::vector<std::string> us
     });
     std::erase_if(feeds_, [](const std::weak_ptr<DeliveryFeed>& weak) { return weak.expired(); });
     feeds_.push_back(feed);
-    store_.RootFolder();
+    const int rootError = RootError();
     storing_.start([this, feed, users = std::move(users), rules = rules_, alive = std::move(alive),
-                    done = std::move(done)]() mutable {
+                    done = std::move(done), rootError]() mutable {
         DeliveryReport report;
         if (alive.expired()) {
             report.outcome = DeliveryOutcome::BadInput;
             report.error = ECANCELED;
+        } else if (rootError != 0) {
+            report.outcome = DeliveryOutcome::Failed;
+            report.error = rootError;
         } else {
             report = DeliverMessage(store_, users, rules, [&feed](char* buffer, std::size_t n) {
                 return feed->Read(buffer, n);

@@ -44,6 +44,9 @@ public:
                                         std::function<void(DeliveryReport)> done);
 
 private:
+    // 0 while the maildrop root is open; else why it is not (an errno value).
+    int RootError() const;
+
     const MaildropStore& store_;
     DeliveryRules rules_;
     std::vector<std::weak_ptr<DeliveryFeed>> feeds_;  // to cancel at the end

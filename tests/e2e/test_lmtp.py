@@ -10,7 +10,7 @@ import ssl
 import subprocess
 
 from server_case import ServerTestCase
-from drennik import DEADLINE, HOST, read_file, retr_reply, write_file
+from drennik import DEADLINE, HOST, Server, read_file, retr_reply, write_file
 
 LMTP_RE = re.compile(rb"listening on LMTP port (\d+)")
 SMTP_RE = re.compile(rb"listening on SMTP port (\d+)")
@@ -138,6 +138,15 @@ class Delivery(DeliveryCase):
         finally:
             p.quit()
         self.server.wait_for_log("deliver-refused", reason="relaying")
+
+    def test_without_the_maildrop_root_mail_is_deferred(self):
+        missing = os.path.join(self.base, "no-root")
+        with Server(missing, args=["--lmtp-port", "0"]) as server:
+            port = server.wait_listening(pattern=LMTP_RE)
+            lines = exchange(port, b"LHLO c\r\nMAIL FROM:<a@b>\r\nRCPT TO:<bob@x>\r\nQUIT\r\n", 5)
+            self.assertEqual(lines[-3:], ["250 2.1.0 Sender OK",
+                                          "451 4.3.0 Cannot look up the recipient now",
+                                          "221 2.0.0 Bye"])
 
 
 class LocalSocket(DeliveryCase):
