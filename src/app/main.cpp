@@ -15,6 +15,7 @@
 #include "platform/dialogs.h"
 #include "platform/display.h"
 #include "platform/file_system.h"
+#include "platform/local_socket.h"
 #include "platform/privileges.h"
 #include "socket_layer/mod_falquor.h"
 #include "socket_layer/tls_context.h"
@@ -183,6 +184,29 @@ int main(int argc, char** argv) {
         options->pop3sPort >= 0
             ? modFalquor::OpenListener(options->pop3sPort, options->listenAddress)
             : -1;
+    const int lmtpListener =
+        options->lmtpPort >= 0 ? modFalquor::OpenListener(options->lmtpPort, options->listenAddress)
+                               : -1;
+    const int smtpListener =
+        options->smtpPort >= 0 ? modFalquor::OpenListener(options->smtpPort, options->listenAddress)
+                               : -1;
+    int localListener = -1;
+    if (!options->lmtpSocket.empty()) {
+        gid_t group = static_cast<gid_t>(-1);
+        if (!options->lmtpSocketGroup.empty()) {
+            group = platform::GroupId(options->lmtpSocketGroup);
+            if (group == static_cast<gid_t>(-1)) {
+                std::fprintf(stderr, "drennik: no group %s\n", options->lmtpSocketGroup.c_str());
+                return 2;
+            }
+        }
+        localListener =
+            platform::OpenLocalListener(options->lmtpSocket, options->lmtpSocketMode, group, error);
+        if (localListener < 0) {
+            std::fprintf(stderr, "drennik: cannot listen for LMTP on %s\n", error.c_str());
+            return 1;
+        }
+    }
     if (switching) {
         if (const std::string reason = platform::BecomeAccount(runAs.account); !reason.empty()) {
             std::fprintf(stderr, "drennik: cannot switch to user %s: %s\n",
@@ -245,6 +269,8 @@ int main(int argc, char** argv) {
     service.SetAuthenticator(&auth);
     service.SetLockMaildrops(options->lockMaildrop);
     service.UseListeningSockets(listener, tlsListener);
+    service.SetDeliveryListening(options->lmtpPort, options->smtpPort);
+    service.UseDeliveryListeningSockets(lmtpListener, smtpListener, localListener);
 
     std::unique_ptr<frmFalquorDialog> trace;
     std::unique_ptr<frmDrennik> window;
@@ -283,6 +309,15 @@ int main(int argc, char** argv) {
     std::printf("listening on port %d\n", service.ListeningPort());
     if (options->pop3sPort >= 0) {
         std::printf("listening on TLS port %d\n", service.TlsListeningPort());
+    }
+    if (options->lmtpPort >= 0) {
+        std::printf("listening on LMTP port %d\n", service.LmtpListeningPort());
+    }
+    if (options->smtpPort >= 0) {
+        std::printf("listening on SMTP port %d\n", service.SmtpListeningPort());
+    }
+    if (localListener >= 0) {
+        std::printf("listening on LMTP socket %s\n", options->lmtpSocket.c_str());
     }
     std::fflush(stdout);
 

@@ -27,7 +27,17 @@ struct Options {
     std::string tlsCertificate;
     std::string tlsKey;
     bool tlsSelfSigned = false;
-    int pop3sPort = -1;                // the implicit-TLS port; -1: none, 0: any free port
+    int pop3sPort = -1;  // the implicit-TLS port; -1: none, 0: any free port
+    // Mail in: LMTP and SMTP ports (-1: none, 0: any free port) and how mail is stored.
+    int lmtpPort = -1;
+    int smtpPort = -1;
+    std::string lmtpSocket;          // --lmtp-socket PATH: LMTP on a local socket too
+    unsigned lmtpSocketMode = 0660;  // its permissions
+    std::string lmtpSocketGroup;     // and its group; empty: the process's
+    std::string domains;             // --domains LIST: the recipient domains SMTP takes; empty: any
+    std::string catchAll;
+    bool createMaildrops = false;
+    std::int64_t maxMessageSize = std::int64_t{64} << 20;
     bool probeResponsiveness = false;  // benchmark aid
     std::string config;                // --config FILE; empty: none
     bool check = false;                // --check: validate, print the settings and exit

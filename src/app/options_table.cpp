@@ -1,6 +1,7 @@
 #include "app/options_table.h"
 
 #include "mail_service/failure_penalty.h"
+#include "mail_service/maildrop.h"
 #include "mail_service/service_log.h"
 
 #include <arpa/inet.h>
@@ -9,6 +10,7 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 
 namespace {
 
@@ -223,6 +225,101 @@ constexpr std::array kTable{
                    [](const Options& o) {
                        return o.pop3sPort < 0 ? std::string() : std::to_string(o.pop3sPort);
                    }},
+    OptionSpec{.name = "lmtp-port",
+               .valueName = "N",
+               .help = "take mail in by LMTP on port N (0 picks a free port)",
+               .set = [](Options& o, std::string_view v) { return SetPort(o.lmtpPort, v); },
+               .get =
+                   [](const Options& o) {
+                       return o.lmtpPort < 0 ? std::string() : std::to_string(o.lmtpPort);
+                   }},
+    OptionSpec{.name = "lmtp-socket",
+               .valueName = "PATH",
+               .help = "also take mail in by LMTP on a local socket at PATH",
+               .set =
+                   [](Options& o, std::string_view v) {
+                       return SetName(o.lmtpSocket, v, "--lmtp-socket needs a path");
+                   },
+               .get = GetText<&Options::lmtpSocket>},
+    OptionSpec{
+        .name = "lmtp-socket-mode",
+        .valueName = "MODE",
+        .help = "the local socket's permissions, in octal",
+        .set = [](Options& o, std::string_view v) -> std::string {
+            unsigned mode = 0;
+            const auto [end, error] = std::from_chars(v.data(), v.data() + v.size(), mode, 8);
+            if (v.empty() || error != std::errc() || end != v.data() + v.size() || mode > 0777) {
+                return "bad lmtp-socket-mode (octal, e.g. 0660): " + std::string(v);
+            }
+            o.lmtpSocketMode = mode;
+            return {};
+        },
+        .get =
+            [](const Options& o) {
+                char text[8];
+                std::snprintf(text, sizeof text, "%04o", o.lmtpSocketMode);
+                return std::string(text);
+            }},
+    OptionSpec{.name = "lmtp-socket-group",
+               .valueName = "GROUP",
+               .help = "the local socket's group (e.g. postfix's)",
+               .set =
+                   [](Options& o, std::string_view v) {
+                       return SetName(o.lmtpSocketGroup, v, "--lmtp-socket-group needs a name");
+                   },
+               .get = GetText<&Options::lmtpSocketGroup>},
+    OptionSpec{.name = "smtp-port",
+               .valueName = "N",
+               .help = "take mail in by SMTP on port N (0 picks a free port);\n"
+                       "for local users only, never relayed",
+               .set = [](Options& o, std::string_view v) { return SetPort(o.smtpPort, v); },
+               .get =
+                   [](const Options& o) {
+                       return o.smtpPort < 0 ? std::string() : std::to_string(o.smtpPort);
+                   }},
+    OptionSpec{.name = "domains",
+               .valueName = "LIST",
+               .help = "the recipient domains SMTP takes mail for, comma-separated\n"
+                       "(not set: any; the local part names the maildrop)",
+               .reloadable = true,
+               .set = [](Options& o, std::string_view v) -> std::string {
+                   if (v.find_first_of("\t<>@") != std::string_view::npos) {
+                       return "bad domain list (names separated by commas): " + std::string(v);
+                   }
+                   o.domains = std::string(v);
+                   return {};
+               },
+               .get = GetText<&Options::domains>},
+    OptionSpec{.name = "catch-all",
+               .valueName = "USER",
+               .help = "delivered mail for a user without a folder goes to USER's",
+               .reloadable = true,
+               .set = [](Options& o, std::string_view v) -> std::string {
+                   if (!IsPlainFolderName(v)) {
+                       return "bad catch-all user: " + std::string(v);
+                   }
+                   o.catchAll = std::string(v);
+                   return {};
+               },
+               .get = GetText<&Options::catchAll>},
+    OptionSpec{.name = "create-maildrops",
+               .help = "delivered mail for a user without a folder makes the folder",
+               .reloadable = true,
+               .set = SetFlag<&Options::createMaildrops>,
+               .get = GetFlag<&Options::createMaildrops>},
+    OptionSpec{.name = "max-message-size",
+               .valueName = "N",
+               .help = "the largest message taken by LMTP or SMTP, in bytes",
+               .reloadable = true,
+               .set = [](Options& o, std::string_view v) -> std::string {
+                   long long size = 0;
+                   if (!ReadInteger(v, 1, std::int64_t{1} << 50, size)) {
+                       return "bad max-message-size: " + std::string(v);
+                   }
+                   o.maxMessageSize = size;
+                   return {};
+               },
+               .get = [](const Options& o) { return std::to_string(o.maxMessageSize); }},
     OptionSpec{.name = "config",
                .valueName = "FILE",
                .help = "read options from FILE, one \"name = value\" a line;\n"

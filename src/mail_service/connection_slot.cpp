@@ -18,6 +18,18 @@ std::string_view StateText(SessionState state) {
     return {};
 }
 
+std::string ShownState(const ConnectionSlot& slot) {
+    switch (slot.kind) {
+        case SessionKind::Pop3:
+            break;
+        case SessionKind::Lmtp:
+            return "LMTP " + std::string(slot.stage);
+        case SessionKind::Smtp:
+            return "SMTP " + std::string(slot.stage);
+    }
+    return std::string(StateText(slot.state));
+}
+
 void AppendShownNumber(std::string& out, std::int64_t value) {
     if (value >= 0) {
         AppendDecimal(out, value);

@@ -18,6 +18,8 @@ enum class SaslStep : std::uint8_t { None, PlainResponse, LoginUser, LoginPasswo
 enum class SessionState : std::uint8_t { None, Authorisation, Transaction, Update };
 // "", "Authorisation", "Transaction", "Update".
 std::string_view StateText(SessionState state);
+// What a connection speaks: POP3 to a mail client, or LMTP or SMTP to a sender of mail.
+enum class SessionKind : std::uint8_t { Pop3, Lmtp, Smtp };
 
 struct ConnectionSlot {
     // The fields the window shows, as data: text is made only where a value is shown. The
@@ -25,6 +27,9 @@ struct ConnectionSlot {
     std::string request;  // the last request line
     int socket = -1;      // the handle; none (shown empty) for slot 0
     SessionState state = SessionState::None;
+    SessionKind kind = SessionKind::Pop3;
+    // LMTP and SMTP: where the conversation stands ("Ready", "Data", ...), a constant's text.
+    std::string_view stage;
     std::string user;                  // as the last USER gave it, up to the longest valid name
     bool userTooLong = false;          // the last USER gave more: no PASS can succeed
     bool authenticationBegun = false;  // USER, PASS or AUTH seen: too late to start TLS
@@ -72,6 +77,9 @@ struct ConnectionSlot {
     // Frees the lists of a connection long closed; its text fields stay.
     void ReleaseLists();
 };
+
+// The state field as the window shows it: the POP3 state, or "LMTP Data" and the like.
+std::string ShownState(const ConnectionSlot& slot);
 
 // A record keeps no more of a request line than the window shows, and of a user name no more
 // than a valid one can have: what a client sends cannot pin memory in the records.

@@ -11,6 +11,8 @@
 
 #include <QTimer>
 
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace {
@@ -21,18 +23,47 @@ constexpr int kAcceptPauseMs = 100;
 // The listeners as the log names them.
 constexpr std::string_view kPlainListener = "pop3";
 constexpr std::string_view kTlsListener = "pop3s";
+constexpr std::string_view kLmtpListener = "lmtp";
+constexpr std::string_view kSmtpListener = "smtp";
+constexpr std::string_view kLmtpLocalListener = "lmtp-local";
+
+std::string HostName() {
+    char buffer[256] = {};
+    if (::gethostname(buffer, sizeof buffer - 1) != 0 || buffer[0] == '\0') {
+        return "localhost";
+    }
+    return buffer;
+}
 
 }  // namespace
 
+// One open connection: its channel and the conversation of its kind.
 struct MailService::Connection {
     Connection(modFalquor& falquor, int socket, ConnectionSlot& slot, const MaildropStore& store,
                Authenticator* auth, ServiceLog* log, MaildropLocks* locks)
         : channel(falquor, socket),
-          conversation(
-              slot, channel, store, [this] { channel.RequestTurn(); }, auth, log, locks) {}
+          pop3(std::make_unique<Conversation>(
+              slot, channel, store, [this] { channel.RequestTurn(); }, auth, log, locks)) {}
+    Connection(modFalquor& falquor, int socket, ConnectionSlot& slot, DeliveryProtocol protocol,
+               DeliveryWorkers& workers, const DeliveryPolicy& policy, Authenticator* auth,
+               ServiceLog* log)
+        : channel(falquor, socket),
+          delivery(std::make_unique<DeliveryConversation>(
+              protocol, slot, channel, workers, policy, [this] { channel.RequestTurn(); }, auth,
+              log)) {}
+
+    int Serve() { return pop3 ? pop3->Serve() : delivery->Serve(); }
+    void Greet() {
+        if (pop3) {
+            ::Greet(channel);
+        } else {
+            delivery->Greet();
+        }
+    }
 
     SocketChannel channel;
-    Conversation conversation;
+    std::unique_ptr<Conversation> pop3;
+    std::unique_ptr<DeliveryConversation> delivery;
 };
 
 MailService::MailService(modFalquor& falquor, MaildropStore store, QObject* parent)
@@ -40,6 +71,7 @@ MailService::MailService(modFalquor& falquor, MaildropStore store, QObject* pare
       falquor_(falquor),
       store_(std::move(store)),
       list_([this](int row) { return NumberAt(row); }) {
+    deliveryPolicy_.hostName = HostName();
     // Slot 0: the listening slot, which holds no connection and is never let go.
     records_.push_back(Record{0, true, std::make_unique<ConnectionSlot>(), {}});
     records_.front().full->blankFileEntry = true;
@@ -69,6 +101,18 @@ void MailService::SetListening(int port, int tlsPort, std::uint32_t address) {
     listenAddress_ = address;
 }
 
+void MailService::SetDeliveryListening(int lmtpPort, int smtpPort) {
+    lmtpPort_ = lmtpPort;
+    smtpPort_ = smtpPort;
+}
+
+void MailService::UseDeliveryListeningSockets(int lmtp, int smtp, int lmtpLocal) {
+    lmtpListeningSocket_ = lmtp;
+    smtpListeningSocket_ = smtp;
+    lmtpLocalSocket_ = lmtpLocal;
+    deliveryListenersGiven_ = true;
+}
+
 void MailService::UseListeningSockets(int plain, int tls) {
     listeningSocket_ = plain;
     tlsListeningSocket_ = tls;
@@ -87,11 +131,22 @@ QString MailService::Start() {
             tlsListeningSocket_ = modFalquor::OpenListener(tlsPort_, listenAddress_);
         }
     }
+    if (!deliveryListenersGiven_) {
+        if (lmtpPort_ >= 0) {
+            lmtpListeningSocket_ = modFalquor::OpenListener(lmtpPort_, listenAddress_);
+        }
+        if (smtpPort_ >= 0) {
+            smtpListeningSocket_ = modFalquor::OpenListener(smtpPort_, listenAddress_);
+        }
+    }
     const std::pair<int, int> listeners[] = {{listeningSocket_, port_},
-                                             {tlsListeningSocket_, tlsPort_}};
+                                             {tlsListeningSocket_, tlsPort_},
+                                             {lmtpListeningSocket_, lmtpPort_},
+                                             {smtpListeningSocket_, smtpPort_},
+                                             {lmtpLocalSocket_, lmtpLocalSocket_ >= 0 ? 0 : -1}};
     for (const auto& [socket, port] : listeners) {
         if (port < 0) {
-            continue;  // no TLS port
+            continue;  // not asked for
         }
         if (socket == platform::kInvalidSocket) {
             return QStringLiteral("Could not listen on Port  %1").arg(port);
@@ -106,6 +161,13 @@ QString MailService::Start() {
     if (tlsPort_ >= 0) {
         LogListening(log_, kTlsListener, listenAddress_, TlsListeningPort(), "implicit");
     }
+    const char* deliveryTls = falquor_.TlsConfigured() ? "starttls" : "no";
+    if (lmtpPort_ >= 0) {
+        LogListening(log_, kLmtpListener, listenAddress_, LmtpListeningPort(), deliveryTls);
+    }
+    if (smtpPort_ >= 0) {
+        LogListening(log_, kSmtpListener, listenAddress_, SmtpListeningPort(), deliveryTls);
+    }
     return {};
 }
 
@@ -115,7 +177,8 @@ void MailService::Stop() {
     }
     running_ = false;
     LogStop(log_, connections_.size());
-    for (int* listener : {&listeningSocket_, &tlsListeningSocket_}) {
+    for (int* listener : {&listeningSocket_, &tlsListeningSocket_, &lmtpListeningSocket_,
+                          &smtpListeningSocket_, &lmtpLocalSocket_}) {
         if (*listener >= 0) {
             falquor_.CloseSocket(*listener);
             *listener = -1;
@@ -132,19 +195,46 @@ bool MailService::event(QEvent* event) {
     }
     // Only the listening sockets report here; connections report to the socket layer.
     const auto* socketEvent = static_cast<const platform::SocketEvent*>(event);
-    if (socketEvent->message() == kAcceptMessage) {
-        AcceptFrom(socketEvent->socket() == tlsListeningSocket_ && tlsListeningSocket_ >= 0);
+    if (socketEvent->message() == kAcceptMessage && socketEvent->socket() >= 0) {
+        for (const Listener kind : {Listener::Pop3, Listener::Pop3s, Listener::Lmtp, Listener::Smtp,
+                                    Listener::LmtpLocal}) {
+            if (SocketOf(kind) == socketEvent->socket()) {
+                AcceptFrom(kind);
+                break;
+            }
+        }
     }
     return true;
 }
 
+int& MailService::SocketOf(Listener kind) {
+    switch (kind) {
+        case Listener::Pop3:
+            break;
+        case Listener::Pop3s:
+            return tlsListeningSocket_;
+        case Listener::Lmtp:
+            return lmtpListeningSocket_;
+        case Listener::Smtp:
+            return smtpListeningSocket_;
+        case Listener::LmtpLocal:
+            return lmtpLocalSocket_;
+    }
+    return listeningSocket_;
+}
+
 void MailService::AcceptFrom(bool encrypted) {
+    AcceptFrom(encrypted ? Listener::Pop3s : Listener::Pop3);
+}
+
+void MailService::AcceptFrom(Listener kind) {
     if (running_) {
-        Accept(encrypted ? tlsListeningSocket_ : listeningSocket_, encrypted);
+        Accept(SocketOf(kind), kind);
     }
 }
 
-void MailService::Accept(int listener, bool encrypted) {
+void MailService::Accept(int listener, Listener kind) {
+    const bool encrypted = kind == Listener::Pop3s;
     char address[38] = {};
     int length = sizeof address;
     const int socket = platform::accept(listener, address, &length);
@@ -157,7 +247,11 @@ void MailService::Accept(int listener, bool encrypted) {
     }
     const std::uint32_t peer = platform::PeerIPv4(address, length);
     const int peerPort = platform::PeerPort(address, length);
-    const std::string_view listenerName = encrypted ? kTlsListener : kPlainListener;
+    const std::string_view listenerName = kind == Listener::Pop3s       ? kTlsListener
+                                          : kind == Listener::Lmtp      ? kLmtpListener
+                                          : kind == Listener::Smtp      ? kSmtpListener
+                                          : kind == Listener::LmtpLocal ? kLmtpLocalListener
+                                                                        : kPlainListener;
     // The system hands out the lowest free descriptor, so a number this high means fewer than
     // the reserve are left for the program's own work: stop taking connections for a while.
     if (descriptorLimit_ > 0 &&
@@ -167,10 +261,14 @@ void MailService::Accept(int listener, bool encrypted) {
         PauseAccepting();
         return;
     }
-    if (const std::string_view limit = ExceededLimit(peer); !limit.empty()) {
+    // Local clients have no address of their own to be counted by.
+    if (const std::string_view limit = ExceededLimit(peer, kind != Listener::LmtpLocal);
+        !limit.empty()) {
         LogRefused(log_, peer, peerPort, listenerName, limit);
         if (encrypted) {
             platform::closesocket(socket);  // a line in clear would mean nothing to its client
+        } else if (kind != Listener::Pop3) {
+            falquor_.Refuse(socket, "421 4.3.2 Too many connections; try later");
         } else {
             falquor_.Refuse(socket, TooManyConnectionsLine());
         }
@@ -186,8 +284,19 @@ void MailService::Accept(int listener, bool encrypted) {
     slot.number = n;
     slot.peerAddress = peer;
     slot.peerPort = static_cast<std::uint16_t>(peerPort);
-    auto connection =
-        std::make_unique<Connection>(falquor_, socket, slot, store_, auth_, log_, &locks_);
+    std::unique_ptr<Connection> connection;
+    if (kind == Listener::Pop3 || kind == Listener::Pop3s) {
+        connection =
+            std::make_unique<Connection>(falquor_, socket, slot, store_, auth_, log_, &locks_);
+    } else {
+        connection = std::make_unique<Connection>(
+            falquor_, socket, slot,
+            kind == Listener::Smtp ? DeliveryProtocol::Smtp : DeliveryProtocol::Lmtp,
+            deliveryWorkers_, deliveryPolicy_, auth_, log_);
+        if (kind == Listener::LmtpLocal) {
+            connection->delivery->ForbidTls();
+        }
+    }
     falquor_.Attach(socket,
                     ConnectionHooks{this, [this, n] { Serve(n); },
                                     [this, n](CloseReason why) { OnClosed(n, why); }},
@@ -199,7 +308,7 @@ void MailService::Accept(int listener, bool encrypted) {
     if (encrypted) {
         falquor_.StartTls(socket);  // the greeting waits for the handshake
     }
-    Greet(c.channel);
+    c.Greet();
     if (!falquor_.Watch(socket)) {
         emit Problem(QStringLiteral("Unable to set Asynch mode"));
     }
@@ -210,7 +319,7 @@ bool MailService::Serve(int number) {
     if (it == connections_.end()) {
         return false;
     }
-    if (it->second->conversation.Serve() > 0) {
+    if (it->second->Serve() > 0) {
         emit Served(number);
     } else {
         emit Changed(number);
@@ -302,6 +411,8 @@ ConnectionSlot MailService::Fields(int number) const {
     fields.request = record.full->request;
     fields.socket = record.full->socket;
     fields.state = record.full->state;
+    fields.kind = record.full->kind;
+    fields.stage = record.full->stage;
     fields.user = record.full->user;
     fields.totalCount = record.full->totalCount;
     fields.totalSize = record.full->totalSize;
@@ -325,18 +436,20 @@ void MailService::ResumeAccepting() {
 }
 
 void MailService::AskForAccepts(long events) {
-    for (const int listener : {listeningSocket_, tlsListeningSocket_}) {
+    for (const int listener : {listeningSocket_, tlsListeningSocket_, lmtpListeningSocket_,
+                               smtpListeningSocket_, lmtpLocalSocket_}) {
         if (listener >= 0) {
             platform::WSAAsyncSelect(listener, this, kAcceptMessage, events);
         }
     }
 }
 
-std::string_view MailService::ExceededLimit(std::uint32_t peer) const {
+std::string_view MailService::ExceededLimit(std::uint32_t peer, bool perAddress) const {
     if (limits_.total > 0 && falquor_.ActiveConnections() >= limits_.total) {
         return "connections";
     }
-    if (limits_.perAddress > 0 && falquor_.ActiveConnectionsFrom(peer) >= limits_.perAddress &&
+    if (perAddress && limits_.perAddress > 0 &&
+        falquor_.ActiveConnectionsFrom(peer) >= limits_.perAddress &&
         !InNetworks(limits_.trusted, peer)) {
         return "per-address";
     }
@@ -349,4 +462,12 @@ int MailService::ListeningPort() const {
 
 int MailService::TlsListeningPort() const {
     return tlsListeningSocket_ >= 0 ? platform::LocalPort(tlsListeningSocket_) : -1;
+}
+
+int MailService::LmtpListeningPort() const {
+    return lmtpListeningSocket_ >= 0 ? platform::LocalPort(lmtpListeningSocket_) : -1;
+}
+
+int MailService::SmtpListeningPort() const {
+    return smtpListeningSocket_ >= 0 ? platform::LocalPort(smtpListeningSocket_) : -1;
 }

@@ -8,6 +8,8 @@ SlotSummary SlotSummary::Of(const ConnectionSlot& slot) {
     summary.size = slot.totalSize;
     summary.socket = slot.socket;
     summary.state = slot.state;
+    summary.kind = slot.kind;
+    summary.stage = slot.stage;
     return summary;
 }
 
@@ -18,5 +20,7 @@ ConnectionSlot SlotSummary::Fields() const {
     slot.totalSize = size;
     slot.socket = socket;
     slot.state = state;
+    slot.kind = kind;
+    slot.stage = stage;
     return slot;
 }

@@ -13,6 +13,8 @@ struct SlotSummary {
     std::int64_t size = -1;
     std::int32_t socket = -1;
     SessionState state = SessionState::None;
+    SessionKind kind = SessionKind::Pop3;
+    std::string_view stage;
 
     static SlotSummary Of(const ConnectionSlot& slot);
     // The full record's fields again; the request line and the lists are not kept.

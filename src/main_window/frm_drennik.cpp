@@ -240,7 +240,7 @@ void frmDrennik::ShowFields(int number) {
     const ConnectionSlot fields = service_.Fields(number);
     SetShown(txtRequest, fields.request);
     SetShown(txtSocket, NumberText(fields.socket));
-    SetShown(txtState, StateText(fields.state));
+    SetShown(txtState, ShownState(fields));
     SetShown(txtUser, fields.user);
     SetShown(txtTotalCount, NumberText(fields.totalCount));
     SetShown(txtTotalSize, NumberText(fields.totalSize));

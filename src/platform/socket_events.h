@@ -1,7 +1,8 @@
 #pragma once
 // Inside the socket library: the sockets it knows, and the dispatch of their epoll events to
-// the receivers registered for them, through one notifier on the event loop. For winsock.cpp
-// alone; nothing outside the platform layer includes it.
+// the receivers registered for them, through one notifier on the event loop. For the socket
+// library's own files (winsock.cpp, local_socket.cpp); nothing outside the platform layer
+// includes it.
 
 #include "platform/winsock.h"
 
