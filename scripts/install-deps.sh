@@ -8,7 +8,7 @@ packages=(g++ cmake make qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev
           libssl-dev libcrypt-dev openssl ca-certificates fetchmail mpop getmail6
           xvfb openbox imagemagick x11-utils
           librsvg2-bin gzip desktop-file-utils man-db dpkg-dev fakeroot lintian mmdebstrap
-          systemd-container procps fail2ban swaks)
+          systemd-container procps fail2ban swaks postfix)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -19,5 +19,7 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 echo "installing: ${missing[*]}"
 $sudo apt-get -o DPkg::Lock::Timeout=600 update -q
+# Postfix is a test peer only: installed unconfigured, so it starts no mail service of its own.
+echo "postfix postfix/main_mailer_type select No configuration" | $sudo debconf-set-selections
 DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -q \
     --no-install-recommends "${missing[@]}"
