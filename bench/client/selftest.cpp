@@ -1,6 +1,7 @@
 #include "selftest.hpp"
 
 #include "dotstream.hpp"
+#include "lmtpops.hpp"
 #include "msggen.hpp"
 #include "net.hpp"
 #include "pop3ops.hpp"
@@ -114,6 +115,58 @@ void checkWireForm(const std::string& generated) {
     ::rmdir(dir);
 }
 
+// The LMTP side: the DATA form is what the POP3 stuffing gives, and the stored-copy check
+// takes what servers really store (added header lines, LF line ends) and nothing else.
+void checkLmtpParts() {
+    const std::string m = makeMessage(42, 5000, "u");
+    expect(dataForm(42, 5000, "u") == stuff(m), "LMTP DATA form is the stuffed message");
+    const std::string lf = [&] {
+        std::string out;
+        for (char c : m)
+            if (c != '\r')
+                out += c;
+        return out;
+    }();
+    const std::string added = "Return-Path: <bench@localhost>\r\nDelivered-To: u@localhost\r\n";
+    std::string changed = m;
+    changed[4000] ^= 1;
+    const struct {
+        std::string stored;
+        bool good;
+        const char* what;
+    } cases[] = {
+        {m, true, "stored copy as sent"},
+        {added + m, true, "stored copy with added header lines"},
+        {lf, true, "stored copy with LF line ends"},
+        {stuff(m), false, "stored copy still stuffed"},
+        {changed, false, "stored copy with a changed byte"},
+        {m.substr(0, 4000), false, "stored copy cut short"},
+        {m + "x\r\n", false, "stored copy with bytes after the body"},
+        {makeMessage(43, 5000, "u"), true, "another message, checked against its own seed"},
+    };
+    char dir[] = "/tmp/pop3bench-selftest.XXXXXX";
+    if (::mkdtemp(dir) == nullptr) {
+        expect(false, "temporary folder for stored copies");
+        return;
+    }
+    const std::string path = std::string(dir) + "/stored";
+    for (const auto& c : cases) {
+        std::ofstream(path, std::ios::binary) << c.stored;
+        bool accepted = true;
+        try {
+            checkStored(path, 5000, "u");
+        } catch (const std::exception&) {
+            accepted = false;
+        }
+        expect(accepted == c.good, c.what);
+    }
+    std::ofstream(std::string(dir) + "/.hidden", std::ios::binary) << "x";
+    expect(storedMessages(dir).size() == 1, "hidden files are not messages");
+    ::unlink((std::string(dir) + "/.hidden").c_str());
+    ::unlink(path.c_str());
+    ::rmdir(dir);
+}
+
 }  // namespace
 
 int selfTest() {
@@ -136,6 +189,7 @@ int selfTest() {
     expect(dotLines > 50, "some lines start with '.'");
 
     checkWireForm(m);
+    checkLmtpParts();
     const std::string w = stuff(m);
     expect(check(m, w, w.size()), "stuffed reply accepted whole");
     expect(check(m, w, 1), "stuffed reply accepted byte by byte");
