@@ -183,6 +183,12 @@ int main(int argc, char** argv) {
         options->pop3sPort >= 0
             ? modFalquor::OpenListener(options->pop3sPort, options->listenAddress)
             : -1;
+    const int lmtpListener =
+        options->lmtpPort >= 0 ? modFalquor::OpenListener(options->lmtpPort, options->listenAddress)
+                               : -1;
+    const int smtpListener =
+        options->smtpPort >= 0 ? modFalquor::OpenListener(options->smtpPort, options->listenAddress)
+                               : -1;
     if (switching) {
         if (const std::string reason = platform::BecomeAccount(runAs.account); !reason.empty()) {
             std::fprintf(stderr, "drennik: cannot switch to user %s: %s\n",
@@ -245,6 +251,8 @@ int main(int argc, char** argv) {
     service.SetAuthenticator(&auth);
     service.SetLockMaildrops(options->lockMaildrop);
     service.UseListeningSockets(listener, tlsListener);
+    service.SetDeliveryListening(options->lmtpPort, options->smtpPort);
+    service.UseDeliveryListeningSockets(lmtpListener, smtpListener);
 
     std::unique_ptr<frmFalquorDialog> trace;
     std::unique_ptr<frmDrennik> window;
@@ -283,6 +291,12 @@ int main(int argc, char** argv) {
     std::printf("listening on port %d\n", service.ListeningPort());
     if (options->pop3sPort >= 0) {
         std::printf("listening on TLS port %d\n", service.TlsListeningPort());
+    }
+    if (options->lmtpPort >= 0) {
+        std::printf("listening on LMTP port %d\n", service.LmtpListeningPort());
+    }
+    if (options->smtpPort >= 0) {
+        std::printf("listening on SMTP port %d\n", service.SmtpListeningPort());
     }
     std::fflush(stdout);
 

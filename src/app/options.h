@@ -27,7 +27,14 @@ struct Options {
     std::string tlsCertificate;
     std::string tlsKey;
     bool tlsSelfSigned = false;
-    int pop3sPort = -1;                // the implicit-TLS port; -1: none, 0: any free port
+    int pop3sPort = -1;  // the implicit-TLS port; -1: none, 0: any free port
+    // Mail in: LMTP and SMTP ports (-1: none, 0: any free port) and how mail is stored.
+    int lmtpPort = -1;
+    int smtpPort = -1;
+    std::string domains;  // --domains LIST: the recipient domains SMTP takes; empty: any
+    std::string catchAll;
+    bool createMaildrops = false;
+    std::int64_t maxMessageSize = std::int64_t{64} << 20;
     bool probeResponsiveness = false;  // benchmark aid
     std::string config;                // --config FILE; empty: none
     bool check = false;                // --check: validate, print the settings and exit

@@ -1,6 +1,7 @@
 #include "app/options_table.h"
 
 #include "mail_service/failure_penalty.h"
+#include "mail_service/maildrop.h"
 #include "mail_service/service_log.h"
 
 #include <arpa/inet.h>
@@ -223,6 +224,66 @@ constexpr std::array kTable{
                    [](const Options& o) {
                        return o.pop3sPort < 0 ? std::string() : std::to_string(o.pop3sPort);
                    }},
+    OptionSpec{.name = "lmtp-port",
+               .valueName = "N",
+               .help = "take mail in by LMTP on port N (0 picks a free port)",
+               .set = [](Options& o, std::string_view v) { return SetPort(o.lmtpPort, v); },
+               .get =
+                   [](const Options& o) {
+                       return o.lmtpPort < 0 ? std::string() : std::to_string(o.lmtpPort);
+                   }},
+    OptionSpec{.name = "smtp-port",
+               .valueName = "N",
+               .help = "take mail in by SMTP on port N (0 picks a free port);\n"
+                       "for local users only, never relayed",
+               .set = [](Options& o, std::string_view v) { return SetPort(o.smtpPort, v); },
+               .get =
+                   [](const Options& o) {
+                       return o.smtpPort < 0 ? std::string() : std::to_string(o.smtpPort);
+                   }},
+    OptionSpec{.name = "domains",
+               .valueName = "LIST",
+               .help = "the recipient domains SMTP takes mail for, comma-separated\n"
+                       "(not set: any; the local part names the maildrop)",
+               .reloadable = true,
+               .set = [](Options& o, std::string_view v) -> std::string {
+                   if (v.find_first_of("\t<>@") != std::string_view::npos) {
+                       return "bad domain list (names separated by commas): " + std::string(v);
+                   }
+                   o.domains = std::string(v);
+                   return {};
+               },
+               .get = GetText<&Options::domains>},
+    OptionSpec{.name = "catch-all",
+               .valueName = "USER",
+               .help = "delivered mail for a user without a folder goes to USER's",
+               .reloadable = true,
+               .set = [](Options& o, std::string_view v) -> std::string {
+                   if (!IsPlainFolderName(v)) {
+                       return "bad catch-all user: " + std::string(v);
+                   }
+                   o.catchAll = std::string(v);
+                   return {};
+               },
+               .get = GetText<&Options::catchAll>},
+    OptionSpec{.name = "create-maildrops",
+               .help = "delivered mail for a user without a folder makes the folder",
+               .reloadable = true,
+               .set = SetFlag<&Options::createMaildrops>,
+               .get = GetFlag<&Options::createMaildrops>},
+    OptionSpec{.name = "max-message-size",
+               .valueName = "N",
+               .help = "the largest message taken by LMTP or SMTP, in bytes",
+               .reloadable = true,
+               .set = [](Options& o, std::string_view v) -> std::string {
+                   long long size = 0;
+                   if (!ReadInteger(v, 1, std::int64_t{1} << 50, size)) {
+                       return "bad max-message-size: " + std::string(v);
+                   }
+                   o.maxMessageSize = size;
+                   return {};
+               },
+               .get = [](const Options& o) { return std::to_string(o.maxMessageSize); }},
     OptionSpec{.name = "config",
                .valueName = "FILE",
                .help = "read options from FILE, one \"name = value\" a line;\n"

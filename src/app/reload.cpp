@@ -11,6 +11,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
 #include <optional>
 
@@ -26,6 +28,24 @@ std::string Joined(const std::vector<std::string_view>& names) {
 
 }  // namespace
 
+std::vector<std::string> DomainList(std::string_view text) {
+    std::vector<std::string> domains;
+    while (!text.empty()) {
+        const std::size_t comma = std::min(text.find(','), text.size());
+        std::string name;
+        for (const char c : text.substr(0, comma)) {
+            if (c != ' ') {
+                name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            }
+        }
+        if (!name.empty()) {
+            domains.push_back(std::move(name));
+        }
+        text.remove_prefix(std::min(comma + 1, text.size()));
+    }
+    return domains;
+}
+
 void ApplyLimits(const Options& options, MailService& service, Authenticator& auth) {
     std::string error;
     std::vector<Ipv4Network> trusted =
@@ -33,6 +53,9 @@ void ApplyLimits(const Options& options, MailService& service, Authenticator& au
     auth.SetTrustedNetworks(trusted);
     service.SetLimits(
         ConnectionLimits{options.maxConnections, options.maxPerAddress, std::move(trusted)});
+    service.SetDeliveryRules(
+        DeliveryRules{options.createMaildrops, options.catchAll, options.maxMessageSize});
+    service.SetDeliveryDomains(DomainList(options.domains));
 }
 
 Options WithReloadable(const Options& running, const Options& fresh) {
@@ -45,6 +68,10 @@ Options WithReloadable(const Options& running, const Options& fresh) {
     next.passwords = fresh.passwords;
     next.tlsCertificate = fresh.tlsCertificate;
     next.tlsKey = fresh.tlsKey;
+    next.domains = fresh.domains;
+    next.catchAll = fresh.catchAll;
+    next.createMaildrops = fresh.createMaildrops;
+    next.maxMessageSize = fresh.maxMessageSize;
     return next;
 }
 

@@ -18,9 +18,11 @@ class TraceFile;
 class modFalquor;
 
 // The connection limits and the trusted networks of `options`, on the service and on the
-// authenticator's failure penalty: at start and at each reload. The networks were checked
-// when the option was read.
+// authenticator's failure penalty, and the delivery rules on the service: at start and at each
+// reload. The networks were checked when the option was read.
 void ApplyLimits(const Options& options, MailService& service, Authenticator& auth);
+// "a.example, B.example" as the service takes it: lower case, without blanks or empty names.
+std::vector<std::string> DomainList(std::string_view text);
 
 // What a reload changes.
 struct ReloadTargets {

@@ -18,6 +18,8 @@ enum class SaslStep : std::uint8_t { None, PlainResponse, LoginUser, LoginPasswo
 enum class SessionState : std::uint8_t { None, Authorisation, Transaction, Update };
 // "", "Authorisation", "Transaction", "Update".
 std::string_view StateText(SessionState state);
+// What a connection speaks: POP3 to a mail client, or LMTP or SMTP to a sender of mail.
+enum class SessionKind : std::uint8_t { Pop3, Lmtp, Smtp };
 
 struct ConnectionSlot {
     // The fields the window shows, as data: text is made only where a value is shown. The
@@ -25,6 +27,7 @@ struct ConnectionSlot {
     std::string request;  // the last request line
     int socket = -1;      // the handle; none (shown empty) for slot 0
     SessionState state = SessionState::None;
+    SessionKind kind = SessionKind::Pop3;
     std::string user;                  // as the last USER gave it, up to the longest valid name
     bool userTooLong = false;          // the last USER gave more: no PASS can succeed
     bool authenticationBegun = false;  // USER, PASS or AUTH seen: too late to start TLS

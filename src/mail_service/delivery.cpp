@@ -12,8 +12,9 @@ namespace {
 // Where one recipient's message goes: the folder its temporary file is made in, and the one
 // it is renamed into (the same, for a plain folder; tmp/ and new/ for a Maildir).
 struct Target {
-    std::string user;    // as named
-    std::string folder;  // the folder under the root that receives it
+    std::string user;                // as named
+    std::vector<std::string> named;  // every user, as named, whose mail goes to this folder
+    std::string folder;              // the folder under the root that receives it
     platform::StoreFolder temporary;
     platform::StoreFolder final;
     std::string finalName;  // "new/" or "" before the name, for the report
@@ -149,10 +150,15 @@ DeliveryReport DeliverMessage(const MaildropStore& store, const std::vector<std:
             return Failure(outcome, user, error);
         }
         bool again = false;
-        for (const Target& earlier : targets) {
-            again |= earlier.folder == target.folder;
+        for (Target& earlier : targets) {
+            if (earlier.folder == target.folder) {
+                earlier.named.push_back(user);
+                again = true;
+                break;
+            }
         }
         if (!again) {
+            target.named.push_back(user);
             targets.push_back(std::move(target));
         }
     }
@@ -207,6 +213,36 @@ DeliveryReport DeliverMessage(const MaildropStore& store, const std::vector<std:
             report.error = error;
             return report;
         }
+        report.deliveredUsers.insert(report.deliveredUsers.end(), targets[i].named.begin(),
+                                     targets[i].named.end());
     }
     return report;
+}
+
+DeliveryOutcome CheckRecipient(const MaildropStore& store, const std::string& user,
+                               const DeliveryRules& rules, int& error) {
+    if (!IsPlainFolderName(user)) {
+        return DeliveryOutcome::UnknownUser;
+    }
+    const platform::StoreFolder& root = store.RootFolder();
+    if (!root.IsOpen()) {
+        error = root.error();
+        return DeliveryOutcome::Failed;
+    }
+    if (rules.createMaildrops) {
+        return DeliveryOutcome::Delivered;  // the folder is made when the message comes
+    }
+    platform::StoreFolder folder = root.OpenFolder(user);
+    if (!folder.IsOpen() && folder.error() == ENOENT && !rules.catchAll.empty() &&
+        IsPlainFolderName(rules.catchAll)) {
+        folder = root.OpenFolder(rules.catchAll);
+    }
+    if (folder.IsOpen()) {
+        return DeliveryOutcome::Delivered;
+    }
+    if (folder.error() != ENOENT && folder.error() != ELOOP && folder.error() != ENOTDIR) {
+        error = folder.error();
+        return DeliveryOutcome::Failed;
+    }
+    return DeliveryOutcome::UnknownUser;
 }

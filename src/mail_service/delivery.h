@@ -32,6 +32,9 @@ struct DeliveryReport {
     std::string user;                 // the recipient the outcome is about, when it is about one
     int error = 0;                    // an errno value, for Failed
     std::vector<std::string> stored;  // "folder/name" of each message committed
+    // The users, as named, whose copy was committed: all of them when Delivered, the ones
+    // before the failure otherwise.
+    std::vector<std::string> deliveredUsers;
 };
 
 // Reads the message: bytes read, 0 at its end, -1 on an error.
@@ -43,6 +46,11 @@ using MessageReader = std::function<long(char* buffer, std::size_t capacity)>;
 DeliveryReport DeliverMessage(const MaildropStore& store, const std::vector<std::string>& users,
                               const DeliveryRules& rules, const MessageReader& read,
                               platform::StoreStepObserver observer = nullptr);
+
+// Whether mail for `user` could be taken now, without storing anything and without making a
+// folder: Delivered, UnknownUser, or Failed (with `error`) when the store cannot be read.
+DeliveryOutcome CheckRecipient(const MaildropStore& store, const std::string& user,
+                               const DeliveryRules& rules, int& error);
 
 // A message's file name, as Maildir makes them: the seconds since the epoch (ten digits), the
 // microseconds, the process and a per-process counter, then the host ("/" and ":" escaped).

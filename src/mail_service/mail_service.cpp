@@ -11,6 +11,8 @@
 
 #include <QTimer>
 
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace {
@@ -21,18 +23,47 @@ constexpr int kAcceptPauseMs = 100;
 // The listeners as the log names them.
 constexpr std::string_view kPlainListener = "pop3";
 constexpr std::string_view kTlsListener = "pop3s";
+constexpr std::string_view kLmtpListener = "lmtp";
+constexpr std::string_view kSmtpListener = "smtp";
+constexpr std::string_view kLmtpLocalListener = "lmtp-local";
+
+std::string HostName() {
+    char buffer[256] = {};
+    if (::gethostname(buffer, sizeof buffer - 1) != 0 || buffer[0] == '\0') {
+        return "localhost";
+    }
+    return buffer;
+}
 
 }  // namespace
 
+// One open connection: its channel and the conversation of its kind.
 struct MailService::Connection {
     Connection(modFalquor& falquor, int socket, ConnectionSlot& slot, const MaildropStore& store,
                Authenticator* auth, ServiceLog* log, MaildropLocks* locks)
         : channel(falquor, socket),
-          conversation(
-              slot, channel, store, [this] { channel.RequestTurn(); }, auth, log, locks) {}
+          pop3(std::make_unique<Conversation>(
+              slot, channel, store, [this] { channel.RequestTurn(); }, auth, log, locks)) {}
+    Connection(modFalquor& falquor, int socket, ConnectionSlot& slot, DeliveryProtocol protocol,
+               DeliveryWorkers& workers, const DeliveryPolicy& policy, Authenticator* auth,
+               ServiceLog* log)
+        : channel(falquor, socket),
+          delivery(std::make_unique<DeliveryConversation>(
+              protocol, slot, channel, workers, policy, [this] { channel.RequestTurn(); }, auth,
+              log)) {}
+
+    int Serve() { return pop3 ? pop3->Serve() : delivery->Serve(); }
+    void Greet() {
+        if (pop3) {
+            ::Greet(channel);
+        } else {
+            delivery->Greet();
+        }
+    }
 
     SocketChannel channel;
-    Conversation conversation;
+    std::unique_ptr<Conversation> pop3;
+    std::unique_ptr<DeliveryConversation> delivery;
 };
 
 MailService::MailService(modFalquor& falquor, MaildropStore store, QObject* parent)
@@ -40,6 +71,7 @@ MailService::MailService(modFalquor& falquor, MaildropStore store, QObject* pare
       falquor_(falquor),
       store_(std::move(store)),
       list_([this](int row) { return NumberAt(row); }) {
+    deliveryPolicy_.hostName = HostName();
     // Slot 0: the listening slot, which holds no connection and is never let go.
     records_.push_back(Record{0, true, std::make_unique<ConnectionSlot>(), {}});
     records_.front().full->blankFileEntry = true;
@@ -67,6 +99,18 @@ void MailService::SetListening(int port, int tlsPort, std::uint32_t address) {
     listenAddress_ = address;
 }
 
+void MailService::SetDeliveryListening(int lmtpPort, int smtpPort) {
+    lmtpPort_ = lmtpPort;
+    smtpPort_ = smtpPort;
+}
+
+void MailService::UseDeliveryListeningSockets(int lmtp, int smtp, int lmtpLocal) {
+    lmtpListeningSocket_ = lmtp;
+    smtpListeningSocket_ = smtp;
+    lmtpLocalSocket_ = lmtpLocal;
+    deliveryListenersGiven_ = true;
+}
+
 void MailService::UseListeningSockets(int plain, int tls) {
     listeningSocket_ = plain;
     tlsListeningSocket_ = tls;
@@ -85,8 +129,19 @@ QString MailService::Start() {
             tlsListeningSocket_ = modFalquor::OpenListener(tlsPort_, listenAddress_);
         }
     }
+    if (!deliveryListenersGiven_) {
+        if (lmtpPort_ >= 0) {
+            lmtpListeningSocket_ = modFalquor::OpenListener(lmtpPort_, listenAddress_);
+        }
+        if (smtpPort_ >= 0) {
+            smtpListeningSocket_ = modFalquor::OpenListener(smtpPort_, listenAddress_);
+        }
+    }
     const std::pair<int, int> listeners[] = {{listeningSocket_, port_},
-                                             {tlsListeningSocket_, tlsPort_}};
+                                             {tlsListeningSocket_, tlsPort_},
+                                             {lmtpListeningSocket_, lmtpPort_},
+                                             {smtpListeningSocket_, smtpPort_},
+                                             {lmtpLocalSocket_, lmtpLocalSocket_ >= 0 ? 0 : -1}};
     for (const auto& [socket, port] : listeners) {
         if (port < 0) {
             continue;  // no TLS port
@@ -104,6 +159,13 @@ QString MailService::Start() {
     if (tlsPort_ >= 0) {
         LogListening(log_, kTlsListener, listenAddress_, TlsListeningPort(), "implicit");
     }
+    const char* deliveryTls = falquor_.TlsConfigured() ? "starttls" : "no";
+    if (lmtpPort_ >= 0) {
+        LogListening(log_, kLmtpListener, listenAddress_, LmtpListeningPort(), deliveryTls);
+    }
+    if (smtpPort_ >= 0) {
+        LogListening(log_, kSmtpListener, listenAddress_, SmtpListeningPort(), deliveryTls);
+    }
     return {};
 }
 
@@ -113,7 +175,8 @@ void MailService::Stop() {
     }
     running_ = false;
     LogStop(log_, connections_.size());
-    for (int* listener : {&listeningSocket_, &tlsListeningSocket_}) {
+    for (int* listener : {&listeningSocket_, &tlsListeningSocket_, &lmtpListeningSocket_,
+                          &smtpListeningSocket_, &lmtpLocalSocket_}) {
         if (*listener >= 0) {
             falquor_.CloseSocket(*listener);
             *listener = -1;
@@ -130,19 +193,46 @@ bool MailService::event(QEvent* event) {
     }
     // Only the listening sockets report here; connections report to the socket layer.
     const auto* socketEvent = static_cast<const platform::SocketEvent*>(event);
-    if (socketEvent->message() == kAcceptMessage) {
-        AcceptFrom(socketEvent->socket() == tlsListeningSocket_ && tlsListeningSocket_ >= 0);
+    if (socketEvent->message() == kAcceptMessage && socketEvent->socket() >= 0) {
+        for (const Listener kind : {Listener::Pop3, Listener::Pop3s, Listener::Lmtp, Listener::Smtp,
+                                    Listener::LmtpLocal}) {
+            if (SocketOf(kind) == socketEvent->socket()) {
+                AcceptFrom(kind);
+                break;
+            }
+        }
     }
     return true;
 }
 
+int& MailService::SocketOf(Listener kind) {
+    switch (kind) {
+        case Listener::Pop3:
+            break;
+        case Listener::Pop3s:
+            return tlsListeningSocket_;
+        case Listener::Lmtp:
+            return lmtpListeningSocket_;
+        case Listener::Smtp:
+            return smtpListeningSocket_;
+        case Listener::LmtpLocal:
+            return lmtpLocalSocket_;
+    }
+    return listeningSocket_;
+}
+
 void MailService::AcceptFrom(bool encrypted) {
+    AcceptFrom(encrypted ? Listener::Pop3s : Listener::Pop3);
+}
+
+void MailService::AcceptFrom(Listener kind) {
     if (running_) {
-        Accept(encrypted ? tlsListeningSocket_ : listeningSocket_, encrypted);
+        Accept(SocketOf(kind), kind);
     }
 }
 
-void MailService::Accept(int listener, bool encrypted) {
+void MailService::Accept(int listener, Listener kind) {
+    const bool encrypted = kind == Listener::Pop3s;
     char address[38] = {};
     int length = sizeof address;
     const int socket = platform::accept(listener, address, &length);
@@ -155,7 +245,11 @@ void MailService::Accept(int listener, bool encrypted) {
     }
     const std::uint32_t peer = platform::PeerIPv4(address, length);
     const int peerPort = platform::PeerPort(address, length);
-    const std::string_view listenerName = encrypted ? kTlsListener : kPlainListener;
+    const std::string_view listenerName = kind == Listener::Pop3s       ? kTlsListener
+                                          : kind == Listener::Lmtp      ? kLmtpListener
+                                          : kind == Listener::Smtp      ? kSmtpListener
+                                          : kind == Listener::LmtpLocal ? kLmtpLocalListener
+                                                                        : kPlainListener;
     // The system hands out the lowest free descriptor, so a number this high means fewer than
     // the reserve are left for the program's own work: stop taking connections for a while.
     if (descriptorLimit_ > 0 &&
@@ -169,6 +263,8 @@ void MailService::Accept(int listener, bool encrypted) {
         LogRefused(log_, peer, peerPort, listenerName, limit);
         if (encrypted) {
             platform::closesocket(socket);  // a line in clear would mean nothing to its client
+        } else if (kind != Listener::Pop3) {
+            falquor_.Refuse(socket, "421 4.3.2 Too many connections; try later");
         } else {
             falquor_.Refuse(socket, TooManyConnectionsLine());
         }
@@ -184,8 +280,17 @@ void MailService::Accept(int listener, bool encrypted) {
     slot.number = n;
     slot.peerAddress = peer;
     slot.peerPort = static_cast<std::uint16_t>(peerPort);
-    auto connection =
-        std::make_unique<Connection>(falquor_, socket, slot, store_, auth_, log_, &locks_);
+    std::unique_ptr<Connection> connection;
+    if (kind == Listener::Pop3 || kind == Listener::Pop3s) {
+        connection =
+            std::make_unique<Connection>(falquor_, socket, slot, store_, auth_, log_, &locks_);
+    } else {
+        slot.kind = kind == Listener::Smtp ? SessionKind::Smtp : SessionKind::Lmtp;
+        connection = std::make_unique<Connection>(
+            falquor_, socket, slot,
+            kind == Listener::Smtp ? DeliveryProtocol::Smtp : DeliveryProtocol::Lmtp,
+            deliveryWorkers_, deliveryPolicy_, auth_, log_);
+    }
     falquor_.Attach(socket,
                     ConnectionHooks{this, [this, n] { Serve(n); },
                                     [this, n](CloseReason why) { OnClosed(n, why); }},
@@ -197,7 +302,7 @@ void MailService::Accept(int listener, bool encrypted) {
     if (encrypted) {
         falquor_.StartTls(socket);  // the greeting waits for the handshake
     }
-    Greet(c.channel);
+    c.Greet();
     if (!falquor_.Watch(socket)) {
         emit Problem(QStringLiteral("Unable to set Asynch mode"));
     }
@@ -208,7 +313,7 @@ bool MailService::Serve(int number) {
     if (it == connections_.end()) {
         return false;
     }
-    if (it->second->conversation.Serve() > 0) {
+    if (it->second->Serve() > 0) {
         emit Served(number);
     } else {
         emit Changed(number);
@@ -323,7 +428,8 @@ void MailService::ResumeAccepting() {
 }
 
 void MailService::AskForAccepts(long events) {
-    for (const int listener : {listeningSocket_, tlsListeningSocket_}) {
+    for (const int listener : {listeningSocket_, tlsListeningSocket_, lmtpListeningSocket_,
+                               smtpListeningSocket_, lmtpLocalSocket_}) {
         if (listener >= 0) {
             platform::WSAAsyncSelect(listener, this, kAcceptMessage, events);
         }
@@ -347,4 +453,12 @@ int MailService::ListeningPort() const {
 
 int MailService::TlsListeningPort() const {
     return tlsListeningSocket_ >= 0 ? platform::LocalPort(tlsListeningSocket_) : -1;
+}
+
+int MailService::LmtpListeningPort() const {
+    return lmtpListeningSocket_ >= 0 ? platform::LocalPort(lmtpListeningSocket_) : -1;
+}
+
+int MailService::SmtpListeningPort() const {
+    return smtpListeningSocket_ >= 0 ? platform::LocalPort(smtpListeningSocket_) : -1;
 }

@@ -7,6 +7,8 @@
 
 #include "mail_service/connection_list.h"
 #include "mail_service/connection_slot.h"
+#include "mail_service/delivery_conversation.h"
+#include "mail_service/delivery_workers.h"
 #include "mail_service/failure_penalty.h"
 #include "mail_service/maildrop.h"
 #include "mail_service/maildrop_locks.h"
@@ -72,6 +74,18 @@ public:
     // Listening sockets opened before the service (modFalquor::OpenListener, kInvalidSocket
     // for one that could not be opened), taken on by Start instead of opening its own.
     void UseListeningSockets(int plain, int tls);
+    // Mail in: LMTP and SMTP on these ports (-1: none, 0: any free port), on the address of
+    // SetListening. Set before Start.
+    void SetDeliveryListening(int lmtpPort, int smtpPort);
+    // As UseListeningSockets, for the delivery listeners (-1: none); `lmtpLocal` a listening
+    // socket of the local kind (a path), taken on as it is.
+    void UseDeliveryListeningSockets(int lmtp, int smtp, int lmtpLocal = -1);
+    // How deliveries are stored, and the recipient domains SMTP takes (lower case; empty: any).
+    // From now on.
+    void SetDeliveryRules(DeliveryRules rules) { deliveryWorkers_.SetRules(std::move(rules)); }
+    void SetDeliveryDomains(std::vector<std::string> domains) {
+        deliveryPolicy_.domains = std::move(domains);
+    }
     // Starts the socket library and listens. Empty on success, otherwise the message to show
     // before the program ends ("Could not listen on Port  N").
     QString Start();
@@ -79,13 +93,18 @@ public:
     void Stop();
     bool Running() const { return running_; }
 
+    // What a listener serves.
+    enum class Listener : std::uint8_t { Pop3, Pop3s, Lmtp, Smtp, LmtpLocal };
     // Takes one waiting connection from a listener, as its report would.
     void AcceptFrom(bool encrypted);
+    void AcceptFrom(Listener listener);
     // Serves what connection `number` has waiting; false when it is not open.
     bool Serve(int number);
 
     int ListeningPort() const;
     int TlsListeningPort() const;
+    int LmtpListeningPort() const;
+    int SmtpListeningPort() const;
     int ListeningSocket() const { return listeningSocket_; }
     int LastAcceptedSocket() const { return lastSocket_; }
 
@@ -127,7 +146,8 @@ private:
         SlotSummary summary;                   // what is kept after that
     };
 
-    void Accept(int listener, bool encrypted);
+    void Accept(int listener, Listener kind);
+    int& SocketOf(Listener kind);
     // The connection limit a new connection from `peer` would exceed, as the log names it;
     // empty when it exceeds none.
     std::string_view ExceededLimit(std::uint32_t peer) const;
@@ -148,7 +168,13 @@ private:
     std::uint32_t listenAddress_ = 0;
     int listeningSocket_ = -1;
     int tlsListeningSocket_ = -1;
+    int lmtpPort_ = -1;
+    int smtpPort_ = -1;
+    int lmtpListeningSocket_ = -1;
+    int smtpListeningSocket_ = -1;
+    int lmtpLocalSocket_ = -1;
     bool listenersGiven_ = false;
+    bool deliveryListenersGiven_ = false;
     bool running_ = false;
     bool acceptPaused_ = false;
     int descriptorLimit_ = -1;
@@ -163,6 +189,9 @@ private:
     std::deque<int> closedKeepingLists_;
     // Declared before the conversations, whose holds on maildrops it must outlive.
     MaildropLocks locks_;
+    // The same: the delivery conversations' work runs there.
+    DeliveryWorkers deliveryWorkers_{store_};
+    DeliveryPolicy deliveryPolicy_;
     // The conversations of the open connections, by connection number.
     std::unordered_map<int, std::unique_ptr<Connection>> connections_;
 };

@@ -191,3 +191,33 @@ void LogMaildropError(ServiceLog* log, const ConnectionSlot& slot, std::string_v
     line.Add("error", error != 0 ? std::string_view(std::strerror(error)) : "unknown");
     log->Write(LogLevel::Error, line);
 }
+
+void LogDelivered(ServiceLog* log, const ConnectionSlot& slot, std::string_view stored,
+                  std::int64_t size) {
+    if (!Wanted(log, LogLevel::Info)) {
+        return;
+    }
+    log->Write(LogLevel::Info, ConnectionLine("deliver", slot)
+                                   .Add("user", stored.substr(0, stored.find('/')))
+                                   .Add("size", size)
+                                   .Add("stored", stored));
+}
+
+void LogDeliveryRefused(ServiceLog* log, const ConnectionSlot& slot, std::string_view recipient,
+                        std::int64_t size, std::string_view reason, int error) {
+    if (!Wanted(log, LogLevel::Warning)) {
+        return;
+    }
+    LogLine line = ConnectionLine("deliver-refused", slot);
+    if (!recipient.empty()) {
+        line.Add("recipient", recipient.substr(0, kShownRequestLength));
+    }
+    if (size >= 0) {
+        line.Add("size", size);
+    }
+    line.Add("reason", reason);
+    if (error != 0) {
+        line.Add("error", std::string_view(std::strerror(error)));
+    }
+    log->Write(LogLevel::Warning, line);
+}

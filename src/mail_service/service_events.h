@@ -60,3 +60,12 @@ void LogLogout(ServiceLog* log, ConnectionSlot& slot, const MarkedRemoval* quit)
 // or "delete" (`failed` marked files could not be removed, `file` the first of them).
 void LogMaildropError(ServiceLog* log, const ConnectionSlot& slot, std::string_view operation,
                       std::string_view file, int error, std::size_t failed = 1);
+
+// A message stored by LMTP or SMTP: `stored` is "folder/name" under the root (one line per
+// maildrop that took it), `size` its bytes.
+void LogDelivered(ServiceLog* log, const ConnectionSlot& slot, std::string_view stored,
+                  std::int64_t size);
+// A recipient or a message refused: `reason` "unknown-user", "relaying", "too-big", "empty" or
+// "failed" (with `error`, an errno value); `recipient` and `size` (-1) where known.
+void LogDeliveryRefused(ServiceLog* log, const ConnectionSlot& slot, std::string_view recipient,
+                        std::int64_t size, std::string_view reason, int error = 0);
