@@ -79,6 +79,8 @@ make_maildrops() {
                 mk --user side --count 3 --size 4096 --seed 15 ;;
         esac || die "could not write the $s maildrop"
     done
+    # Drennik's root exists even when no scenario put a maildrop in it: LMTP makes the folders.
+    mkdir -p "$WORK/drennik"
     for s in "${DOVECOTS[@]}"; do mkdir -p "$WORK/dovecot-$s/mail"; done
 }
 
