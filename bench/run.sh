@@ -144,8 +144,8 @@ RESULTS=$LOGDIR/results.tsv
 ERRORS=0
 # One run: appends "scenario server pair value extras" to $RESULTS.
 measure() {
-    local scen=$1 srv=$2 pair=$3 line port pid=${SPID[$srv]:-}
-    port=${PORT[$srv]:-}
+    local scen=$1 srv=$2 pair=$3 line port pid
+    pid=${SPID[$srv]:-} port=${PORT[$srv]:-}
     [[ $scen != tls* ]] || port=${TLSPORT[$srv]:-}
     if is_lmtp "$scen"; then
         port=${LPORT[$srv]:-} pid=${LPID[$srv]:-}
