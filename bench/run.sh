@@ -20,7 +20,8 @@ usage: bench/run.sh [options] [scenario...]
 scenarios: $ALL_SCENARIOS (default: all)
   --pairs N        measured Drennik/Dovecot pairs per scenario (default 5)
   --quick          slowreader with 64 MiB instead of 1 GiB
-  --smoke          every scenario once at small sizes, Drennik only
+  --smoke          every scenario once at small sizes, Drennik only (the LMTP ones when
+                   this build has the LMTP listener)
   --dovecot-both   also measure Dovecot as installed (default: process reuse only)
   --dovecot-only   measure Dovecot alone (no Drennik build)
   --drennik-only   measure Drennik alone (no Dovecot run beside it)
@@ -54,8 +55,9 @@ done
 [[ $PAIRS =~ ^[1-9][0-9]*$ ]] || die "--pairs needs a positive number"
 if [ "$MODE" = smoke ]; then PAIRS=1 DOVECOTS=() WITH_DRENNIK=1; fi
 if [ "$WITH_DRENNIK" = 0 ]; then
-    # slowreader measures Drennik alone.
-    read -r -a SCENARIOS <<<"$(printf '%s\n' "${SCENARIOS[@]}" | grep -vx slowreader | tr '\n' ' ')"
+    # slowreader and lmtpmem measure Drennik alone.
+    read -r -a SCENARIOS <<<"$(printf '%s\n' "${SCENARIOS[@]}" | grep -vx 'slowreader\|lmtpmem' |
+                                tr '\n' ' ')"
 fi
 [ ${#SCENARIOS[@]} -gt 0 ] || die "nothing to run"
 [ "$(id -u)" = 0 ] || die "run as root (installs Dovecot, runs its mail processes as nobody)"
@@ -80,22 +82,48 @@ log "generating maildrops for: ${SCENARIOS[*]} ($MODE sizes)"
 make_maildrops "${SCENARIOS[@]}"
 
 SERVERS=()
-declare -A PORT=() TLSPORT=() SPID=()
+# LPORT, LPID, LSTORE, LSUFFIX: a server's LMTP port, the process that serves it, and where a
+# user's delivered messages land (LSTORE/USER plus LSUFFIX).
+declare -A PORT=() TLSPORT=() SPID=() LPORT=() LPID=() LSTORE=() LSUFFIX=()
+chosen() { [[ " ${SCENARIOS[*]} " == *" $1 "* ]]; }
+any_chosen() {  # any_chosen lmtp|pop3: a scenario of that kind is chosen
+    local s
+    for s in "${SCENARIOS[@]}"; do
+        if is_lmtp "$s"; then [ "$1" = lmtp ] && return 0; else [ "$1" = pop3 ] && return 0; fi
+    done
+    return 1
+}
 if [ "$WITH_DRENNIK" = 1 ]; then
     drennik_start "$WORK/drennik"
     SERVERS+=(drennik) PORT[drennik]=$DRENNIK_PORT SPID[drennik]=$DRENNIK_PID
     TLSPORT[drennik]=$DRENNIK_TLS_PORT
     log "Drennik pid $DRENNIK_PID on port $DRENNIK_PORT"
+    if [ -n "$DRENNIK_LMTP_PORT" ]; then
+        LPORT[drennik]=$DRENNIK_LMTP_PORT LPID[drennik]=$DRENNIK_PID LSTORE[drennik]=$WORK/drennik
+        log "Drennik LMTP on port $DRENNIK_LMTP_PORT"
+    elif any_chosen lmtp; then
+        log "this Drennik has no LMTP listener (--lmtp-port): LMTP scenarios run without it"
+    fi
 fi
 for s in "${DOVECOTS[@]}"; do
-    p=$("$CLIENT" freeport)
-    tp=$("$CLIENT" freeport)
-    dovecot_config "$WORK/dovecot-$s" "$WORK/dovecot-$s/mail" "$p" "$s" "$tp"
-    dovecot_start "$WORK/dovecot-$s" "$p"
-    SERVERS+=("dovecot-$s") PORT[dovecot-$s]=$p TLSPORT[dovecot-$s]=$tp SPID[dovecot-$s]=$DOVECOT_PID
-    log "Dovecot ($s) pid $DOVECOT_PID on port $p"
+    SERVERS+=("dovecot-$s")
+    if any_chosen pop3; then
+        p=$("$CLIENT" freeport)
+        tp=$("$CLIENT" freeport)
+        dovecot_config "$WORK/dovecot-$s" "$WORK/dovecot-$s/mail" "$p" "$s" "$tp"
+        dovecot_start "$WORK/dovecot-$s" "$p"
+        PORT[dovecot-$s]=$p TLSPORT[dovecot-$s]=$tp SPID[dovecot-$s]=$DOVECOT_PID
+        log "Dovecot ($s) pid $DOVECOT_PID on port $p"
+    fi
+    if any_chosen lmtp; then
+        p=$("$CLIENT" freeport)
+        dovecot_lmtp_config "$WORK/dovecot-lmtp-$s" "$WORK/dovecot-lmtp-$s/mail" "$p" "$s"
+        dovecot_lmtp_start "$WORK/dovecot-lmtp-$s" "$p"
+        LPORT[dovecot-$s]=$p LPID[dovecot-$s]=$DOVECOT_PID
+        LSTORE[dovecot-$s]=$WORK/dovecot-lmtp-$s/mail LSUFFIX[dovecot-$s]=/Maildir
+        log "Dovecot ($s) LMTP pid $DOVECOT_PID on port $p"
+    fi
 done
-chosen() { [[ " ${SCENARIOS[*]} " == *" $1 "* ]]; }
 if [ "$REF" = 1 ] && { chosen sessions || chosen retr64; }; then
     reference_start
     SERVERS+=(reference) PORT[reference]=$REFERENCE_PORT SPID[reference]=$REFERENCE_PID
@@ -116,13 +144,17 @@ RESULTS=$LOGDIR/results.tsv
 ERRORS=0
 # One run: appends "scenario server pair value extras" to $RESULTS.
 measure() {
-    local scen=$1 srv=$2 pair=$3 line port
-    port=${PORT[$srv]}
+    local scen=$1 srv=$2 pair=$3 line port pid
+    pid=${SPID[$srv]:-} port=${PORT[$srv]:-}
     [[ $scen != tls* ]] || port=${TLSPORT[$srv]:-}
-    if ! kill -0 "${SPID[$srv]}" 2>/dev/null; then
+    if is_lmtp "$scen"; then
+        port=${LPORT[$srv]:-} pid=${LPID[$srv]:-}
+        LMTP_STORE=${LSTORE[$srv]:-} LMTP_SUFFIX=${LSUFFIX[$srv]:-}
+    fi
+    if ! kill -0 "$pid" 2>/dev/null; then
         ERRORS=$((ERRORS + 1))
         printf '%s\t%s\t%s\tvalue=ERR\n' "$scen" "$srv" "$pair" >>"$RESULTS"
-        log "$scen $srv run $pair skipped: the server (pid ${SPID[$srv]}) is gone"
+        log "$scen $srv run $pair skipped: the server (pid $pid) is gone"
         return
     fi
     if [ -z "$port" ]; then
@@ -131,7 +163,7 @@ measure() {
         log "$scen $srv run $pair skipped: the server has no TLS port"
         return
     fi
-    if run_scenario "$scen" "$port" "${SPID[$srv]}" "${XPID[$srv]:-}" &&
+    if run_scenario "$scen" "$port" "$pid" "${XPID[$srv]:-}" &&
         line=$(grep -m1 '^RESULT' "$WORK/client.out"); then
         printf '%s\t%s\t%s\t%s\n' "$scen" "$srv" "$pair" "${line#RESULT }" >>"$RESULTS"
         log "$scen $srv run $pair: ${line#RESULT }"
@@ -141,12 +173,12 @@ measure() {
         log "$scen $srv run $pair FAILED: $(tail -3 "$WORK/client.err")"
     fi
     [ ! -s "$WORK/client.err" ] || sed 's/^/[client] /' "$WORK/client.err" | head -5 >&2
-    kill -0 "${SPID[$srv]}" 2>/dev/null || log "$srv (pid ${SPID[$srv]}) DIED during $scen"
+    kill -0 "$pid" 2>/dev/null || log "$srv (pid $pid) DIED during $scen"
 }
 
 for scen in "${SCENARIOS[@]}"; do
-    if [ "$scen" = slowreader ]; then
-        measure slowreader drennik 1
+    if [ "$scen" = slowreader ] || [ "$scen" = lmtpmem ]; then
+        if serves drennik "$scen"; then measure "$scen" drennik 1; fi
         continue
     fi
     first=1

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing Drennik needs on Debian 12. Idempotent: when
-# everything is present it only checks, in about a second.
+# Installs what building, running and testing Drennik needs on Debian 12 (with --bench, also
+# what the benchmarks need). Idempotent: when everything is present it only checks, in about a
+# second.
 set -euo pipefail
 
 packages=(g++ cmake make qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev
@@ -9,6 +10,9 @@ packages=(g++ cmake make qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev
           xvfb openbox imagemagick x11-utils
           librsvg2-bin gzip desktop-file-utils man-db dpkg-dev fakeroot lintian mmdebstrap
           systemd-container procps fail2ban swaks postfix)
+# With --bench: what bench/run.sh measures Drennik against (Dovecot's POP3 and LMTP servers).
+bench_packages=(dovecot-pop3d dovecot-lmtpd)
+[ "${1:-}" != --bench ] || packages+=("${bench_packages[@]}")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,5 +1,6 @@
 // pop3bench: the benchmark client and its helpers (maildrops, probes).
 #include "args.hpp"
+#include "lmtpops.hpp"
 #include "msggen.hpp"
 #include "net.hpp"
 #include "scenarios.hpp"
@@ -22,8 +23,11 @@ const char* kUsage =
     "  retr | list | sessions | concurrent | slowreader | idle | retrreset\n"
     "                                   measured scenarios\n"
     "                                   (--tls 1: over implicit TLS)\n"
+    "  lmtpseq | lmtppipe | lmtpbig | lmtpconc | lmtpmem\n"
+    "                                   delivery scenarios over LMTP\n"
     "  maildrop --user U --count N --size BYTES --seed S --drennik ROOT [--maildir ROOT]...\n"
-    "  probe --port P [--wait-ms MS]   waits for a +OK greeting\n"
+    "  probe --port P [--wait-ms MS] [--lmtp 1]\n"
+    "                                   waits for a +OK greeting (LMTP: 220)\n"
     "  freeport                         prints a free loopback port\n"
     "  selftest                         checks the reply checker, prints its speed\n";
 
@@ -34,7 +38,10 @@ int probe(const Args& a) {
     while (Clock::now() < deadline) {
         try {
             Conn c(static_cast<int>(a.num("port")), 0, Ms(2000));
-            c.expectOk();
+            if (a.num("lmtp", 0) != 0)
+                expectCode(c, 220, "greeting");
+            else
+                c.expectOk();
             c.sendAll("QUIT\r\n");
             return 0;
         } catch (const std::exception& e) {
@@ -98,6 +105,11 @@ int main(int argc, char** argv) {
             {"concurrent", runConcurrent},
             {"slowreader", runSlowReader},
             {"idle", runIdle},
+            {"lmtpseq", runLmtpSeq},
+            {"lmtppipe", runLmtpPipe},
+            {"lmtpbig", runLmtpBig},
+            {"lmtpconc", runLmtpConc},
+            {"lmtpmem", runLmtpMem},
             {"maildrop", maildrop},
             {"probe", probe},
             {"freeport", [](const Args&) { return freePort(); }},

@@ -120,6 +120,11 @@ std::string makeMessage(std::uint64_t seed, std::size_t size, const std::string&
     return all;
 }
 
+void streamMessage(std::uint64_t seed, std::uint64_t size, const std::string& user,
+                   const std::function<void(const std::string&)>& out) {
+    generate(seed, size, user, out);
+}
+
 void writeMessageFile(const std::string& path, std::uint64_t seed, std::uint64_t size,
                       const std::string& user) {
     std::FILE* f = std::fopen(path.c_str(), "wb");

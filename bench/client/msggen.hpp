@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,11 @@ namespace bench {
 // Message of exactly `size` bytes: a few headers, then ~76-char body lines
 // ended by CR LF, some starting with "." (including "." and ".." alone).
 std::string makeMessage(std::uint64_t seed, std::size_t size, const std::string& user);
+
+// The same bytes in consecutive pieces of about 1 MiB, each ending at a line end; the first
+// holds the whole header (for messages too big to hold, or to compare a stored copy).
+void streamMessage(std::uint64_t seed, std::uint64_t size, const std::string& user,
+                   const std::function<void(const std::string&)>& out);
 
 // Writes the same bytes straight to a file (for messages too big to hold).
 void writeMessageFile(const std::string& path, std::uint64_t seed, std::uint64_t size,

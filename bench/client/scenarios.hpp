@@ -15,4 +15,12 @@ int runIdle(const Args& a);        // --port --pid --idle --user --messages [--c
 int runSlowReader(const Args& a);  // --port --pid --user --file --side-user
                                    // --side-file --side-messages [--rate]
 
+// Delivery over LMTP (lmtpscenarios.cpp); all take --port --size --store [--folder-suffix
+// --domain]: messages for USER land in STORE/USER plus the suffix.
+int runLmtpSeq(const Args& a);   // --user --count
+int runLmtpPipe(const Args& a);  // --user --sessions [--per-session]
+int runLmtpBig(const Args& a);   // --user
+int runLmtpConc(const Args& a);  // --user-prefix --count (per sender) [--senders]
+int runLmtpMem(const Args& a);   // --user --pid
+
 }  // namespace bench

@@ -1,12 +1,16 @@
 #include "selftest.hpp"
 
 #include "dotstream.hpp"
+#include "lmtpops.hpp"
 #include "msggen.hpp"
 #include "net.hpp"
 #include "pop3ops.hpp"
 #include "wire_form.hpp"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cstdio>
@@ -114,6 +118,111 @@ void checkWireForm(const std::string& generated) {
     ::rmdir(dir);
 }
 
+// The LMTP side: the DATA form is what the POP3 stuffing gives, and the stored-copy check
+// takes what servers really store (added header lines, LF line ends) and nothing else.
+void checkLmtpParts() {
+    const std::string m = makeMessage(42, 5000, "u");
+    expect(dataForm(42, 5000, "u") == stuff(m), "LMTP DATA form is the stuffed message");
+    // lmtpmem stuffs the generator's pieces one at a time: they must end at line ends.
+    std::string pieces;
+    streamMessage(44, 3 << 20, "u", [&](const std::string& p) { appendStuffed(pieces, p); });
+    expect(pieces + ".\r\n" == stuff(makeMessage(44, 3 << 20, "u")),
+           "a message stuffed piece by piece is stuffed whole");
+    const std::string lf = [&] {
+        std::string out;
+        for (char c : m)
+            if (c != '\r')
+                out += c;
+        return out;
+    }();
+    const std::string added = "Return-Path: <bench@localhost>\r\nDelivered-To: u@localhost\r\n";
+    std::string changed = m;
+    changed[4000] ^= 1;
+    const struct {
+        std::string stored;
+        bool good;
+        const char* what;
+    } cases[] = {
+        {m, true, "stored copy as sent"},
+        {added + m, true, "stored copy with added header lines"},
+        {lf, true, "stored copy with LF line ends"},
+        {stuff(m), false, "stored copy still stuffed"},
+        {changed, false, "stored copy with a changed byte"},
+        {m.substr(0, 4000), false, "stored copy cut short"},
+        {m + "x\r\n", false, "stored copy with bytes after the body"},
+        {makeMessage(43, 5000, "u"), true, "another message, checked against its own seed"},
+    };
+    char dir[] = "/tmp/pop3bench-selftest.XXXXXX";
+    if (::mkdtemp(dir) == nullptr) {
+        expect(false, "temporary folder for stored copies");
+        return;
+    }
+    const std::string path = std::string(dir) + "/stored";
+    for (const auto& c : cases) {
+        std::ofstream(path, std::ios::binary) << c.stored;
+        bool accepted = true;
+        try {
+            checkStored(path, 5000, "u");
+        } catch (const std::exception&) {
+            accepted = false;
+        }
+        expect(accepted == c.good, c.what);
+    }
+    std::ofstream(std::string(dir) + "/.hidden", std::ios::binary) << "x";
+    expect(storedMessages(dir).size() == 1, "hidden files are not messages");
+    ::unlink((std::string(dir) + "/.hidden").c_str());
+    ::unlink(path.c_str());
+    ::rmdir(dir);
+}
+
+// Reply parsing over a real loopback connection: a server's canned bytes, the code expected,
+// and whether they make one good reply (a wrong code, a continuation read as the end, or a
+// line that is no reply would put a pipelined run out of step).
+void checkLmtpReplies() {
+    const struct {
+        std::string bytes;
+        int code;
+        bool good;
+        std::string rest;  // the next reply, which must not have been taken with this one
+    } cases[] = {
+        {"250 OK\r\n", 250, true, ""},
+        {"250-host\r\n250-PIPELINING\r\n250 8BITMIME\r\n354 go\r\n", 250, true, "354 go"},
+        {"250\r\n221 bye\r\n", 250, true, "221 bye"},
+        {"451 4.3.0 later\r\n", 250, false, ""},
+        {"250-host\r\n354 go\r\n", 250, false, ""},
+        {"2500 OK\r\n", 250, false, ""},
+        {"+OK\r\n", 250, false, ""},
+    };
+    const int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (lfd < 0 || ::bind(lfd, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        ::listen(lfd, 8) != 0 || ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        expect(false, "loopback listener for the reply cases");
+        if (lfd >= 0)
+            ::close(lfd);
+        return;
+    }
+    for (const auto& c : cases) {
+        Conn conn(ntohs(a.sin_port), 0, Ms(5000));
+        const int s = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+        (void)!::write(s, c.bytes.data(), c.bytes.size());
+        ::close(s);
+        bool good = true;
+        try {
+            expectCode(conn, c.code, "case");
+            if (!c.rest.empty())
+                good = conn.readLine() == c.rest;
+        } catch (const std::exception&) {
+            good = false;
+        }
+        expect(good == c.good, ("LMTP reply: " + c.bytes.substr(0, 20)).c_str());
+    }
+    ::close(lfd);
+}
+
 }  // namespace
 
 int selfTest() {
@@ -136,6 +245,8 @@ int selfTest() {
     expect(dotLines > 50, "some lines start with '.'");
 
     checkWireForm(m);
+    checkLmtpParts();
+    checkLmtpReplies();
     const std::string w = stuff(m);
     expect(check(m, w, w.size()), "stuffed reply accepted whole");
     expect(check(m, w, 1), "stuffed reply accepted byte by byte");

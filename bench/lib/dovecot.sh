@@ -3,14 +3,10 @@
 # so that its master's PID is ours to stop. Sourced by run.sh.
 
 dovecot_install() {
-    if ! dpkg -s dovecot-pop3d >/dev/null 2>&1; then
-        log "installing dovecot-pop3d from Debian"
-        apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends dovecot-pop3d \
-            >"$WORK/apt.log" 2>&1 ||
-            { apt-get update >>"$WORK/apt.log" 2>&1 &&
-              apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends dovecot-pop3d \
-                >>"$WORK/apt.log" 2>&1; } ||
-            die "could not install dovecot-pop3d (see $WORK/apt.log)"
+    if ! dpkg -s dovecot-pop3d dovecot-lmtpd >/dev/null 2>&1; then
+        log "installing Dovecot's POP3 and LMTP servers from Debian"
+        "$ROOT/scripts/install-deps.sh" --bench >"$WORK/apt.log" 2>&1 ||
+            die "could not install dovecot-pop3d and dovecot-lmtpd (see $WORK/apt.log)"
     fi
     stop_system_pop3
 }
@@ -111,4 +107,64 @@ dovecot_start() {
     track_pid "$DOVECOT_PID"
     "$CLIENT" probe --port "$port" --wait-ms 15000 ||
         die "Dovecot did not answer on port $port; log: $(tail -5 "$dir/dovecot.log" "$dir/stdout.log" 2>/dev/null)"
+}
+
+# dovecot_lmtp_config DIR MAILROOT PORT VARIANT(installed|reuse): a Dovecot of its own for
+# the delivery scenarios, serving LMTP only. Any recipient is a user (static userdb, one uid):
+# USER@DOMAIN gets MAILROOT/USER/Maildir.
+dovecot_lmtp_config() {
+    local dir=$1 mail=$2 port=$3 variant=$4
+    mkdir -p "$dir" "$mail"
+    chown nobody:nogroup "$mail"
+    cat >"$dir/dovecot.conf" <<EOF2
+base_dir = $dir/run
+state_dir = $dir/state
+log_path = $dir/dovecot.log
+protocols = lmtp
+listen = 127.0.0.1
+ssl = no
+mail_location = maildir:~/Maildir
+namespace inbox {
+  inbox = yes
+}
+# Dovecot's default: each message file is fsynced before it is renamed into new/ (index
+# files are not), as Drennik syncs every delivery.
+mail_fsync = optimized
+passdb {
+  driver = static
+  args = nopassword=y
+}
+userdb {
+  driver = static
+  args = uid=65534 gid=65534 home=$mail/%n allow_all_users=yes
+}
+# 20 concurrent senders: one lmtp process each (client_limit 1), all clients of anvil,
+# stats and the log.
+default_process_limit = 400
+default_client_limit = 25000
+service lmtp {
+  inet_listener lmtp {
+    address = 127.0.0.1
+    port = $port
+  }
+}
+EOF2
+    if [ "$variant" = reuse ]; then
+        # lmtp processes are reused by default (service_count = 0); this prestarts a few.
+        cat >>"$dir/dovecot.conf" <<EOF2
+service lmtp {
+  process_min_avail = 4
+}
+EOF2
+    fi
+}
+
+# dovecot_lmtp_start DIR PORT -> sets DOVECOT_PID
+dovecot_lmtp_start() {
+    local dir=$1 port=$2
+    dovecot -F -c "$dir/dovecot.conf" >"$dir/stdout.log" 2>&1 &
+    DOVECOT_PID=$!
+    track_pid "$DOVECOT_PID"
+    "$CLIENT" probe --lmtp 1 --port "$port" --wait-ms 15000 ||
+        die "Dovecot's LMTP did not answer on port $port; log: $(tail -5 "$dir/dovecot.log" "$dir/stdout.log" 2>/dev/null)"
 }

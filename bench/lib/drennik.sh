@@ -27,7 +27,7 @@ build_all() {
 }
 
 # drennik_start ROOTDIR [NAME DISPLAY] -> sets DRENNIK_PID, DRENNIK_PORT, DRENNIK_TLS_PORT (empty
-# without TLS). NAME (default drennik) names its output files in $WORK. Without DISPLAY it runs
+# without TLS), DRENNIK_LMTP_PORT (empty without LMTP). NAME (default drennik) names its output files in $WORK. Without DISPLAY it runs
 # headless, with the responsiveness probe; with one, it shows both its windows there, and runs
 # without the probe, whose clicks every 50 ms would repaint them.
 drennik_start() {
@@ -39,6 +39,10 @@ drennik_start() {
     # TLS, where this build has it, on a second port.
     [[ $help != *--pop3s-port* ]] ||
         limits+=(--tls-cert "$TLS_CERT" --tls-key "$TLS_KEY" --pop3s-port 0)
+    # LMTP, where this build has it: every new recipient gets a folder, and a size limit that
+    # lets lmtpmem's message through.
+    [[ $help != *--lmtp-port* ]] ||
+        limits+=(--lmtp-port 0 --create-maildrops --max-message-size $((LMTP_MEM_SIZE * 2)))
     # Run by root, the server serves a root-owned root only when told to stay root.
     [ "$(id -u)" -ne 0 ] || limits+=(--user root)
     if [ -n "$display" ]; then
@@ -63,4 +67,6 @@ drennik_start() {
     "$CLIENT" probe --port "$DRENNIK_PORT" --wait-ms 10000 || die "Drennik did not greet"
     DRENNIK_TLS_PORT=$(grep -o -m1 'listening on TLS port [0-9]*' "$WORK/$name.out" |
                        grep -o '[0-9]*$' || true)
+    DRENNIK_LMTP_PORT=$(grep -o -m1 'listening on LMTP port [0-9]*' "$WORK/$name.out" |
+                        grep -o '[0-9]*$' || true)
 }

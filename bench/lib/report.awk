@@ -9,7 +9,7 @@ function median(a, n,    i, j, t, b) {
         for (j = i; j > 1 && b[j - 1] > b[j]; j--) { t = b[j]; b[j] = b[j - 1]; b[j - 1] = t }
     return n % 2 ? b[(n + 1) / 2] : (b[n / 2] + b[n / 2 + 1]) / 2
 }
-function higherBetter(u) { return u == "MB/s" || u == "sessions/s" }
+function higherBetter(u) { return u == "MB/s" || u == "sessions/s" || u == "deliveries/s" }
 function fmt(v) { return sprintf(v >= 100 ? "%.1f" : "%.2f", v) }
 
 BEGIN { FS = "\t"; ns = split(servers, srv, " ") }
@@ -25,6 +25,7 @@ BEGIN { FS = "\t"; ns = split(servers, srv, " ") }
     unit[sc] = f["unit"]
     fails[sc, sv] += f["failures"] + 0
     # +0 everywhere: values cut out of strings would compare as text.
+    if (sc == "lmtpmem") { membase[sv] = f["rss_base_kib"] + 0; mempeak[sv] = f["rss_peak_kib"] + 0; memrate[sv] = f["mbps"] + 0 }
     if (sc == "slowreader") { worst[sv] = f["worst_ms"] + 0; p99[sv] = f["p99_ms"] + 0; over[sv] = f["over50ms"] + 0; peak[sv] = f["rss_peak_kib"] + 0 }
     # Idle scenarios: session times and memory per run. Memory counts the warm-up too, as only
     # the first run grows a heap that later runs reuse.
@@ -94,6 +95,7 @@ END {
                 extra = extra sprintf("  session median %.2f ms, p99 %.2f ms, server CPU %.0f us; growth for the idle: RSS %.1f MiB, PSS %.1f MiB (%d process%s)", sm, p99med[sc, sv], median(a2, np[sc, sv]), rssmax[sc, sv] / 1024, pssmax[sc, sv] / 1024, procs[sc, sv], procs[sc, sv] == 1 ? "" : "es")
                 if (fails[sc, sv]) extra = extra sprintf("  failures=%d", fails[sc, sv])
             }
+            if (sc == "lmtpmem") extra = extra sprintf("  RSS growth while one message was delivered; RSS before %d KiB, sampled peak %d KiB; %.1f MB/s", membase[sv], mempeak[sv], memrate[sv])
             if (sc == "slowreader") extra = extra sprintf("  growth; peak RSS %d KiB; other client: worst %.2f ms, p99 %.2f ms, %d over 50 ms", peak[sv], worst[sv], p99[sv], over[sv])
             if (n) printf "%-11s %-18s %-11s %11s %11s %11s %5d%s\n", sc, sv, unit[sc], fmt(med[sc, sv]), fmt(lo), fmt(hi), n, extra
             else printf "%-11s %-18s %-11s %11s %11s %11s %5d%s\n", sc, sv, unit[sc], "-", "-", "-", 0, extra
@@ -149,6 +151,15 @@ END {
         sc = "retrreset"; ok = !errs[sc, "drennik"] && cnt[sc, "drennik"]; w = 0
         for (i = 1; i <= cnt[sc, "drennik"]; i++) if (vals[sc, "drennik", i] > w) w = vals[sc, "drennik", i]
         printf "TARGET %-11s %-48s %16s  %s\n", sc, "read of the file after a reset <= 4 MiB (worst)", ok ? sprintf("%.2f MiB", w) : "no data", ok && w <= 4 ? "PASS" : "FAIL"
+    }
+    # Delivery over LMTP: both servers sync every message before they report it delivered.
+    split("lmtpseq lmtppipe lmtpconc", lm, " ")
+    for (i = 1; i <= 3; i++)
+        if (((lm[i], "drennik") in cnt) || errs[lm[i], "drennik"]) target(lm[i], best[lm[i]], ">=", 2, "Drennik deliveries/s >= 2x Dovecot")
+    if ((("lmtpmem", "drennik") in cnt) || errs["lmtpmem", "drennik"]) {
+        ok = !errs["lmtpmem", "drennik"] && cnt["lmtpmem", "drennik"]
+        g = med["lmtpmem", "drennik"]
+        printf "TARGET %-11s %-48s %16s  %s\n", "lmtpmem", "RSS growth < 16 MiB", ok ? sprintf("%.1f MiB", g) : "no data", ok && g < 16 ? "PASS" : "FAIL"
     }
     if ((("slowreader", "drennik") in cnt) || errs["slowreader", "drennik"]) {
         ok = !errs["slowreader", "drennik"] && cnt["slowreader", "drennik"]

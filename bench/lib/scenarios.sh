@@ -1,13 +1,18 @@
 # Scenario sizes, the maildrops they need, and one client run of a scenario
 # against one server. Sourced by run.sh.
 
-ALL_SCENARIOS="retr64 list10k sessions concurrent slowreader idle1k idle4k idle10k tlsretr64 tlssessions retrreset"
+ALL_SCENARIOS="retr64 list10k sessions concurrent slowreader idle1k idle4k idle10k tlsretr64 tlssessions retrreset lmtpseq lmtppipe lmtpbig lmtpconc lmtpmem"
+# Delivery over LMTP: Dovecot's LMTP is a server of its own, Drennik's a second listener.
+LMTP_SCENARIOS="lmtpseq lmtppipe lmtpbig lmtpconc lmtpmem"
+is_lmtp() { [[ $1 == lmtp* ]]; }
 
 # Servers that take part in only some scenarios (the others take part in all): the reference
 # responder knows only the short session and one RETR, the windowed Drennik measures what
 # showing the windows costs a session.
+# An LMTP scenario needs the server's LMTP port (a Drennik build without the listener has none).
 declare -A SERVES=([reference]="sessions retr64" [drennik-x11]="sessions")
 serves() {  # serves SERVER SCENARIO
+    if is_lmtp "$2"; then [ -n "${LPORT[$1]:-}" ]; return; fi
     [ -z "${SERVES[$1]:-}" ] || [[ " ${SERVES[$1]} " == *" $2 "* ]]
 }
 
@@ -19,12 +24,18 @@ set_sizes() {  # $1: full | quick | smoke
     # idleN: N connections held idle while IDLE_SESSIONS sequential sessions are timed.
     declare -gA IDLE_COUNT=([idle1k]=1000 [idle4k]=4000 [idle10k]=10000)
     IDLE_SESSIONS=300
+    # Deliveries of 2 KiB: sequential sessions; pipelined sessions of LMTP_PER_SESSION; each
+    # of LMTP_SENDERS concurrent senders' sequential sessions. Each run delivers to new users.
+    LMTP_SEQ_COUNT=500 LMTP_PIPE_SESSIONS=5 LMTP_PER_SESSION=100
+    LMTP_SENDERS=20 LMTP_CONC_COUNT=25 LMTP_BIG_SIZE=$((10 << 20)) LMTP_MEM_SIZE=$((1 << 30))
     case $1 in
         quick) SLOW_SIZE=$((64 << 20)) ;;
         smoke) RETR_SIZE=$((4 << 20)); LIST_COUNT=1000; SESS_COUNT=50; TLS_SESS_COUNT=50
                RESET_SIZE=$((64 << 20))
                CONC_SIZE=$((16 << 10)); SLOW_SIZE=$((16 << 20))
-               IDLE_COUNT=([idle1k]=100 [idle4k]=400 [idle10k]=1000); IDLE_SESSIONS=50 ;;
+               IDLE_COUNT=([idle1k]=100 [idle4k]=400 [idle10k]=1000); IDLE_SESSIONS=50
+               LMTP_SEQ_COUNT=20 LMTP_PIPE_SESSIONS=2 LMTP_PER_SESSION=10
+               LMTP_CONC_COUNT=2 LMTP_BIG_SIZE=$((1 << 20)) LMTP_MEM_SIZE=$((64 << 20)) ;;
     esac
 }
 
@@ -68,6 +79,8 @@ make_maildrops() {
                 mk --user side --count 3 --size 4096 --seed 15 ;;
         esac || die "could not write the $s maildrop"
     done
+    # Drennik's root exists even when no scenario put a maildrop in it: LMTP makes the folders.
+    mkdir -p "$WORK/drennik"
     for s in "${DOVECOTS[@]}"; do mkdir -p "$WORK/dovecot-$s/mail"; done
 }
 
@@ -93,6 +106,20 @@ run_scenario() {
             limit=900
             c=(idle "${c[@]}" --pid "$pid" --idle "${IDLE_COUNT[$s]}" --user idle --messages 5
                --count "$IDLE_SESSIONS") ;;
+        lmtp*)  # a new user (senders: users) per run, in the store LSTORE[SERVER] names
+            RUN_NUMBER=$((${RUN_NUMBER:-0} + 1))
+            c=("$s" "${c[@]}" --size 2048 --store "$LMTP_STORE" --folder-suffix "$LMTP_SUFFIX")
+            case $s in
+                lmtpseq) c+=(--user "seq$RUN_NUMBER" --count "$LMTP_SEQ_COUNT") ;;
+                lmtppipe) c+=(--user "pipe$RUN_NUMBER" --sessions "$LMTP_PIPE_SESSIONS"
+                              --per-session "$LMTP_PER_SESSION") ;;
+                lmtpbig) c+=(--user "big$RUN_NUMBER" --size "$LMTP_BIG_SIZE") ;;
+                lmtpconc) c+=(--user-prefix "conc${RUN_NUMBER}s" --senders "$LMTP_SENDERS"
+                              --count "$LMTP_CONC_COUNT") ;;
+                lmtpmem)  # the final reply waits for the whole message to be synced
+                    c+=(--user "mem$RUN_NUMBER" --pid "$pid" --size "$LMTP_MEM_SIZE"
+                        --timeout-ms 120000) ;;
+            esac ;;
         slowreader)
             limit=$((SLOW_SIZE / SLOW_RATE * 2 + 120))
             c=(slowreader --port "$port" --pid "$pid" --rate "$SLOW_RATE" --user huge
