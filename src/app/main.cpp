@@ -178,11 +178,11 @@ int main(int argc, char** argv) {
     // Root was needed for the ports only: they are bound, then root is given up before the
     // toolkit starts, so no plugin, font or environment setting is ever read as root. A port
     // that could not be had is reported by the window.
-    const int listener = modFalquor::OpenListener(options->port, options->listenAddress);
-    const int tlsListener =
+    std::vector<int> listeners = modFalquor::OpenListeners(options->port, options->listenAddresses);
+    std::vector<int> tlsListeners =
         options->pop3sPort >= 0
-            ? modFalquor::OpenListener(options->pop3sPort, options->listenAddress)
-            : -1;
+            ? modFalquor::OpenListeners(options->pop3sPort, options->listenAddresses)
+            : std::vector<int>();
     if (switching) {
         if (const std::string reason = platform::BecomeAccount(runAs.account); !reason.empty()) {
             std::fprintf(stderr, "drennik: cannot switch to user %s: %s\n",
@@ -241,10 +241,10 @@ int main(int argc, char** argv) {
     MailService service(falquor, std::move(store));
     service.SetLog(&log);
     ApplyLimits(*options, service, auth);
-    service.SetListening(options->port, options->pop3sPort, options->listenAddress);
+    service.SetListening(options->port, options->pop3sPort, options->listenAddresses);
     service.SetAuthenticator(&auth);
     service.SetLockMaildrops(options->lockMaildrop);
-    service.UseListeningSockets(listener, tlsListener);
+    service.UseListeningSockets(std::move(listeners), std::move(tlsListeners));
 
     std::unique_ptr<frmFalquorDialog> trace;
     std::unique_ptr<frmDrennik> window;

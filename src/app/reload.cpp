@@ -28,8 +28,8 @@ std::string Joined(const std::vector<std::string_view>& names) {
 
 void ApplyLimits(const Options& options, MailService& service, Authenticator& auth) {
     std::string error;
-    std::vector<Ipv4Network> trusted =
-        ReadNetworks(options.trustedNetworks, error).value_or(std::vector<Ipv4Network>());
+    std::vector<IpNetwork> trusted =
+        ReadNetworks(options.trustedNetworks, error).value_or(std::vector<IpNetwork>());
     auth.SetTrustedNetworks(trusted);
     service.SetLimits(
         ConnectionLimits{options.maxConnections, options.maxPerAddress, std::move(trusted)});

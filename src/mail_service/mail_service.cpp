@@ -61,15 +61,15 @@ void MailService::SetClosedRecordsKept(std::size_t count) {
     ForgetOldRecords();
 }
 
-void MailService::SetListening(int port, int tlsPort, std::uint32_t address) {
+void MailService::SetListening(int port, int tlsPort, std::vector<IpAddress> addresses) {
     port_ = port;
     tlsPort_ = tlsPort;
-    listenAddress_ = address;
+    listenAddresses_ = std::move(addresses);
 }
 
-void MailService::UseListeningSockets(int plain, int tls) {
-    listeningSocket_ = plain;
-    tlsListeningSocket_ = tls;
+void MailService::UseListeningSockets(std::vector<int> plain, std::vector<int> tls) {
+    listeners_ = std::move(plain);
+    tlsListeners_ = std::move(tls);
     listenersGiven_ = true;
 }
 
@@ -80,29 +80,34 @@ QString MailService::Start() {
     falquor_.StartWinSock();
     descriptorLimit_ = platform::DescriptorLimit();
     if (!listenersGiven_) {
-        listeningSocket_ = modFalquor::OpenListener(port_, listenAddress_);
+        listeners_ = modFalquor::OpenListeners(port_, listenAddresses_);
         if (tlsPort_ >= 0) {
-            tlsListeningSocket_ = modFalquor::OpenListener(tlsPort_, listenAddress_);
+            tlsListeners_ = modFalquor::OpenListeners(tlsPort_, listenAddresses_);
         }
     }
-    const std::pair<int, int> listeners[] = {{listeningSocket_, port_},
-                                             {tlsListeningSocket_, tlsPort_}};
-    for (const auto& [socket, port] : listeners) {
+    const std::pair<const std::vector<int>*, int> kinds[] = {{&listeners_, port_},
+                                                             {&tlsListeners_, tlsPort_}};
+    for (const auto& [sockets, port] : kinds) {
         if (port < 0) {
             continue;  // no TLS port
         }
-        if (socket == platform::kInvalidSocket) {
+        if (sockets->empty()) {
             return QStringLiteral("Could not listen on Port  %1").arg(port);
         }
-        if (platform::WSAAsyncSelect(socket, this, kAcceptMessage, platform::FD_ACCEPT) != 0) {
-            emit Problem(QStringLiteral("Unable to set Asynch mode"));
+        for (const int socket : *sockets) {
+            if (platform::WSAAsyncSelect(socket, this, kAcceptMessage, platform::FD_ACCEPT) != 0) {
+                emit Problem(QStringLiteral("Unable to set Asynch mode"));
+            }
         }
     }
     running_ = true;
-    LogListening(log_, kPlainListener, listenAddress_, ListeningPort(),
-                 falquor_.TlsConfigured() ? "stls" : "no");
-    if (tlsPort_ >= 0) {
-        LogListening(log_, kTlsListener, listenAddress_, TlsListeningPort(), "implicit");
+    for (const int socket : listeners_) {
+        LogListening(log_, kPlainListener, platform::LocalAddress(socket),
+                     platform::LocalPort(socket), falquor_.TlsConfigured() ? "stls" : "no");
+    }
+    for (const int socket : tlsListeners_) {
+        LogListening(log_, kTlsListener, platform::LocalAddress(socket),
+                     platform::LocalPort(socket), "implicit");
     }
     return {};
 }
@@ -113,11 +118,11 @@ void MailService::Stop() {
     }
     running_ = false;
     LogStop(log_, connections_.size());
-    for (int* listener : {&listeningSocket_, &tlsListeningSocket_}) {
-        if (*listener >= 0) {
-            falquor_.CloseSocket(*listener);
-            *listener = -1;
+    for (std::vector<int>* sockets : {&listeners_, &tlsListeners_}) {
+        for (const int socket : *sockets) {
+            falquor_.CloseSocket(socket);
         }
+        sockets->clear();
     }
     falquor_.CloseAll();
     platform::WSACleanup();
@@ -130,20 +135,23 @@ bool MailService::event(QEvent* event) {
     }
     // Only the listening sockets report here; connections report to the socket layer.
     const auto* socketEvent = static_cast<const platform::SocketEvent*>(event);
-    if (socketEvent->message() == kAcceptMessage) {
-        AcceptFrom(socketEvent->socket() == tlsListeningSocket_ && tlsListeningSocket_ >= 0);
+    if (socketEvent->message() == kAcceptMessage && running_) {
+        const int socket = socketEvent->socket();
+        Accept(socket, std::find(tlsListeners_.begin(), tlsListeners_.end(), socket) !=
+                           tlsListeners_.end());
     }
     return true;
 }
 
 void MailService::AcceptFrom(bool encrypted) {
-    if (running_) {
-        Accept(encrypted ? tlsListeningSocket_ : listeningSocket_, encrypted);
+    const std::vector<int>& sockets = encrypted ? tlsListeners_ : listeners_;
+    if (running_ && !sockets.empty()) {
+        Accept(sockets.front(), encrypted);
     }
 }
 
 void MailService::Accept(int listener, bool encrypted) {
-    char address[38] = {};
+    char address[64] = {};
     int length = sizeof address;
     const int socket = platform::accept(listener, address, &length);
     if (socket == platform::kInvalidSocket) {
@@ -153,7 +161,7 @@ void MailService::Accept(int listener, bool encrypted) {
         }
         return;  // no connection, no record
     }
-    const std::uint32_t peer = platform::PeerIPv4(address, length);
+    const IpAddress peer = platform::PeerIp(address, length);
     const int peerPort = platform::PeerPort(address, length);
     const std::string_view listenerName = encrypted ? kTlsListener : kPlainListener;
     // The system hands out the lowest free descriptor, so a number this high means fewer than
@@ -323,14 +331,14 @@ void MailService::ResumeAccepting() {
 }
 
 void MailService::AskForAccepts(long events) {
-    for (const int listener : {listeningSocket_, tlsListeningSocket_}) {
-        if (listener >= 0) {
-            platform::WSAAsyncSelect(listener, this, kAcceptMessage, events);
+    for (const std::vector<int>* sockets : {&listeners_, &tlsListeners_}) {
+        for (const int socket : *sockets) {
+            platform::WSAAsyncSelect(socket, this, kAcceptMessage, events);
         }
     }
 }
 
-std::string_view MailService::ExceededLimit(std::uint32_t peer) const {
+std::string_view MailService::ExceededLimit(const IpAddress& peer) const {
     if (limits_.total > 0 && falquor_.ActiveConnections() >= limits_.total) {
         return "connections";
     }
@@ -342,9 +350,9 @@ std::string_view MailService::ExceededLimit(std::uint32_t peer) const {
 }
 
 int MailService::ListeningPort() const {
-    return platform::LocalPort(listeningSocket_);
+    return listeners_.empty() ? -1 : platform::LocalPort(listeners_.front());
 }
 
 int MailService::TlsListeningPort() const {
-    return tlsListeningSocket_ >= 0 ? platform::LocalPort(tlsListeningSocket_) : -1;
+    return tlsListeners_.empty() ? -1 : platform::LocalPort(tlsListeners_.front());
 }

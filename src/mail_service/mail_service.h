@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 class Authenticator;
 class ServiceLog;
@@ -32,7 +33,7 @@ class modFalquor;
 struct ConnectionLimits {
     std::size_t total = 10000;
     std::size_t perAddress = 100;
-    std::vector<Ipv4Network> trusted;  // not held to perAddress
+    std::vector<IpNetwork> trusted;  // not held to perAddress
 };
 
 class MailService : public QObject {
@@ -67,11 +68,11 @@ public:
     void SetLog(ServiceLog* log) { log_ = log; }
 
     // Where to listen: `port` always, `tlsPort` for connections encrypted from their first byte
-    // (-1: none), on `address` (IPv4, network order; 0: every address). Set before Start.
-    void SetListening(int port, int tlsPort, std::uint32_t address);
-    // Listening sockets opened before the service (modFalquor::OpenListener, kInvalidSocket
-    // for one that could not be opened), taken on by Start instead of opening its own.
-    void UseListeningSockets(int plain, int tls);
+    // (-1: none), on `addresses` (none: every address, IPv6 and IPv4). Set before Start.
+    void SetListening(int port, int tlsPort, std::vector<IpAddress> addresses = {});
+    // Listening sockets opened before the service (modFalquor::OpenListeners; none for a port
+    // that could not be had), taken on by Start instead of opening its own.
+    void UseListeningSockets(std::vector<int> plain, std::vector<int> tls);
     // Starts the socket library and listens. Empty on success, otherwise the message to show
     // before the program ends ("Could not listen on Port  N").
     QString Start();
@@ -86,7 +87,7 @@ public:
 
     int ListeningPort() const;
     int TlsListeningPort() const;
-    int ListeningSocket() const { return listeningSocket_; }
+    int ListeningSocket() const { return listeners_.empty() ? -1 : listeners_.front(); }
     int LastAcceptedSocket() const { return lastSocket_; }
 
     // The selector's entries: connection numbers of the kept records, slot 0 first.
@@ -130,7 +131,7 @@ private:
     void Accept(int listener, bool encrypted);
     // The connection limit a new connection from `peer` would exceed, as the log names it;
     // empty when it exceeds none.
-    std::string_view ExceededLimit(std::uint32_t peer) const;
+    std::string_view ExceededLimit(const IpAddress& peer) const;
     void PauseAccepting();
     void ResumeAccepting();
     void AskForAccepts(long events);
@@ -145,9 +146,9 @@ private:
     ConnectionLimits limits_;
     int port_ = 110;
     int tlsPort_ = -1;
-    std::uint32_t listenAddress_ = 0;
-    int listeningSocket_ = -1;
-    int tlsListeningSocket_ = -1;
+    std::vector<IpAddress> listenAddresses_;
+    std::vector<int> listeners_;
+    std::vector<int> tlsListeners_;
     bool listenersGiven_ = false;
     bool running_ = false;
     bool acceptPaused_ = false;

@@ -65,8 +65,8 @@ void LogStart(ServiceLog* log, const StartFacts& facts) {
     log->Write(LogLevel::Info, line);
 }
 
-void LogListening(ServiceLog* log, std::string_view listener, std::uint32_t address, int port,
-                  std::string_view tls) {
+void LogListening(ServiceLog* log, std::string_view listener, const platform::IpAddress& address,
+                  int port, std::string_view tls) {
     if (!Wanted(log, LogLevel::Info)) {
         return;
     }
@@ -89,8 +89,8 @@ void LogAccepted(ServiceLog* log, const ConnectionSlot& slot, std::string_view l
     }
 }
 
-void LogRefused(ServiceLog* log, std::uint32_t address, int port, std::string_view listener,
-                std::string_view limit) {
+void LogRefused(ServiceLog* log, const platform::IpAddress& address, int port,
+                std::string_view listener, std::string_view limit) {
     if (!Wanted(log, LogLevel::Warning)) {
         return;
     }

@@ -12,7 +12,7 @@ namespace {
 // The core started on a free port over a temporary maildrop root: no window, no widgets.
 struct Service {
     Service() : service(falquor, MaildropStore(root.path())) {
-        service.SetListening(0, -1, 0);
+        service.SetListening(0, -1);
         EXPECT_EQ(service.Start(), QString());
         port = service.ListeningPort();
     }

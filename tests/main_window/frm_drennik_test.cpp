@@ -53,7 +53,7 @@ struct Server {
         : trace(falquor.trace()),
           service(falquor, MaildropStore(root.path())),
           window(service, trace) {
-        service.SetListening(0, -1, 0);
+        service.SetListening(0, -1);
         window.Form_Load();
         window.show();
         port = service.ListeningPort();
@@ -474,7 +474,7 @@ TEST(MainWindow, AWindowDestroyedWithoutCloseLeavesNothingThatCallsIt) {
     modFalquor falquor;
     frmFalquorDialog trace(falquor.trace());
     MailService service(falquor, MaildropStore(root.path()));
-    service.SetListening(0, -1, 0);
+    service.SetListening(0, -1);
     auto window = std::make_unique<frmDrennik>(service, trace);
     window->Form_Load();
     LoopbackClient client(service.ListeningPort());
