@@ -19,6 +19,7 @@ struct Options {
     std::size_t maxConnections = 10000;  // 0: no limit
     std::size_t maxPerAddress = 100;     // 0: no limit
     std::string trustedNetworks;         // --trusted-networks CIDR,...; checked when set
+    std::string proxyFrom;               // --proxy-from CIDR,...: balancers; checked when set
     std::string passwords;               // --passwords FILE; empty: the password is the user name
     bool requireTls = false;             // USER and PASS only on encrypted connections
     bool lockMaildrop = false;           // one logged-in session per maildrop

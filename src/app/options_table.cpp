@@ -179,6 +179,20 @@ constexpr std::array kTable{
                    return {};
                },
                .get = GetText<&Options::trustedNetworks>},
+    OptionSpec{.name = "proxy-from",
+               .valueName = "CIDR,...",
+               .help = "load balancers: connections from these networks begin with a\n"
+                       "PROXY header (v1 or v2) naming the client they carry",
+               .reloadable = true,
+               .set = [](Options& o, std::string_view v) -> std::string {
+                   std::string error;
+                   if (!ReadNetworks(v, error)) {
+                       return error;
+                   }
+                   o.proxyFrom = std::string(v);
+                   return {};
+               },
+               .get = GetText<&Options::proxyFrom>},
     OptionSpec{.name = "passwords",
                .valueName = "FILE",
                .help = "check PASS against user:hash lines (crypt(3) hashes)\n"

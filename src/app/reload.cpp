@@ -31,8 +31,10 @@ void ApplyLimits(const Options& options, MailService& service, Authenticator& au
     std::vector<IpNetwork> trusted =
         ReadNetworks(options.trustedNetworks, error).value_or(std::vector<IpNetwork>());
     auth.SetTrustedNetworks(trusted);
-    service.SetLimits(
-        ConnectionLimits{options.maxConnections, options.maxPerAddress, std::move(trusted)});
+    std::vector<IpNetwork> proxyFrom =
+        ReadNetworks(options.proxyFrom, error).value_or(std::vector<IpNetwork>());
+    service.SetLimits(ConnectionLimits{options.maxConnections, options.maxPerAddress,
+                                       std::move(trusted), std::move(proxyFrom)});
 }
 
 Options WithReloadable(const Options& running, const Options& fresh) {
@@ -42,6 +44,7 @@ Options WithReloadable(const Options& running, const Options& fresh) {
     next.maxConnections = fresh.maxConnections;
     next.maxPerAddress = fresh.maxPerAddress;
     next.trustedNetworks = fresh.trustedNetworks;
+    next.proxyFrom = fresh.proxyFrom;
     next.passwords = fresh.passwords;
     next.tlsCertificate = fresh.tlsCertificate;
     next.tlsKey = fresh.tlsKey;

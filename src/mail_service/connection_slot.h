@@ -39,6 +39,11 @@ struct ConnectionSlot {
     int number = 0;
     platform::IpAddress peerAddress;
     std::uint16_t peerPort = 0;
+    // Came through a balancer, which is this address (the peer above is the client its PROXY
+    // header named).
+    bool proxied = false;
+    platform::IpAddress proxyAddress;
+    std::uint16_t proxyPort = 0;
     // What the session did, for its logout line: RETR replies begun and their messages' sizes.
     std::int64_t retrieved = 0;
     std::int64_t retrievedBytes = 0;

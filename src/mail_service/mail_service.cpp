@@ -3,6 +3,7 @@
 #include "mail_service/authenticator.h"
 #include "mail_service/conversation.h"
 #include "mail_service/pop3_interpreter.h"
+#include "mail_service/proxy_header.h"
 #include "mail_service/service_events.h"
 #include "mail_service/socket_channel.h"
 #include "platform/descriptor_limit.h"
@@ -124,6 +125,10 @@ void MailService::Stop() {
         }
         sockets->clear();
     }
+    for (const auto& [socket, waiting] : waitingHeaders_) {
+        platform::closesocket(socket);
+    }
+    waitingHeaders_.clear();
     falquor_.CloseAll();
     platform::WSACleanup();
     connections_.clear();
@@ -135,7 +140,9 @@ bool MailService::event(QEvent* event) {
     }
     // Only the listening sockets report here; connections report to the socket layer.
     const auto* socketEvent = static_cast<const platform::SocketEvent*>(event);
-    if (socketEvent->message() == kAcceptMessage && running_) {
+    if (socketEvent->message() == kProxyHeaderMessage) {
+        ReadHeader(socketEvent->socket());
+    } else if (socketEvent->message() == kAcceptMessage && running_) {
         const int socket = socketEvent->socket();
         Accept(socket, std::find(tlsListeners_.begin(), tlsListeners_.end(), socket) !=
                            tlsListeners_.end());
@@ -173,6 +180,88 @@ void MailService::Accept(int listener, bool encrypted) {
         PauseAccepting();
         return;
     }
+    if (!InNetworks(limits_.proxyFrom, peer)) {
+        TakeOn(socket, peer, peerPort, encrypted, nullptr);
+        return;
+    }
+    // A balancer: the client it carries is known once its header is read, in the clear (also
+    // on the TLS port) and before any greeting; the limits apply to that client.
+    const std::uint64_t serial = ++waitingSerial_;
+    waitingHeaders_[socket] = WaitingHeader{{}, peer, peerPort, encrypted, serial};
+    QTimer::singleShot(falquor_.IdleTimeout(), this, [this, socket, serial] {
+        const auto it = waitingHeaders_.find(socket);
+        if (it != waitingHeaders_.end() && it->second.serial == serial) {
+            DropWaiting(socket, "timeout");
+        }
+    });
+    if (platform::WSAAsyncSelect(socket, this, kProxyHeaderMessage, platform::FD_READ) != 0) {
+        DropWaiting(socket, "unwatchable");
+        return;
+    }
+    ReadHeader(socket);  // it may have come with the connection
+}
+
+void MailService::ReadHeader(int socket) {
+    const auto it = waitingHeaders_.find(socket);
+    if (it == waitingHeaders_.end()) {
+        return;  // a late report of one already taken on or dropped
+    }
+    WaitingHeader& waiting = it->second;
+    // Peeked first, then only the header's own bytes taken: whatever follows it (a command, a
+    // TLS ClientHello in the same packet) stays in the socket for the connection to read.
+    char peeked[kMostProxyHeader];
+    const int room = static_cast<int>(kMostProxyHeader - waiting.bytes.size());
+    const int n = platform::recv(socket, peeked, room, platform::MSG_PEEK_);
+    if (n == 0) {
+        DropWaiting(socket, "closed");
+        return;
+    }
+    if (n < 0) {
+        if (platform::WSAGetLastError() != platform::WSAEWOULDBLOCK) {
+            DropWaiting(socket, "reset");
+        }
+        return;
+    }
+    const std::size_t before = waiting.bytes.size();
+    waiting.bytes.append(peeked, static_cast<std::size_t>(n));
+    const ProxyHeader header = ReadProxyHeader(waiting.bytes);
+    if (header.status == ProxyHeader::Status::Malformed) {
+        DropWaiting(socket, header.problem);
+        return;
+    }
+    // Needing more, every byte so far is the header's; complete, only up to its end.
+    const std::size_t own = header.status == ProxyHeader::Status::Ok ? header.size - before
+                                                                     : static_cast<std::size_t>(n);
+    waiting.bytes.resize(before + own);
+    if (platform::recv(socket, peeked, static_cast<int>(own), 0) != static_cast<int>(own)) {
+        DropWaiting(socket, "reset");
+        return;
+    }
+    if (header.status == ProxyHeader::Status::NeedMore) {
+        return;
+    }
+    const WaitingHeader proxy = std::move(waiting);
+    waitingHeaders_.erase(it);
+    platform::WSAAsyncSelect(socket, this, kProxyHeaderMessage, 0);
+    TakeOn(socket, header.carries ? header.address : proxy.peer,
+           header.carries ? header.port : proxy.peerPort, proxy.encrypted, &proxy);
+}
+
+void MailService::DropWaiting(int socket, std::string_view why) {
+    const auto it = waitingHeaders_.find(socket);
+    if (it == waitingHeaders_.end()) {
+        return;
+    }
+    LogProxyRefused(log_, it->second.peer, it->second.peerPort,
+                    it->second.encrypted ? kTlsListener : kPlainListener, why);
+    waitingHeaders_.erase(it);
+    platform::closesocket(socket);
+    ResumeAccepting();  // a descriptor is free again
+}
+
+void MailService::TakeOn(int socket, const IpAddress& peer, int peerPort, bool encrypted,
+                         const WaitingHeader* proxy) {
+    const std::string_view listenerName = encrypted ? kTlsListener : kPlainListener;
     if (const std::string_view limit = ExceededLimit(peer); !limit.empty()) {
         LogRefused(log_, peer, peerPort, listenerName, limit);
         if (encrypted) {
@@ -192,12 +281,24 @@ void MailService::Accept(int listener, bool encrypted) {
     slot.number = n;
     slot.peerAddress = peer;
     slot.peerPort = static_cast<std::uint16_t>(peerPort);
+    if (proxy != nullptr) {
+        slot.proxied = true;
+        slot.proxyAddress = proxy->peer;
+        slot.proxyPort = static_cast<std::uint16_t>(proxy->peerPort);
+    }
     auto connection =
         std::make_unique<Connection>(falquor_, socket, slot, store_, auth_, log_, &locks_);
     falquor_.Attach(socket,
                     ConnectionHooks{this, [this, n] { Serve(n); },
                                     [this, n](CloseReason why) { OnClosed(n, why); }},
                     peer);
+    if (proxy != nullptr) {
+        std::string note = "PROXY: client ";
+        peer.AppendWithPort(note, peerPort);
+        note += " by ";
+        proxy->peer.AppendWithPort(note, proxy->peerPort);
+        falquor_.TraceNote(socket, note);
+    }
     Connection& c = *connection;
     connections_[n] = std::move(connection);
     LogAccepted(log_, slot, listenerName);

@@ -34,6 +34,8 @@ struct ConnectionLimits {
     std::size_t total = 10000;
     std::size_t perAddress = 100;
     std::vector<IpNetwork> trusted;  // not held to perAddress
+    // Connections from these begin with a PROXY header naming the client they carry.
+    std::vector<IpNetwork> proxyFrom;
 };
 
 class MailService : public QObject {
@@ -41,6 +43,8 @@ class MailService : public QObject {
 public:
     // The platform reports waiting connections under this message.
     static constexpr unsigned kAcceptMessage = 520;
+    // ... and connections that owe a PROXY header under this one.
+    static constexpr unsigned kProxyHeaderMessage = 522;
     // Descriptors the program keeps for itself (message files, scans, the toolkit's own):
     // accepting stops before fewer than this many remain, or a quarter of a small table.
     static constexpr int kDescriptorReserve = 64;
@@ -128,7 +132,23 @@ private:
         SlotSummary summary;                   // what is kept after that
     };
 
+    // A connection waiting for its PROXY header: what has come of it, and who sent it.
+    struct WaitingHeader {
+        std::string bytes;
+        IpAddress peer;
+        int peerPort = 0;
+        bool encrypted = false;
+        std::uint64_t serial = 0;  // tells its deadline from a later connection's
+    };
+
     void Accept(int listener, bool encrypted);
+    // Takes on an accepted connection from the client `peer` (the one a PROXY header named,
+    // if any): the limits, its record, its conversation and greeting.
+    void TakeOn(int socket, const IpAddress& peer, int peerPort, bool encrypted,
+                const WaitingHeader* proxy);
+    void ReadHeader(int socket);
+    // Closes a connection whose PROXY header did not come, and says why.
+    void DropWaiting(int socket, std::string_view why);
     // The connection limit a new connection from `peer` would exceed, as the log names it;
     // empty when it exceeds none.
     std::string_view ExceededLimit(const IpAddress& peer) const;
@@ -154,6 +174,9 @@ private:
     bool acceptPaused_ = false;
     int descriptorLimit_ = -1;
     int lastSocket_ = 0;
+
+    std::unordered_map<int, WaitingHeader> waitingHeaders_;
+    std::uint64_t waitingSerial_ = 0;
 
     // The kept records in connection number order, slot 0 first.
     std::deque<Record> records_;

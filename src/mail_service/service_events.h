@@ -41,6 +41,10 @@ void LogAccepted(ServiceLog* log, const ConnectionSlot& slot, std::string_view l
 // `limit`: "connections", "per-address" or "descriptors".
 void LogRefused(ServiceLog* log, const platform::IpAddress& address, int port,
                 std::string_view listener, std::string_view limit);
+// A connection from a balancer closed before it was served: its PROXY header was missing,
+// bad or late.
+void LogProxyRefused(ServiceLog* log, const platform::IpAddress& address, int port,
+                     std::string_view listener, std::string_view why);
 void LogClosed(ServiceLog* log, const ConnectionSlot& slot, CloseReason reason);
 
 void LogLogin(ServiceLog* log, const ConnectionSlot& slot, std::string_view method, bool tls);

@@ -27,6 +27,9 @@ inline constexpr long FD_READ = 1;
 inline constexpr long FD_WRITE = 2;
 inline constexpr long FD_ACCEPT = 8;
 
+// recv() flags.
+inline constexpr int MSG_PEEK_ = 2;
+
 // shutdown() directions.
 inline constexpr int SD_SEND = 1;
 

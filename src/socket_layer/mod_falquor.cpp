@@ -147,6 +147,12 @@ void modFalquor::AppendTrace(std::string_view prefix, std::string_view text) {
     trace_.AppendEntry(prefix, text);
 }
 
+void modFalquor::TraceNote(int socket, std::string_view what) {
+    if (const Connection* connection = Find(socket)) {
+        TraceEvent(*connection, what);
+    }
+}
+
 // ---- Connections: taken on, counted, found
 
 Connection& modFalquor::NewConnection(int socket) {

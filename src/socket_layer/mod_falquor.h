@@ -54,6 +54,8 @@ public:
     void SetReceivedTraceMask(ReceivedTraceMask mask) { receivedMask_ = mask; }
     // Adds one entry to the trace: prefix, " >", the text without its edge blanks, "<", CR LF.
     void AppendTrace(std::string_view prefix, std::string_view text);
+    // Traces what happened to a connection, as its own events are ("[n] what").
+    void TraceNote(int socket, std::string_view what);
 
     // Takes on an accepted connection from `peer`: from now on it has a line buffer and an
     // output queue, and counts towards the connections from that address until it is closing.
@@ -124,6 +126,7 @@ public:
     // A connection that makes no progress for this long, in either direction, is closed:
     // no complete line received and no byte of its output taken by the client.
     void SetIdleTimeout(std::chrono::milliseconds timeout);
+    std::chrono::milliseconds IdleTimeout() { return deadlines_.idleTimeout(); }
     // How long a TLS handshake may take at most (flow::kTlsHandshake); tests shorten it.
     void SetHandshakeLimit(std::chrono::milliseconds limit);
 
