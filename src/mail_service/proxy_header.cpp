@@ -39,16 +39,14 @@ bool Port(std::string_view text, int& port) {
 }
 
 ProxyHeader ReadV1(std::string_view bytes) {
-    const std::size_t end = bytes.find("\r\n");
-    if (end == std::string_view::npos) {
-        if (bytes.size() >= kV1Most) {
-            return Bad("v1 header too long");
-        }
-        if (bytes.find('\n') != std::string_view::npos) {
-            return Bad("v1 header with a bare LF");
-        }
-        return {};
+    const std::size_t lineFeed = bytes.find('\n');
+    if (lineFeed == std::string_view::npos) {
+        return bytes.size() >= kV1Most ? Bad("v1 header too long") : ProxyHeader{};
     }
+    if (bytes[lineFeed - 1] != '\r') {  // the signature comes first, so lineFeed > 0
+        return Bad("v1 header with a bare LF");
+    }
+    const std::size_t end = lineFeed - 1;
     if (end + 2 > kV1Most) {
         return Bad("v1 header too long");
     }

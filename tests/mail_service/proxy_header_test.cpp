@@ -78,6 +78,7 @@ TEST(ProxyHeader, ReadsBothVersionsWholeOrInPiecesAndRefusesBadOnes) {
         {"PROXY TCP4 192.0.2.9  127.0.0.1 1 1\r\n", Status::Malformed, nullptr, 0, 0},
         {"PROXY UDP4 192.0.2.9 127.0.0.1 1 1\r\n", Status::Malformed, nullptr, 0, 0},
         {"PROXY TCP4 192.0.2.9 127.0.0.1 1 1\n", Status::Malformed, nullptr, 0, 0},
+        {"PROXY UNKNOWN x\ny\r\n", Status::Malformed, nullptr, 0, 0},
         {tooLong, Status::Malformed, nullptr, 0, 0},
         {tooLong.substr(0, 107), Status::Malformed, nullptr, 0, 0},    // no CR LF in time
         {V2(0x11, 0x11, kV4Block), Status::Malformed, nullptr, 0, 0},  // version 1 in v2
