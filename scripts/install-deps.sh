@@ -8,7 +8,8 @@ packages=(g++ cmake make qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev
           libssl-dev libcrypt-dev openssl ca-certificates fetchmail mpop getmail6
           xvfb openbox imagemagick x11-utils
           librsvg2-bin gzip desktop-file-utils man-db dpkg-dev fakeroot lintian mmdebstrap
-          systemd-container procps fail2ban)
+          systemd-container procps fail2ban
+          haproxy)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -9,7 +9,7 @@ import socket
 import subprocess
 import unittest
 
-from drennik import HOST, Client, Server, make_root, make_user, retr_reply, rmtree
+from drennik import HOST, Client, Server, make_root, make_user, rmtree
 
 
 def ipv6_loopback():
