@@ -17,11 +17,11 @@ Options Parsed(std::vector<const char*> args) {
 
 TEST(Reload, TakesWhatTheTableCallsReloadableAndKeepsTheRest) {
     const Options running = Parsed({"--tls-self-signed"});
-    const Options fresh = Parsed({"--port=1", "--listen=10.0.0.1", "--root=/r", "--log-level=debug",
-                                  "--trace-file=/t", "--idle-timeout=9", "--max-connections=8",
-                                  "--max-per-address=7", "--trusted-networks=10.0.0.0/8",
-                                  "--passwords=/p", "--require-tls", "--lock-maildrop", "--user=u",
-                                  "--tls-cert=/c", "--tls-key=/k", "--pop3s-port=995"});
+    const Options fresh = Parsed(
+        {"--port=1", "--listen=10.0.0.1", "--root=/r", "--log-level=debug", "--trace-file=/t",
+         "--idle-timeout=9", "--max-connections=8", "--max-per-address=7",
+         "--trusted-networks=10.0.0.0/8", "--proxy-from=::1", "--passwords=/p", "--require-tls",
+         "--lock-maildrop", "--user=u", "--tls-cert=/c", "--tls-key=/k", "--pop3s-port=995"});
     const Options next = WithReloadable(running, fresh);
     std::vector<std::string_view> reloadable;
     std::vector<std::string_view> others;
