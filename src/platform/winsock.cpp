@@ -106,6 +106,10 @@ void SetAsyncSelectFailsForTesting(bool fails) {
     lib().failAsyncSelect = fails;
 }
 
+void SetV6OnlyForcedForTesting(bool forced) {
+    lib().forceV6Only = forced;
+}
+
 void AdoptSocketForTesting(int s) {
     Adopt(s);
 }
@@ -224,6 +228,9 @@ int bind(int s, const SocketAddress6& address, int length) {
 int SetV6Only(int s, bool only) {
     if (Find(s) == nullptr) {
         return Fail(WSAENOTSOCK);
+    }
+    if (!only && lib().forceV6Only) {
+        return Fail(WSAEINVAL);
     }
     const int value = only ? 1 : 0;
     if (::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &value, sizeof value) == -1) {

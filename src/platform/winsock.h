@@ -143,6 +143,10 @@ void AdoptSocketForTesting(int s);
 // Test seam: makes the next WSAStartup calls fail as if the library were missing.
 void SetStartupFailsForTesting(bool fails);
 
+// Test seam: makes SetV6Only refuse to turn IPV6_V6ONLY off, as a system that keeps IPv6
+// sockets IPv6-only would.
+void SetV6OnlyForcedForTesting(bool forced);
+
 // Test seam: makes WSAAsyncSelect refuse every registration but a stop (events 0).
 void SetAsyncSelectFailsForTesting(bool fails);
 
