@@ -21,6 +21,8 @@
 #include <iterator>
 #include <memory>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 
 using namespace testing_support;
@@ -198,6 +200,11 @@ TEST(MainWindow, EachConnectionGetsItsSlotGreetingAndConversation) {
     EXPECT_EQ(s.window.shownConnection(), 1);
     const QString handle = QString::number(s.service.LastAcceptedSocket());
     EXPECT_EQ(s.window.txtSocket->text(), handle);
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    ::getsockname(first.fd(), reinterpret_cast<sockaddr*>(&local), &length);
+    EXPECT_EQ(s.window.txtSocket->toolTip(),
+              QString("client 127.0.0.1:%1").arg(ntohs(local.sin_port)));
     EXPECT_EQ(s.window.txtState->text(), "Authorisation");
     EXPECT_EQ(s.window.txtUser->text(), "");
     EXPECT_NE(s.Trace().find("[" + handle.toStdString() + "-->] >+OK Drennik here<\r\n"),
