@@ -179,17 +179,19 @@ int main(int argc, char** argv) {
     // Root was needed for the ports only: they are bound, then root is given up before the
     // toolkit starts, so no plugin, font or environment setting is ever read as root. A port
     // that could not be had is reported by the window.
-    const int listener = modFalquor::OpenListener(options->port, options->listenAddress);
-    const int tlsListener =
+    std::vector<int> listeners = modFalquor::OpenListeners(options->port, options->listenAddresses);
+    std::vector<int> tlsListeners =
         options->pop3sPort >= 0
-            ? modFalquor::OpenListener(options->pop3sPort, options->listenAddress)
-            : -1;
-    const int lmtpListener =
-        options->lmtpPort >= 0 ? modFalquor::OpenListener(options->lmtpPort, options->listenAddress)
-                               : -1;
-    const int smtpListener =
-        options->smtpPort >= 0 ? modFalquor::OpenListener(options->smtpPort, options->listenAddress)
-                               : -1;
+            ? modFalquor::OpenListeners(options->pop3sPort, options->listenAddresses)
+            : std::vector<int>();
+    std::vector<int> lmtpListeners =
+        options->lmtpPort >= 0
+            ? modFalquor::OpenListeners(options->lmtpPort, options->listenAddresses)
+            : std::vector<int>();
+    std::vector<int> smtpListeners =
+        options->smtpPort >= 0
+            ? modFalquor::OpenListeners(options->smtpPort, options->listenAddresses)
+            : std::vector<int>();
     int localListener = -1;
     if (!options->lmtpSocket.empty()) {
         gid_t group = static_cast<gid_t>(-1);
@@ -265,12 +267,13 @@ int main(int argc, char** argv) {
     MailService service(falquor, std::move(store));
     service.SetLog(&log);
     ApplyLimits(*options, service, auth);
-    service.SetListening(options->port, options->pop3sPort, options->listenAddress);
+    service.SetListening(options->port, options->pop3sPort, options->listenAddresses);
     service.SetAuthenticator(&auth);
     service.SetLockMaildrops(options->lockMaildrop);
-    service.UseListeningSockets(listener, tlsListener);
+    service.UseListeningSockets(std::move(listeners), std::move(tlsListeners));
     service.SetDeliveryListening(options->lmtpPort, options->smtpPort);
-    service.UseDeliveryListeningSockets(lmtpListener, smtpListener, localListener);
+    service.UseDeliveryListeningSockets(std::move(lmtpListeners), std::move(smtpListeners),
+                                        localListener);
 
     std::unique_ptr<frmFalquorDialog> trace;
     std::unique_ptr<frmDrennik> window;

@@ -68,6 +68,14 @@ std::vector<Given> ReadCommandLine(int argc, const char* const* argv, ParsedOpti
             }
             value = argv[++i];
         }
+        if (row->repeatable) {
+            const auto earlier = std::find_if(given.begin(), given.end(),
+                                              [row](const Given& g) { return g.row == row; });
+            if (earlier != given.end()) {
+                earlier->value += ',' + std::string(value);
+                continue;
+            }
+        }
         given.push_back({row, std::string(value)});
     }
     return given;

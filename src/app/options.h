@@ -2,6 +2,8 @@
 // The options: the command line and the configuration file, both read through the table of
 // options (options_table.h).
 
+#include "platform/ip_address.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -17,10 +19,12 @@ struct Options {
     std::size_t maxConnections = 10000;  // 0: no limit
     std::size_t maxPerAddress = 100;     // 0: no limit
     std::string trustedNetworks;         // --trusted-networks CIDR,...; checked when set
+    std::string proxyFrom;               // --proxy-from CIDR,...: balancers; checked when set
     std::string passwords;               // --passwords FILE; empty: the password is the user name
     bool requireTls = false;             // USER and PASS only on encrypted connections
     bool lockMaildrop = false;           // one logged-in session per maildrop
-    std::uint32_t listenAddress = 0;     // --listen: IPv4, network order; 0: every address
+    // --listen, IPv4 or IPv6, any number; none: every address of both families.
+    std::vector<platform::IpAddress> listenAddresses;
     std::string user;  // --user: whom to run as when started as root; empty: the root's owner
     // TLS: a certificate and key from PEM files, or a certificate made at start; both empty
     // and no self-signed one means no TLS.

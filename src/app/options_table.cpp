@@ -4,8 +4,6 @@
 #include "mail_service/maildrop.h"
 #include "mail_service/service_log.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -72,22 +70,40 @@ constexpr std::array kTable{
                .get = [](const Options& o) { return std::to_string(o.port); }},
     OptionSpec{.name = "listen",
                .valueName = "ADDR",
-               .help = "listen on this IPv4 address only (0.0.0.0: every address)",
+               .help = "listen on this IPv4 or IPv6 address only (may be repeated, or a\n"
+                       "comma-separated list; by default every address of both)",
+               .repeatable = true,
                .set = [](Options& o, std::string_view v) -> std::string {
-                   in_addr parsed{};
-                   if (::inet_pton(AF_INET, std::string(v).c_str(), &parsed) != 1) {
-                       return "bad listen address (an IPv4 address is needed): " + std::string(v);
+                   std::vector<platform::IpAddress> addresses;
+                   for (bool more = !v.empty(); more;) {
+                       const std::size_t comma = v.find(',');
+                       std::string_view entry = v.substr(0, comma);
+                       more = comma != std::string_view::npos;
+                       v = more ? v.substr(comma + 1) : std::string_view();
+                       while (!entry.empty() && entry.front() == ' ') {
+                           entry.remove_prefix(1);
+                       }
+                       while (!entry.empty() && entry.back() == ' ') {
+                           entry.remove_suffix(1);
+                       }
+                       const auto address = platform::IpAddress::Parse(entry);
+                       if (!address) {
+                           return "bad listen address (an IPv4 or IPv6 address is needed): " +
+                                  std::string(entry);
+                       }
+                       addresses.push_back(*address);
                    }
-                   o.listenAddress = parsed.s_addr;
+                   o.listenAddresses = std::move(addresses);
                    return {};
                },
                .get =
                    [](const Options& o) {
-                       char text[INET_ADDRSTRLEN] = {};
-                       in_addr address{};
-                       address.s_addr = o.listenAddress;
-                       ::inet_ntop(AF_INET, &address, text, sizeof text);
-                       return std::string(text);
+                       std::string text;
+                       for (const platform::IpAddress& address : o.listenAddresses) {
+                           text += text.empty() ? "" : ",";
+                           address.AppendText(text);
+                       }
+                       return text;
                    }},
     OptionSpec{.name = "root",
                .valueName = "DIR",
@@ -153,8 +169,8 @@ constexpr std::array kTable{
         .get = [](const Options& o) { return std::to_string(o.maxPerAddress); }},
     OptionSpec{.name = "trusted-networks",
                .valueName = "CIDR,...",
-               .help = "IPv4 networks exempt from --max-per-address and from the\n"
-                       "growing delay after failed logins (e.g. 10.0.0.0/8,127.0.0.1)",
+               .help = "networks exempt from --max-per-address and from the growing\n"
+                       "delay after failed logins (e.g. 10.0.0.0/8,127.0.0.1,::1)",
                .reloadable = true,
                .set = [](Options& o, std::string_view v) -> std::string {
                    std::string error;
@@ -165,6 +181,20 @@ constexpr std::array kTable{
                    return {};
                },
                .get = GetText<&Options::trustedNetworks>},
+    OptionSpec{.name = "proxy-from",
+               .valueName = "CIDR,...",
+               .help = "load balancers: connections from these networks begin with a\n"
+                       "PROXY header (v1 or v2) naming the client they carry",
+               .reloadable = true,
+               .set = [](Options& o, std::string_view v) -> std::string {
+                   std::string error;
+                   if (!ReadNetworks(v, error)) {
+                       return error;
+                   }
+                   o.proxyFrom = std::string(v);
+                   return {};
+               },
+               .get = GetText<&Options::proxyFrom>},
     OptionSpec{.name = "passwords",
                .valueName = "FILE",
                .help = "check PASS against user:hash lines (crypt(3) hashes)\n"

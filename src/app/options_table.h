@@ -26,6 +26,9 @@ struct OptionSpec {
     // the idle timeout and the log level. The others need a restart (ports, addresses, the
     // user, the root, the trace file's name; the trace file itself is reopened).
     bool reloadable = false;
+    // Given more than once on the command line, the values are joined with commas: the
+    // option takes a list, and the command line's list replaces the file's.
+    bool repeatable = false;
     // Sets the option from its value (a flag's is "yes" or "no"): empty, or why the value is
     // refused, as one sentence.
     std::string (*set)(Options& options, std::string_view value) = nullptr;

@@ -48,11 +48,13 @@ std::vector<std::string> DomainList(std::string_view text) {
 
 void ApplyLimits(const Options& options, MailService& service, Authenticator& auth) {
     std::string error;
-    std::vector<Ipv4Network> trusted =
-        ReadNetworks(options.trustedNetworks, error).value_or(std::vector<Ipv4Network>());
+    std::vector<IpNetwork> trusted =
+        ReadNetworks(options.trustedNetworks, error).value_or(std::vector<IpNetwork>());
     auth.SetTrustedNetworks(trusted);
-    service.SetLimits(
-        ConnectionLimits{options.maxConnections, options.maxPerAddress, std::move(trusted)});
+    std::vector<IpNetwork> proxyFrom =
+        ReadNetworks(options.proxyFrom, error).value_or(std::vector<IpNetwork>());
+    service.SetLimits(ConnectionLimits{options.maxConnections, options.maxPerAddress,
+                                       std::move(trusted), std::move(proxyFrom)});
     service.SetDeliveryRules(
         DeliveryRules{options.createMaildrops, options.catchAll, options.maxMessageSize});
     service.SetDeliveryDomains(DomainList(options.domains));
@@ -65,6 +67,7 @@ Options WithReloadable(const Options& running, const Options& fresh) {
     next.maxConnections = fresh.maxConnections;
     next.maxPerAddress = fresh.maxPerAddress;
     next.trustedNetworks = fresh.trustedNetworks;
+    next.proxyFrom = fresh.proxyFrom;
     next.passwords = fresh.passwords;
     next.tlsCertificate = fresh.tlsCertificate;
     next.tlsKey = fresh.tlsKey;

@@ -139,8 +139,8 @@ void Authenticator::ClearPasswords() {
     decoy_ = kNoDecoy;
 }
 
-bool Authenticator::Check(const std::string& user, const std::string& password, std::uint32_t peer,
-                          std::weak_ptr<void> alive,
+bool Authenticator::Check(const std::string& user, const std::string& password,
+                          const IpAddress& peer, std::weak_ptr<void> alive,
                           std::function<void(bool, std::chrono::milliseconds)> done) {
     if (waiting_ >= kMostWaiting) {
         return false;
@@ -156,7 +156,7 @@ bool Authenticator::Check(const std::string& user, const std::string& password, 
     return true;
 }
 
-void Authenticator::TakeTurnIfDue(std::uint32_t peer, AddressQueue& queue) {
+void Authenticator::TakeTurnIfDue(const IpAddress& peer, AddressQueue& queue) {
     if (!queue.inTurn && !queue.waiting.empty() && queue.running < kRunningPerAddress) {
         queue.inTurn = true;
         turns_.push_back(peer);
@@ -165,7 +165,7 @@ void Authenticator::TakeTurnIfDue(std::uint32_t peer, AddressQueue& queue) {
 
 void Authenticator::StartChecks() {
     while (running_ < workers_ && !turns_.empty()) {
-        const std::uint32_t peer = turns_.front();
+        const IpAddress peer = turns_.front();
         turns_.pop_front();
         const auto it = byAddress_.find(peer);
         if (it == byAddress_.end()) {
@@ -206,7 +206,7 @@ void Authenticator::StartChecks() {
     }
 }
 
-void Authenticator::Finished(std::uint32_t peer, bool ok, Pending pending) {
+void Authenticator::Finished(const IpAddress& peer, bool ok, Pending pending) {
     --running_;
     ++completed_;
     if (const auto it = byAddress_.find(peer); it != byAddress_.end()) {

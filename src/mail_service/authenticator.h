@@ -58,7 +58,7 @@ public:
     void SetRequireTls(bool require) { requireTls_ = require; }
     bool RequiresTls() const { return requireTls_; }
     // Client addresses whose failed logins always wait the base delay.
-    void SetTrustedNetworks(std::vector<Ipv4Network> trusted) {
+    void SetTrustedNetworks(std::vector<IpNetwork> trusted) {
         penalty_.SetTrusted(std::move(trusted));
     }
     const FailurePenalty& Penalty() const { return penalty_; }
@@ -68,7 +68,7 @@ public:
     // the address's failure penalty (failure_penalty.h), a success nothing. `done` is
     // dropped, and the check too if it has not begun, once `alive` has expired. False, with
     // nothing queued, when too many checks wait already.
-    bool Check(const std::string& user, const std::string& password, std::uint32_t peer,
+    bool Check(const std::string& user, const std::string& password, const IpAddress& peer,
                std::weak_ptr<void> alive,
                std::function<void(bool, std::chrono::milliseconds)> done);
 
@@ -92,8 +92,8 @@ private:
     };
 
     void StartChecks();
-    void Finished(std::uint32_t peer, bool ok, Pending pending);
-    void TakeTurnIfDue(std::uint32_t peer, AddressQueue& queue);
+    void Finished(const IpAddress& peer, bool ok, Pending pending);
+    void TakeTurnIfDue(const IpAddress& peer, AddressQueue& queue);
 
     PasswordTable hashes_;
     std::string decoy_;
@@ -101,8 +101,8 @@ private:
     bool requireTls_ = false;
     FailurePenalty penalty_;
 
-    std::unordered_map<std::uint32_t, AddressQueue> byAddress_;
-    std::deque<std::uint32_t> turns_;  // addresses with a check that may start, in turn
+    std::unordered_map<IpAddress, AddressQueue, platform::IpAddressHash> byAddress_;
+    std::deque<IpAddress> turns_;  // addresses with a check that may start, in turn
     std::size_t running_ = 0;
     std::size_t waiting_ = 0;
     std::uint64_t completed_ = 0;

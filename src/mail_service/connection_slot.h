@@ -3,6 +3,7 @@
 // Plain data; the window shows one record at a time through one set of controls.
 
 #include "platform/file_system.h"
+#include "platform/ip_address.h"
 
 #include <cstdint>
 #include <limits>
@@ -38,11 +39,16 @@ struct ConnectionSlot {
     std::int64_t totalCount = -1;  // -1: no maildrop scanned yet (shown empty)
     std::int64_t totalSize = -1;
 
-    // Who the connection is, as the log names it: its number and the client's address (IPv4,
-    // network order) and port.
+    // Who the connection is, as the log names it: its number and the client's address and
+    // port.
     int number = 0;
-    std::uint32_t peerAddress = 0;
+    platform::IpAddress peerAddress;
     std::uint16_t peerPort = 0;
+    // Came through a balancer, which is this address (the peer above is the client its PROXY
+    // header named).
+    bool proxied = false;
+    platform::IpAddress proxyAddress;
+    std::uint16_t proxyPort = 0;
     // What the session did, for its logout line: RETR replies begun and their messages' sizes.
     std::int64_t retrieved = 0;
     std::int64_t retrievedBytes = 0;

@@ -2,49 +2,34 @@
 
 #include "socket_layer/blanks.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <charconv>
 
-std::optional<std::vector<Ipv4Network>> ReadNetworks(std::string_view text, std::string& error) {
-    std::vector<Ipv4Network> networks;
+std::optional<std::vector<IpNetwork>> ReadNetworks(std::string_view text, std::string& error) {
+    std::vector<IpNetwork> networks;
     while (!TrimBlanks(text).empty()) {
         const std::size_t comma = text.find(',');
         const std::string_view entry = TrimBlanks(text.substr(0, comma));
         text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
-        const std::size_t slash = entry.find('/');
-        in_addr parsed{};
-        int bits = 32;
-        const std::string_view length =
-            slash == std::string_view::npos ? std::string_view() : entry.substr(slash + 1);
-        const bool lengthOk =
-            slash == std::string_view::npos ||
-            (!length.empty() &&
-             std::from_chars(length.data(), length.data() + length.size(), bits).ptr ==
-                 length.data() + length.size() &&
-             bits >= 0 && bits <= 32);
-        if (!lengthOk ||
-            ::inet_pton(AF_INET, std::string(entry.substr(0, slash)).c_str(), &parsed) != 1) {
-            error = "bad network (a.b.c.d/n is needed): " + std::string(entry);
+        const std::optional<IpNetwork> network = IpNetwork::Parse(entry);
+        if (!network) {
+            error = "bad network (a.b.c.d/n or an IPv6 prefix is needed): " + std::string(entry);
             return std::nullopt;
         }
-        const std::uint32_t mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
-        networks.push_back(Ipv4Network{ntohl(parsed.s_addr) & mask, mask});
+        networks.push_back(*network);
     }
     return networks;
 }
 
-bool InNetworks(const std::vector<Ipv4Network>& networks, std::uint32_t peer) {
-    const std::uint32_t host = ntohl(peer);
+bool InNetworks(const std::vector<IpNetwork>& networks, const IpAddress& peer) {
     return std::any_of(networks.begin(), networks.end(),
-                       [host](const Ipv4Network& n) { return (host & n.mask) == n.address; });
+                       [&peer](const IpNetwork& n) { return n.Contains(peer); });
 }
 
 FailurePenalty::FailurePenalty(std::size_t mostAddresses)
     : most_(std::max<std::size_t>(1, mostAddresses)) {}
 
-std::chrono::milliseconds FailurePenalty::Failed(std::uint32_t peer, Clock::time_point now) {
+std::chrono::milliseconds FailurePenalty::Failed(const IpAddress& peer, Clock::time_point now) {
     if (Trusted(peer)) {
         return kBaseDelay;
     }
@@ -69,7 +54,7 @@ std::chrono::milliseconds FailurePenalty::Failed(std::uint32_t peer, Clock::time
                                                kLongestDelay);
 }
 
-void FailurePenalty::Succeeded(std::uint32_t peer) {
+void FailurePenalty::Succeeded(const IpAddress& peer) {
     if (const auto it = entries_.find(peer); it != entries_.end()) {
         recent_.erase(it->second.place);
         entries_.erase(it);

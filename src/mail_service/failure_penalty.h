@@ -3,6 +3,8 @@
 // failing, the longer it waits, so guessing from one address slows down while everyone else
 // is answered as before. Addresses in trusted networks always wait the base delay.
 
+#include "platform/ip_address.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -13,17 +15,13 @@
 #include <unordered_map>
 #include <vector>
 
-// An IPv4 network, host order.
-struct Ipv4Network {
-    std::uint32_t address = 0;
-    std::uint32_t mask = 0;
-};
+using platform::IpAddress;
+using platform::IpNetwork;
 
-// "a.b.c.d/n" or "a.b.c.d", comma separated, blanks allowed around each; empty: none.
-// Nullopt with `error` naming the bad entry otherwise.
-std::optional<std::vector<Ipv4Network>> ReadNetworks(std::string_view text, std::string& error);
-// `peer` in network order, as the sockets give it.
-bool InNetworks(const std::vector<Ipv4Network>& networks, std::uint32_t peer);
+// "10.0.0.0/8", "2001:db8::/32" or a bare address, comma separated, blanks allowed around
+// each; empty: none. Nullopt with `error` naming the bad entry otherwise.
+std::optional<std::vector<IpNetwork>> ReadNetworks(std::string_view text, std::string& error);
+bool InNetworks(const std::vector<IpNetwork>& networks, const IpAddress& peer);
 
 class FailurePenalty {
 public:
@@ -36,14 +34,14 @@ public:
 
     explicit FailurePenalty(std::size_t mostAddresses = kMostAddresses);
 
-    void SetTrusted(std::vector<Ipv4Network> trusted) { trusted_ = std::move(trusted); }
-    bool Trusted(std::uint32_t peer) const { return InNetworks(trusted_, peer); }
+    void SetTrusted(std::vector<IpNetwork> trusted) { trusted_ = std::move(trusted); }
+    bool Trusted(const IpAddress& peer) const { return InNetworks(trusted_, peer); }
 
     // A failed login from `peer` at `now`: how long its answer waits (1, 2, 4, 8, then 15 s
     // for consecutive failures).
-    std::chrono::milliseconds Failed(std::uint32_t peer, Clock::time_point now);
+    std::chrono::milliseconds Failed(const IpAddress& peer, Clock::time_point now);
     // A login from `peer` succeeded: its next failure waits the base delay again.
-    void Succeeded(std::uint32_t peer);
+    void Succeeded(const IpAddress& peer);
     // Addresses remembered.
     std::size_t Size() const { return entries_.size(); }
 
@@ -51,11 +49,11 @@ private:
     struct Entry {
         unsigned failures = 0;
         Clock::time_point last;
-        std::list<std::uint32_t>::iterator place;  // in recent_
+        std::list<IpAddress>::iterator place;  // in recent_
     };
 
     std::size_t most_;
-    std::vector<Ipv4Network> trusted_;
-    std::list<std::uint32_t> recent_;  // the most recently failed first
-    std::unordered_map<std::uint32_t, Entry> entries_;
+    std::vector<IpNetwork> trusted_;
+    std::list<IpAddress> recent_;  // the most recently failed first
+    std::unordered_map<IpAddress, Entry, platform::IpAddressHash> entries_;
 };

@@ -3,6 +3,7 @@
 #include "mail_service/authenticator.h"
 #include "mail_service/conversation.h"
 #include "mail_service/pop3_interpreter.h"
+#include "mail_service/proxy_header.h"
 #include "mail_service/service_events.h"
 #include "mail_service/socket_channel.h"
 #include "platform/descriptor_limit.h"
@@ -95,10 +96,16 @@ void MailService::SetClosedRecordsKept(std::size_t count) {
     ForgetOldRecords();
 }
 
-void MailService::SetListening(int port, int tlsPort, std::uint32_t address) {
+void MailService::SetListening(int port, int tlsPort, std::vector<IpAddress> addresses) {
     port_ = port;
     tlsPort_ = tlsPort;
-    listenAddress_ = address;
+    listenAddresses_ = std::move(addresses);
+}
+
+void MailService::UseListeningSockets(std::vector<int> plain, std::vector<int> tls) {
+    SetListeners(Listener::Pop3, std::move(plain));
+    SetListeners(Listener::Pop3s, std::move(tls));
+    listenersGiven_ = true;
 }
 
 void MailService::SetDeliveryListening(int lmtpPort, int smtpPort) {
@@ -106,17 +113,52 @@ void MailService::SetDeliveryListening(int lmtpPort, int smtpPort) {
     smtpPort_ = smtpPort;
 }
 
-void MailService::UseDeliveryListeningSockets(int lmtp, int smtp, int lmtpLocal) {
-    lmtpListeningSocket_ = lmtp;
-    smtpListeningSocket_ = smtp;
-    lmtpLocalSocket_ = lmtpLocal;
+void MailService::UseDeliveryListeningSockets(std::vector<int> lmtp, std::vector<int> smtp,
+                                              int lmtpLocal) {
+    SetListeners(Listener::Lmtp, std::move(lmtp));
+    SetListeners(Listener::Smtp, std::move(smtp));
+    SetListeners(Listener::LmtpLocal,
+                 lmtpLocal >= 0 ? std::vector<int>{lmtpLocal} : std::vector<int>());
     deliveryListenersGiven_ = true;
 }
 
-void MailService::UseListeningSockets(int plain, int tls) {
-    listeningSocket_ = plain;
-    tlsListeningSocket_ = tls;
-    listenersGiven_ = true;
+void MailService::SetListeners(Listener kind, std::vector<int> sockets) {
+    std::erase_if(listeners_, [kind](const Listening& l) { return l.kind == kind; });
+    for (const int socket : sockets) {
+        listeners_.push_back({socket, kind});
+    }
+}
+
+int MailService::PortAskedFor(Listener kind) const {
+    switch (kind) {
+        case Listener::Pop3:
+            return port_;
+        case Listener::Pop3s:
+            return tlsPort_;
+        case Listener::Lmtp:
+            return lmtpPort_;
+        case Listener::Smtp:
+            return smtpPort_;
+        case Listener::LmtpLocal:
+            break;
+    }
+    return -1;  // given as a socket, never opened here
+}
+
+std::string_view MailService::ListenerName(Listener kind) {
+    switch (kind) {
+        case Listener::Pop3:
+            break;
+        case Listener::Pop3s:
+            return kTlsListener;
+        case Listener::Lmtp:
+            return kLmtpListener;
+        case Listener::Smtp:
+            return kSmtpListener;
+        case Listener::LmtpLocal:
+            return kLmtpLocalListener;
+    }
+    return kPlainListener;
 }
 
 QString MailService::Start() {
@@ -125,48 +167,37 @@ QString MailService::Start() {
     }
     falquor_.StartWinSock();
     descriptorLimit_ = platform::DescriptorLimit();
-    if (!listenersGiven_) {
-        listeningSocket_ = modFalquor::OpenListener(port_, listenAddress_);
-        if (tlsPort_ >= 0) {
-            tlsListeningSocket_ = modFalquor::OpenListener(tlsPort_, listenAddress_);
+    constexpr Listener kOpened[] = {Listener::Pop3, Listener::Pop3s, Listener::Lmtp,
+                                    Listener::Smtp};
+    for (const Listener kind : kOpened) {
+        const bool given = kind == Listener::Pop3 || kind == Listener::Pop3s
+                               ? listenersGiven_
+                               : deliveryListenersGiven_;
+        if (!given && PortAskedFor(kind) >= 0) {
+            SetListeners(kind, modFalquor::OpenListeners(PortAskedFor(kind), listenAddresses_));
+        }
+        if (PortAskedFor(kind) >= 0 && ListenerOf(kind) < 0) {
+            return QStringLiteral("Could not listen on Port  %1").arg(PortAskedFor(kind));
         }
     }
-    if (!deliveryListenersGiven_) {
-        if (lmtpPort_ >= 0) {
-            lmtpListeningSocket_ = modFalquor::OpenListener(lmtpPort_, listenAddress_);
-        }
-        if (smtpPort_ >= 0) {
-            smtpListeningSocket_ = modFalquor::OpenListener(smtpPort_, listenAddress_);
-        }
-    }
-    const std::pair<int, int> listeners[] = {{listeningSocket_, port_},
-                                             {tlsListeningSocket_, tlsPort_},
-                                             {lmtpListeningSocket_, lmtpPort_},
-                                             {smtpListeningSocket_, smtpPort_},
-                                             {lmtpLocalSocket_, lmtpLocalSocket_ >= 0 ? 0 : -1}};
-    for (const auto& [socket, port] : listeners) {
-        if (port < 0) {
-            continue;  // not asked for
-        }
-        if (socket == platform::kInvalidSocket) {
-            return QStringLiteral("Could not listen on Port  %1").arg(port);
-        }
-        if (platform::WSAAsyncSelect(socket, this, kAcceptMessage, platform::FD_ACCEPT) != 0) {
+    for (const Listening& listener : listeners_) {
+        if (platform::WSAAsyncSelect(listener.socket, this, kAcceptMessage, platform::FD_ACCEPT) !=
+            0) {
             emit Problem(QStringLiteral("Unable to set Asynch mode"));
         }
     }
     running_ = true;
-    LogListening(log_, kPlainListener, listenAddress_, ListeningPort(),
-                 falquor_.TlsConfigured() ? "stls" : "no");
-    if (tlsPort_ >= 0) {
-        LogListening(log_, kTlsListener, listenAddress_, TlsListeningPort(), "implicit");
-    }
     const char* deliveryTls = falquor_.TlsConfigured() ? "starttls" : "no";
-    if (lmtpPort_ >= 0) {
-        LogListening(log_, kLmtpListener, listenAddress_, LmtpListeningPort(), deliveryTls);
-    }
-    if (smtpPort_ >= 0) {
-        LogListening(log_, kSmtpListener, listenAddress_, SmtpListeningPort(), deliveryTls);
+    for (const Listening& listener : listeners_) {
+        if (listener.kind == Listener::LmtpLocal) {
+            continue;  // a path, named at start
+        }
+        const char* tls = listener.kind == Listener::Pop3s ? "implicit"
+                          : listener.kind == Listener::Pop3
+                              ? (falquor_.TlsConfigured() ? "stls" : "no")
+                              : deliveryTls;
+        LogListening(log_, ListenerName(listener.kind), platform::LocalAddress(listener.socket),
+                     platform::LocalPort(listener.socket), tls);
     }
     return {};
 }
@@ -177,13 +208,14 @@ void MailService::Stop() {
     }
     running_ = false;
     LogStop(log_, connections_.size());
-    for (int* listener : {&listeningSocket_, &tlsListeningSocket_, &lmtpListeningSocket_,
-                          &smtpListeningSocket_, &lmtpLocalSocket_}) {
-        if (*listener >= 0) {
-            falquor_.CloseSocket(*listener);
-            *listener = -1;
-        }
+    for (const Listening& listener : listeners_) {
+        falquor_.CloseSocket(listener.socket);
     }
+    listeners_.clear();
+    for (const auto& [socket, waiting] : waitingHeaders_) {
+        platform::closesocket(socket);
+    }
+    waitingHeaders_.clear();
     falquor_.CloseAll();
     platform::WSACleanup();
     connections_.clear();
@@ -195,11 +227,12 @@ bool MailService::event(QEvent* event) {
     }
     // Only the listening sockets report here; connections report to the socket layer.
     const auto* socketEvent = static_cast<const platform::SocketEvent*>(event);
-    if (socketEvent->message() == kAcceptMessage && socketEvent->socket() >= 0) {
-        for (const Listener kind : {Listener::Pop3, Listener::Pop3s, Listener::Lmtp, Listener::Smtp,
-                                    Listener::LmtpLocal}) {
-            if (SocketOf(kind) == socketEvent->socket()) {
-                AcceptFrom(kind);
+    if (socketEvent->message() == kProxyHeaderMessage) {
+        ReadHeader(socketEvent->socket());
+    } else if (socketEvent->message() == kAcceptMessage && running_) {
+        for (const Listening& listener : listeners_) {
+            if (listener.socket == socketEvent->socket()) {
+                Accept(listener.socket, listener.kind);
                 break;
             }
         }
@@ -207,35 +240,27 @@ bool MailService::event(QEvent* event) {
     return true;
 }
 
-int& MailService::SocketOf(Listener kind) {
-    switch (kind) {
-        case Listener::Pop3:
-            break;
-        case Listener::Pop3s:
-            return tlsListeningSocket_;
-        case Listener::Lmtp:
-            return lmtpListeningSocket_;
-        case Listener::Smtp:
-            return smtpListeningSocket_;
-        case Listener::LmtpLocal:
-            return lmtpLocalSocket_;
-    }
-    return listeningSocket_;
-}
-
 void MailService::AcceptFrom(bool encrypted) {
     AcceptFrom(encrypted ? Listener::Pop3s : Listener::Pop3);
 }
 
 void MailService::AcceptFrom(Listener kind) {
-    if (running_) {
-        Accept(SocketOf(kind), kind);
+    if (running_ && ListenerOf(kind) >= 0) {
+        Accept(ListenerOf(kind), kind);
     }
 }
 
+int MailService::ListenerOf(Listener kind) const {
+    for (const Listening& listener : listeners_) {
+        if (listener.kind == kind) {
+            return listener.socket;
+        }
+    }
+    return -1;
+}
+
 void MailService::Accept(int listener, Listener kind) {
-    const bool encrypted = kind == Listener::Pop3s;
-    char address[38] = {};
+    char address[64] = {};
     int length = sizeof address;
     const int socket = platform::accept(listener, address, &length);
     if (socket == platform::kInvalidSocket) {
@@ -245,13 +270,9 @@ void MailService::Accept(int listener, Listener kind) {
         }
         return;  // no connection, no record
     }
-    const std::uint32_t peer = platform::PeerIPv4(address, length);
+    const IpAddress peer = platform::PeerIp(address, length);
     const int peerPort = platform::PeerPort(address, length);
-    const std::string_view listenerName = kind == Listener::Pop3s       ? kTlsListener
-                                          : kind == Listener::Lmtp      ? kLmtpListener
-                                          : kind == Listener::Smtp      ? kSmtpListener
-                                          : kind == Listener::LmtpLocal ? kLmtpLocalListener
-                                                                        : kPlainListener;
+    const std::string_view listenerName = ListenerName(kind);
     // The system hands out the lowest free descriptor, so a number this high means fewer than
     // the reserve are left for the program's own work: stop taking connections for a while.
     if (descriptorLimit_ > 0 &&
@@ -261,6 +282,89 @@ void MailService::Accept(int listener, Listener kind) {
         PauseAccepting();
         return;
     }
+    // Local clients have no address, and cannot be a balancer.
+    if (kind == Listener::LmtpLocal || !InNetworks(limits_.proxyFrom, peer)) {
+        TakeOn(socket, peer, peerPort, kind, nullptr);
+        return;
+    }
+    // A balancer: the client it carries is known once its header is read, in the clear (also
+    // on the TLS port) and before any greeting; the limits apply to that client.
+    const std::uint64_t serial = ++waitingSerial_;
+    waitingHeaders_[socket] = WaitingHeader{{}, peer, peerPort, kind, serial};
+    QTimer::singleShot(falquor_.IdleTimeout(), this, [this, socket, serial] {
+        const auto it = waitingHeaders_.find(socket);
+        if (it != waitingHeaders_.end() && it->second.serial == serial) {
+            DropWaiting(socket, "timeout");
+        }
+    });
+    if (platform::WSAAsyncSelect(socket, this, kProxyHeaderMessage, platform::FD_READ) != 0) {
+        DropWaiting(socket, "unwatchable");
+        return;
+    }
+    ReadHeader(socket);  // it may have come with the connection
+}
+
+void MailService::ReadHeader(int socket) {
+    const auto it = waitingHeaders_.find(socket);
+    if (it == waitingHeaders_.end()) {
+        return;  // a late report of one already taken on or dropped
+    }
+    WaitingHeader& waiting = it->second;
+    // Peeked first, then only the header's own bytes taken: whatever follows it (a command, a
+    // TLS ClientHello in the same packet) stays in the socket for the connection to read.
+    char peeked[kMostProxyHeader];
+    const int room = static_cast<int>(kMostProxyHeader - waiting.bytes.size());
+    const int n = platform::recv(socket, peeked, room, platform::MSG_PEEK_);
+    if (n == 0) {
+        DropWaiting(socket, "closed");
+        return;
+    }
+    if (n < 0) {
+        if (platform::WSAGetLastError() != platform::WSAEWOULDBLOCK) {
+            DropWaiting(socket, "reset");
+        }
+        return;
+    }
+    const std::size_t before = waiting.bytes.size();
+    waiting.bytes.append(peeked, static_cast<std::size_t>(n));
+    const ProxyHeader header = ReadProxyHeader(waiting.bytes);
+    if (header.status == ProxyHeader::Status::Malformed) {
+        DropWaiting(socket, header.problem);
+        return;
+    }
+    // Needing more, every byte so far is the header's; complete, only up to its end.
+    const std::size_t own = header.status == ProxyHeader::Status::Ok ? header.size - before
+                                                                     : static_cast<std::size_t>(n);
+    waiting.bytes.resize(before + own);
+    if (platform::recv(socket, peeked, static_cast<int>(own), 0) != static_cast<int>(own)) {
+        DropWaiting(socket, "reset");
+        return;
+    }
+    if (header.status == ProxyHeader::Status::NeedMore) {
+        return;
+    }
+    const WaitingHeader proxy = std::move(waiting);
+    waitingHeaders_.erase(it);
+    platform::WSAAsyncSelect(socket, this, kProxyHeaderMessage, 0);
+    TakeOn(socket, header.carries ? header.address : proxy.peer,
+           header.carries ? header.port : proxy.peerPort, proxy.kind, &proxy);
+}
+
+void MailService::DropWaiting(int socket, std::string_view why) {
+    const auto it = waitingHeaders_.find(socket);
+    if (it == waitingHeaders_.end()) {
+        return;
+    }
+    LogProxyRefused(log_, it->second.peer, it->second.peerPort, ListenerName(it->second.kind), why);
+    waitingHeaders_.erase(it);
+    platform::closesocket(socket);
+    ResumeAccepting();  // a descriptor is free again
+}
+
+void MailService::TakeOn(int socket, const IpAddress& peer, int peerPort, Listener kind,
+                         const WaitingHeader* proxy) {
+    const bool encrypted = kind == Listener::Pop3s;
+    const std::string_view listenerName = ListenerName(kind);
     // Local clients have no address of their own to be counted by.
     if (const std::string_view limit = ExceededLimit(peer, kind != Listener::LmtpLocal);
         !limit.empty()) {
@@ -284,6 +388,11 @@ void MailService::Accept(int listener, Listener kind) {
     slot.number = n;
     slot.peerAddress = peer;
     slot.peerPort = static_cast<std::uint16_t>(peerPort);
+    if (proxy != nullptr) {
+        slot.proxied = true;
+        slot.proxyAddress = proxy->peer;
+        slot.proxyPort = static_cast<std::uint16_t>(proxy->peerPort);
+    }
     std::unique_ptr<Connection> connection;
     if (kind == Listener::Pop3 || kind == Listener::Pop3s) {
         connection =
@@ -301,6 +410,13 @@ void MailService::Accept(int listener, Listener kind) {
                     ConnectionHooks{this, [this, n] { Serve(n); },
                                     [this, n](CloseReason why) { OnClosed(n, why); }},
                     peer);
+    if (proxy != nullptr) {
+        std::string note = "PROXY: client ";
+        peer.AppendWithPort(note, peerPort);
+        note += " by ";
+        proxy->peer.AppendWithPort(note, proxy->peerPort);
+        falquor_.TraceNote(socket, note);
+    }
     Connection& c = *connection;
     connections_[n] = std::move(connection);
     LogAccepted(log_, slot, listenerName);
@@ -436,15 +552,12 @@ void MailService::ResumeAccepting() {
 }
 
 void MailService::AskForAccepts(long events) {
-    for (const int listener : {listeningSocket_, tlsListeningSocket_, lmtpListeningSocket_,
-                               smtpListeningSocket_, lmtpLocalSocket_}) {
-        if (listener >= 0) {
-            platform::WSAAsyncSelect(listener, this, kAcceptMessage, events);
-        }
+    for (const Listening& listener : listeners_) {
+        platform::WSAAsyncSelect(listener.socket, this, kAcceptMessage, events);
     }
 }
 
-std::string_view MailService::ExceededLimit(std::uint32_t peer, bool perAddress) const {
+std::string_view MailService::ExceededLimit(const IpAddress& peer, bool perAddress) const {
     if (limits_.total > 0 && falquor_.ActiveConnections() >= limits_.total) {
         return "connections";
     }
@@ -457,17 +570,17 @@ std::string_view MailService::ExceededLimit(std::uint32_t peer, bool perAddress)
 }
 
 int MailService::ListeningPort() const {
-    return platform::LocalPort(listeningSocket_);
+    return platform::LocalPort(ListenerOf(Listener::Pop3));
 }
 
 int MailService::TlsListeningPort() const {
-    return tlsListeningSocket_ >= 0 ? platform::LocalPort(tlsListeningSocket_) : -1;
+    return ListenerOf(Listener::Pop3s) >= 0 ? platform::LocalPort(ListenerOf(Listener::Pop3s)) : -1;
 }
 
 int MailService::LmtpListeningPort() const {
-    return lmtpListeningSocket_ >= 0 ? platform::LocalPort(lmtpListeningSocket_) : -1;
+    return ListenerOf(Listener::Lmtp) >= 0 ? platform::LocalPort(ListenerOf(Listener::Lmtp)) : -1;
 }
 
 int MailService::SmtpListeningPort() const {
-    return smtpListeningSocket_ >= 0 ? platform::LocalPort(smtpListeningSocket_) : -1;
+    return ListenerOf(Listener::Smtp) >= 0 ? platform::LocalPort(ListenerOf(Listener::Smtp)) : -1;
 }

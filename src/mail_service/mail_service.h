@@ -25,6 +25,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 class Authenticator;
 class ServiceLog;
@@ -34,7 +35,9 @@ class modFalquor;
 struct ConnectionLimits {
     std::size_t total = 10000;
     std::size_t perAddress = 100;
-    std::vector<Ipv4Network> trusted;  // not held to perAddress
+    std::vector<IpNetwork> trusted;  // not held to perAddress
+    // Connections from these begin with a PROXY header naming the client they carry.
+    std::vector<IpNetwork> proxyFrom;
 };
 
 class MailService : public QObject {
@@ -42,6 +45,8 @@ class MailService : public QObject {
 public:
     // The platform reports waiting connections under this message.
     static constexpr unsigned kAcceptMessage = 520;
+    // ... and connections that owe a PROXY header under this one.
+    static constexpr unsigned kProxyHeaderMessage = 522;
     // Descriptors the program keeps for itself (message files, scans, the toolkit's own):
     // accepting stops before fewer than this many remain, or a quarter of a small table.
     static constexpr int kDescriptorReserve = 64;
@@ -69,17 +74,18 @@ public:
     void SetLog(ServiceLog* log) { log_ = log; }
 
     // Where to listen: `port` always, `tlsPort` for connections encrypted from their first byte
-    // (-1: none), on `address` (IPv4, network order; 0: every address). Set before Start.
-    void SetListening(int port, int tlsPort, std::uint32_t address);
-    // Listening sockets opened before the service (modFalquor::OpenListener, kInvalidSocket
-    // for one that could not be opened), taken on by Start instead of opening its own.
-    void UseListeningSockets(int plain, int tls);
-    // Mail in: LMTP and SMTP on these ports (-1: none, 0: any free port), on the address of
+    // (-1: none), on `addresses` (none: every address, IPv6 and IPv4). Set before Start.
+    void SetListening(int port, int tlsPort, std::vector<IpAddress> addresses = {});
+    // Listening sockets opened before the service (modFalquor::OpenListeners; none for a port
+    // that could not be had), taken on by Start instead of opening its own.
+    void UseListeningSockets(std::vector<int> plain, std::vector<int> tls);
+    // Mail in: LMTP and SMTP on these ports (-1: none, 0: any free port), on the addresses of
     // SetListening. Set before Start.
     void SetDeliveryListening(int lmtpPort, int smtpPort);
-    // As UseListeningSockets, for the delivery listeners (-1: none); `lmtpLocal` a listening
-    // socket of the local kind (a path), taken on as it is.
-    void UseDeliveryListeningSockets(int lmtp, int smtp, int lmtpLocal = -1);
+    // As UseListeningSockets, for the delivery listeners; `lmtpLocal` a listening socket of the
+    // local kind (a path), taken on as it is (-1: none).
+    void UseDeliveryListeningSockets(std::vector<int> lmtp, std::vector<int> smtp,
+                                     int lmtpLocal = -1);
     // How deliveries are stored, and the recipient domains SMTP takes (lower case; empty: any).
     // From now on.
     void SetDeliveryRules(DeliveryRules rules) { deliveryWorkers_.SetRules(std::move(rules)); }
@@ -105,7 +111,7 @@ public:
     int TlsListeningPort() const;
     int LmtpListeningPort() const;
     int SmtpListeningPort() const;
-    int ListeningSocket() const { return listeningSocket_; }
+    int ListeningSocket() const { return ListenerOf(Listener::Pop3); }
     int LastAcceptedSocket() const { return lastSocket_; }
 
     // The selector's entries: connection numbers of the kept records, slot 0 first.
@@ -146,11 +152,37 @@ private:
         SlotSummary summary;                   // what is kept after that
     };
 
+    // A connection waiting for its PROXY header: what has come of it, and who sent it.
+    struct WaitingHeader {
+        std::string bytes;
+        IpAddress peer;
+        int peerPort = 0;
+        Listener kind = Listener::Pop3;
+        std::uint64_t serial = 0;  // tells its deadline from a later connection's
+    };
+    struct Listening {
+        int socket;
+        Listener kind;
+    };
+
+    // Replaces the listening sockets of one kind.
+    void SetListeners(Listener kind, std::vector<int> sockets);
+    // The port asked for a kind of listener (-1: none).
+    int PortAskedFor(Listener kind) const;
+    // The first listening socket of a kind, or -1.
+    int ListenerOf(Listener kind) const;
+    static std::string_view ListenerName(Listener kind);
     void Accept(int listener, Listener kind);
-    int& SocketOf(Listener kind);
+    // Takes on an accepted connection from the client `peer` (the one a PROXY header named,
+    // if any): the limits, its record, its conversation and greeting.
+    void TakeOn(int socket, const IpAddress& peer, int peerPort, Listener kind,
+                const WaitingHeader* proxy);
+    void ReadHeader(int socket);
+    // Closes a connection whose PROXY header did not come, and says why.
+    void DropWaiting(int socket, std::string_view why);
     // The connection limit a new connection from `peer` would exceed, as the log names it;
     // empty when it exceeds none. `perAddress`: whether the client has an address to count by.
-    std::string_view ExceededLimit(std::uint32_t peer, bool perAddress = true) const;
+    std::string_view ExceededLimit(const IpAddress& peer, bool perAddress = true) const;
     void PauseAccepting();
     void ResumeAccepting();
     void AskForAccepts(long events);
@@ -165,20 +197,19 @@ private:
     ConnectionLimits limits_;
     int port_ = 110;
     int tlsPort_ = -1;
-    std::uint32_t listenAddress_ = 0;
-    int listeningSocket_ = -1;
-    int tlsListeningSocket_ = -1;
+    std::vector<IpAddress> listenAddresses_;
     int lmtpPort_ = -1;
     int smtpPort_ = -1;
-    int lmtpListeningSocket_ = -1;
-    int smtpListeningSocket_ = -1;
-    int lmtpLocalSocket_ = -1;
+    std::vector<Listening> listeners_;
     bool listenersGiven_ = false;
     bool deliveryListenersGiven_ = false;
     bool running_ = false;
     bool acceptPaused_ = false;
     int descriptorLimit_ = -1;
     int lastSocket_ = 0;
+
+    std::unordered_map<int, WaitingHeader> waitingHeaders_;
+    std::uint64_t waitingSerial_ = 0;
 
     // The kept records in connection number order, slot 0 first.
     std::deque<Record> records_;

@@ -54,8 +54,8 @@ public:
     // Ends the connection once what was sent has gone out.
     virtual void Close() = 0;
 
-    // The client's IPv4 address, network order; 0 where there is none.
-    virtual std::uint32_t PeerAddress() const { return 0; }
+    // The client's address; 0.0.0.0 where there is none.
+    virtual platform::IpAddress PeerAddress() const { return {}; }
 
     // TLS: whether the connection could be encrypted, whether it is, and the switch to it once
     // what was sent so far has gone out in clear.

@@ -65,8 +65,8 @@ void LogStart(ServiceLog* log, const StartFacts& facts) {
     log->Write(LogLevel::Info, line);
 }
 
-void LogListening(ServiceLog* log, std::string_view listener, std::uint32_t address, int port,
-                  std::string_view tls) {
+void LogListening(ServiceLog* log, std::string_view listener, const platform::IpAddress& address,
+                  int port, std::string_view tls) {
     if (!Wanted(log, LogLevel::Info)) {
         return;
     }
@@ -85,12 +85,17 @@ void LogStop(ServiceLog* log, std::size_t openConnections) {
 
 void LogAccepted(ServiceLog* log, const ConnectionSlot& slot, std::string_view listener) {
     if (Wanted(log, LogLevel::Info)) {
-        log->Write(LogLevel::Info, ConnectionLine("accept", slot).Add("listener", listener));
+        LogLine line = ConnectionLine("accept", slot);
+        line.Add("listener", listener);
+        if (slot.proxied) {
+            line.AddAddress("proxy", slot.proxyAddress, slot.proxyPort);
+        }
+        log->Write(LogLevel::Info, line);
     }
 }
 
-void LogRefused(ServiceLog* log, std::uint32_t address, int port, std::string_view listener,
-                std::string_view limit) {
+void LogRefused(ServiceLog* log, const platform::IpAddress& address, int port,
+                std::string_view listener, std::string_view limit) {
     if (!Wanted(log, LogLevel::Warning)) {
         return;
     }
@@ -98,6 +103,17 @@ void LogRefused(ServiceLog* log, std::uint32_t address, int port, std::string_vi
                                       .AddAddress("client", address, port)
                                       .Add("listener", listener)
                                       .Add("limit", limit));
+}
+
+void LogProxyRefused(ServiceLog* log, const platform::IpAddress& address, int port,
+                     std::string_view listener, std::string_view why) {
+    if (!Wanted(log, LogLevel::Warning)) {
+        return;
+    }
+    log->Write(LogLevel::Warning, LogLine("proxy-refused")
+                                      .AddAddress("proxy", address, port)
+                                      .Add("listener", listener)
+                                      .Add("reason", why));
 }
 
 void LogClosed(ServiceLog* log, const ConnectionSlot& slot, CloseReason reason) {

@@ -33,14 +33,18 @@ inline constexpr std::size_t kLoggedUserNameBytes = 64;
 
 void LogStart(ServiceLog* log, const StartFacts& facts);
 // `tls`: "no", "stls" (offered after the greeting) or "implicit" (from the first byte).
-void LogListening(ServiceLog* log, std::string_view listener, std::uint32_t address, int port,
-                  std::string_view tls);
+void LogListening(ServiceLog* log, std::string_view listener, const platform::IpAddress& address,
+                  int port, std::string_view tls);
 void LogStop(ServiceLog* log, std::size_t openConnections);
 
 void LogAccepted(ServiceLog* log, const ConnectionSlot& slot, std::string_view listener);
 // `limit`: "connections", "per-address" or "descriptors".
-void LogRefused(ServiceLog* log, std::uint32_t address, int port, std::string_view listener,
-                std::string_view limit);
+void LogRefused(ServiceLog* log, const platform::IpAddress& address, int port,
+                std::string_view listener, std::string_view limit);
+// A connection from a balancer closed before it was served: its PROXY header was missing,
+// bad or late.
+void LogProxyRefused(ServiceLog* log, const platform::IpAddress& address, int port,
+                     std::string_view listener, std::string_view why);
 void LogClosed(ServiceLog* log, const ConnectionSlot& slot, CloseReason reason);
 
 void LogLogin(ServiceLog* log, const ConnectionSlot& slot, std::string_view method, bool tls);

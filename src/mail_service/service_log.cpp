@@ -126,17 +126,8 @@ void AppendLogValue(std::string& out, std::string_view value) {
     }
 }
 
-void AppendLogAddress(std::string& out, std::uint32_t address, int port) {
-    // Network order: the first byte in memory is the first number.
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
-    char text[24];
-    char* end = text;
-    for (int i = 0; i < 4; ++i) {
-        end = std::to_chars(end, text + sizeof text, bytes[i]).ptr;
-        *end++ = i < 3 ? '.' : ':';
-    }
-    end = std::to_chars(end, text + sizeof text, port).ptr;
-    out.append(text, end);
+void AppendLogAddress(std::string& out, const platform::IpAddress& address, int port) {
+    address.AppendWithPort(out, port);
 }
 
 LogLine::LogLine(std::string_view event) {
@@ -170,7 +161,7 @@ LogLine& LogLine::AddYesNo(std::string_view key, bool yes) {
     return *this;
 }
 
-LogLine& LogLine::AddAddress(std::string_view key, std::uint32_t address, int port) {
+LogLine& LogLine::AddAddress(std::string_view key, const platform::IpAddress& address, int port) {
     Key(key);
     AppendLogAddress(text_, address, port);
     return *this;

@@ -7,6 +7,8 @@
 // become \xHH. A line is therefore always one line of ASCII, and "key=" only ever begins a
 // field. The format is documented in the README ("The log").
 
+#include "platform/ip_address.h"
+
 #include <QTimer>
 #include <QtGlobal>
 
@@ -26,8 +28,8 @@ std::string_view LogLevelName(LogLevel level);
 
 // Appends `value` to `out` escaped as a field value (see above).
 void AppendLogValue(std::string& out, std::string_view value);
-// Appends an IPv4 address (network order) and a port as "a.b.c.d:port".
-void AppendLogAddress(std::string& out, std::uint32_t address, int port);
+// Appends an address and a port as "a.b.c.d:port" or "[2001:db8::5]:port".
+void AppendLogAddress(std::string& out, const platform::IpAddress& address, int port);
 
 // One line being made: "drennik: event=NAME", then the fields in the order they are added.
 class LogLine {
@@ -40,7 +42,7 @@ public:
     LogLine& Add(std::string_view key, int value) { return Add(key, std::int64_t{value}); }
     LogLine& AddYesNo(std::string_view key, bool yes);
     // "a.b.c.d:port".
-    LogLine& AddAddress(std::string_view key, std::uint32_t address, int port);
+    LogLine& AddAddress(std::string_view key, const platform::IpAddress& address, int port);
 
     std::string_view Text() const { return text_; }
 

@@ -29,7 +29,7 @@ public:
     void RequestTurn() { falquor_.RequestTurn(socket_); }
     bool Congested() const override { return falquor_.Congested(socket_); }
     void Close() override { falquor_.CloseWhenFlushed(socket_); }
-    std::uint32_t PeerAddress() const override { return falquor_.PeerAddress(socket_); }
+    platform::IpAddress PeerAddress() const override { return falquor_.PeerAddress(socket_); }
     bool CanStartTls() const override { return falquor_.TlsConfigured(); }
     bool Encrypted() const override { return falquor_.Encrypted(socket_); }
     void StartTls() override { falquor_.StartTls(socket_); }

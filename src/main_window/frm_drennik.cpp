@@ -240,6 +240,18 @@ void frmDrennik::ShowFields(int number) {
     const ConnectionSlot fields = service_.Fields(number);
     SetShown(txtRequest, fields.request);
     SetShown(txtSocket, NumberText(fields.socket));
+    // Who the connection is, on the socket field: the client, and the balancer it came through.
+    std::string client;
+    if (slot != nullptr && number != 0) {
+        client = "client ";
+        slot->peerAddress.AppendWithPort(client, slot->peerPort);
+        if (slot->proxied) {
+            client += " via ";
+            slot->proxyAddress.AppendWithPort(client, slot->proxyPort);
+        }
+    }
+    txtSocket->setToolTip(
+        QString::fromLatin1(client.data(), static_cast<qsizetype>(client.size())));
     SetShown(txtState, ShownState(fields));
     SetShown(txtUser, fields.user);
     SetShown(txtTotalCount, NumberText(fields.totalCount));

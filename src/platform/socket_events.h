@@ -41,6 +41,7 @@ struct Library {
     bool started = false;
     bool failStartup = false;
     bool failAsyncSelect = false;
+    bool forceV6Only = false;
     int lastError = 0;
     std::uint32_t nextSerial = 0;
     std::unordered_map<int, SocketState> sockets;

@@ -106,6 +106,10 @@ void SetAsyncSelectFailsForTesting(bool fails) {
     lib().failAsyncSelect = fails;
 }
 
+void SetV6OnlyForcedForTesting(bool forced) {
+    lib().forceV6Only = forced;
+}
+
 void AdoptSocketForTesting(int s) {
     Adopt(s);
 }
@@ -154,14 +158,19 @@ int WSAGetLastError() {
     return lib().lastError;
 }
 
+void WSASetLastError(int error) {
+    lib().lastError = error;
+}
+
 int socket(int family, int type, int protocol) {
     if (!lib().started) {
         return Fail(WSANOTINITIALISED);
     }
-    if (family != AF_INET_ || type != SOCK_STREAM_) {
+    if ((family != AF_INET_ && family != AF_INET6_) || type != SOCK_STREAM_) {
         return Fail(WSAEAFNOSUPPORT);
     }
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, protocol);
+    const int s =
+        ::socket(family == AF_INET_ ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, protocol);
     if (s == -1) {
         return FailErrno();
     }
@@ -190,6 +199,43 @@ int bind(int s, const SocketAddress& address, int length) {
         return FailErrno();
     }
     state->bound = true;
+    return 0;
+}
+
+int bind(int s, const SocketAddress6& address, int length) {
+    SocketState* state = Find(s);
+    if (state == nullptr) {
+        return Fail(lib().started ? WSAENOTSOCK : WSANOTINITIALISED);
+    }
+    if (length < static_cast<int>(sizeof address)) {
+        return Fail(WSAEFAULT);
+    }
+    const int yes = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in6 in{};
+    in.sin6_family = AF_INET6;
+    in.sin6_port = address.port;
+    in.sin6_flowinfo = address.flowInfo;
+    std::memcpy(&in.sin6_addr, address.address, sizeof address.address);
+    in.sin6_scope_id = address.scopeId;
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&in), sizeof in) == -1) {
+        return FailErrno();
+    }
+    state->bound = true;
+    return 0;
+}
+
+int SetV6Only(int s, bool only) {
+    if (Find(s) == nullptr) {
+        return Fail(WSAENOTSOCK);
+    }
+    if (!only && lib().forceV6Only) {
+        return Fail(WSAEINVAL);
+    }
+    const int value = only ? 1 : 0;
+    if (::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &value, sizeof value) == -1) {
+        return FailErrno();
+    }
     return 0;
 }
 
@@ -226,7 +272,7 @@ int accept(int s, char* address, int* length) {
     if (!state->listening) {
         return Fail(WSAEINVAL);
     }
-    sockaddr_in peer{};
+    sockaddr_in6 peer{};  // big enough for either family
     socklen_t peerLength = sizeof peer;
     const int client =
         ::accept4(s, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -235,9 +281,10 @@ int accept(int s, char* address, int* length) {
     if (client == -1) {
         return Fail(ToWinSockError(error));
     }
-    if (address != nullptr && length != nullptr && *length >= static_cast<int>(sizeof peer)) {
-        std::memcpy(address, &peer, sizeof peer);
-        *length = sizeof peer;
+    const auto filled = std::min<socklen_t>(peerLength, sizeof peer);
+    if (address != nullptr && length != nullptr && *length >= static_cast<int>(filled)) {
+        std::memcpy(address, &peer, filled);
+        *length = static_cast<int>(filled);
     }
     // Output is already gathered into one write per event-loop pass; Nagle's algorithm would
     // only hold back the last partial segment of a long reply until the client's delayed ACK.
@@ -248,22 +295,34 @@ int accept(int s, char* address, int* length) {
     return client;
 }
 
-std::uint32_t PeerIPv4(const char* address, int length) {
-    sockaddr_in peer{};
-    if (address == nullptr || length < static_cast<int>(sizeof peer)) {
-        return 0;
+IpAddress PeerIp(const char* address, int length) {
+    sa_family_t family = 0;
+    if (address == nullptr || length < static_cast<int>(sizeof family)) {
+        return {};
     }
-    std::memcpy(&peer, address, sizeof peer);
-    return peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
+    std::memcpy(&family, address, sizeof family);
+    if (family == AF_INET && length >= static_cast<int>(sizeof(sockaddr_in))) {
+        sockaddr_in peer{};
+        std::memcpy(&peer, address, sizeof peer);
+        return IpAddress::FromIpv4(peer.sin_addr.s_addr);
+    }
+    if (family == AF_INET6 && length >= static_cast<int>(sizeof(sockaddr_in6))) {
+        sockaddr_in6 peer{};
+        std::memcpy(&peer, address, sizeof peer);
+        return IpAddress::FromIpv6(peer.sin6_addr.s6_addr);
+    }
+    return {};
 }
 
 int PeerPort(const char* address, int length) {
-    sockaddr_in peer{};
-    if (address == nullptr || length < static_cast<int>(sizeof peer)) {
+    sa_family_t family = 0;
+    if (address == nullptr || length < static_cast<int>(sizeof(sockaddr_in))) {
         return 0;
     }
+    std::memcpy(&family, address, sizeof family);
+    sockaddr_in peer{};  // the port sits in the same place for both families
     std::memcpy(&peer, address, sizeof peer);
-    return peer.sin_family == AF_INET ? ntohs(peer.sin_port) : 0;
+    return family == AF_INET || family == AF_INET6 ? ntohs(peer.sin_port) : 0;
 }
 
 int recv(int s, char* buffer, int length, int flags) {
@@ -396,12 +455,23 @@ int WSAAsyncSelect(int s, QObject* receiver, unsigned message, long events) {
 }
 
 int LocalPort(int s) {
-    sockaddr_in in{};
-    socklen_t length = sizeof in;
-    if (Find(s) == nullptr || ::getsockname(s, reinterpret_cast<sockaddr*>(&in), &length) == -1) {
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (Find(s) == nullptr ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&local), &length) == -1) {
         return -1;
     }
-    return ntohs(in.sin_port);
+    return PeerPort(reinterpret_cast<const char*>(&local), static_cast<int>(length));
+}
+
+IpAddress LocalAddress(int s) {
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (Find(s) == nullptr ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&local), &length) == -1) {
+        return {};
+    }
+    return PeerIp(reinterpret_cast<const char*>(&local), static_cast<int>(length));
 }
 
 }  // namespace platform

@@ -4,6 +4,8 @@
 // WSAGetLastError as a WinSock number), provided here over POSIX sockets. Readiness is
 // delivered as SocketEvent through the Qt event loop, like window messages of WSAAsyncSelect.
 
+#include "platform/ip_address.h"
+
 #include <QEvent>
 #include <cstdint>
 #include <span>
@@ -17,12 +19,16 @@ inline constexpr int kSocketError = -1;
 inline constexpr int kInvalidSocket = -1;
 
 inline constexpr int AF_INET_ = 2;
+inline constexpr int AF_INET6_ = 23;
 inline constexpr int SOCK_STREAM_ = 1;
 
 // Event bits of WSAAsyncSelect.
 inline constexpr long FD_READ = 1;
 inline constexpr long FD_WRITE = 2;
 inline constexpr long FD_ACCEPT = 8;
+
+// recv() flags.
+inline constexpr int MSG_PEEK_ = 2;
 
 // shutdown() directions.
 inline constexpr int SD_SEND = 1;
@@ -71,22 +77,36 @@ struct SocketAddress {
     char zero[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 };
 
+// An IPv6 address as handed to bind: family, port in network order, flow, address, scope.
+struct SocketAddress6 {
+    std::int16_t family = AF_INET6_;
+    std::uint16_t port = 0;
+    std::uint32_t flowInfo = 0;
+    unsigned char address[16] = {};
+    std::uint32_t scopeId = 0;
+};
+
 int WSAStartup(std::uint16_t version, WSAData* data);
 // Ends the use of the library: every socket still open is closed and every registration dropped.
 int WSACleanup();
 int WSAGetLastError();
+void WSASetLastError(int error);
 
 int socket(int family, int type, int protocol);
 int bind(int s, const SocketAddress& address, int length);
+int bind(int s, const SocketAddress6& address, int length);
+// IPV6_V6ONLY on an IPv6 socket: off, it takes IPv4 connections too (as IPv4-mapped
+// addresses). 0, or -1 where the system refuses.
+int SetV6Only(int s, bool only);
 std::uint16_t htons(std::uint16_t value);
 // Fails with WSAEINVAL on a socket that was never bound successfully.
 int listen(int s, int backlog);
 // Returns a non-blocking handle, or -1; re-enables FD_ACCEPT notification.
 int accept(int s, char* address, int* length);
-// The IPv4 address (network order) of the peer address `accept` filled in; 0 for anything
-// that is not an IPv4 address.
-std::uint32_t PeerIPv4(const char* address, int length);
-// The port of that address; 0 for anything that is not an IPv4 address.
+// The address of the peer address `accept` filled in (IPv4 or IPv6); 0.0.0.0 for anything
+// else. `address` must hold at least 28 bytes for an IPv6 peer.
+IpAddress PeerIp(const char* address, int length);
+// The port of that address; 0 for anything that is not an IP address.
 int PeerPort(const char* address, int length);
 // Byte count, 0 at end of stream, or -1; re-enables FD_READ notification unless the stream
 // ended or failed (anything but would-block), as nothing more can come.
@@ -113,6 +133,8 @@ int WSAAsyncSelect(int s, QObject* receiver, unsigned message, long events);
 
 // The local port a socket is bound to, or -1.
 int LocalPort(int s);
+// The local address a socket is bound to (0.0.0.0 when unknown).
+IpAddress LocalAddress(int s);
 
 // Test seam: takes on a connected stream socket made elsewhere (one end of a socketpair), so
 // the layers above can be driven without a network.
@@ -120,6 +142,10 @@ void AdoptSocketForTesting(int s);
 
 // Test seam: makes the next WSAStartup calls fail as if the library were missing.
 void SetStartupFailsForTesting(bool fails);
+
+// Test seam: makes SetV6Only refuse to turn IPV6_V6ONLY off, as a system that keeps IPv6
+// sockets IPv6-only would.
+void SetV6OnlyForcedForTesting(bool forced);
 
 // Test seam: makes WSAAsyncSelect refuse every registration but a stop (events 0).
 void SetAsyncSelectFailsForTesting(bool fails);

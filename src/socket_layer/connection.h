@@ -2,6 +2,7 @@
 // One connection of the socket layer: its line buffer, its output queue, the transport they
 // cross the socket by, and its one state, which only Enter changes.
 
+#include "platform/ip_address.h"
 #include "socket_layer/connection_host.h"
 #include "socket_layer/deadlines.h"
 #include "socket_layer/line_buffer.h"
@@ -38,7 +39,7 @@ public:
         std::string sendPrefix;    // the trace marker of its sent lines
         ConnectionHooks hooks;
         QPointer<QObject> context;
-        std::uint32_t peer = 0;
+        platform::IpAddress peer;
         bool counted = false;       // among the active connections
         bool dirty = false;         // waiting for this pass's write
         bool readyPosted = false;   // a ready notice is on its way

@@ -8,6 +8,7 @@
 #include "socket_layer/tls_transport.h"
 
 #include <charconv>
+#include <cstring>
 
 namespace {
 
@@ -22,15 +23,77 @@ void MakePrefix(std::string& out, std::string_view before, int socket, std::stri
     out.append(after);
 }
 
-bool BoundSocket(int& socket, int port, std::uint32_t address) {
-    socket = platform::socket(platform::AF_INET_, platform::SOCK_STREAM_, 0);
+// A socket of the address's family bound to it; an IPv6 one is IPv6-only unless `dualStack`.
+// False (and `socket` closed) when any step fails, with WSAGetLastError telling which.
+bool BoundSocket(int& socket, int port, const platform::IpAddress& address, bool dualStack) {
+    const bool v4 = address.IsIpv4();
+    socket =
+        platform::socket(v4 ? platform::AF_INET_ : platform::AF_INET6_, platform::SOCK_STREAM_, 0);
     if (socket == platform::kInvalidSocket) {
         return false;
     }
-    platform::SocketAddress local;
-    local.port = platform::htons(static_cast<std::uint16_t>(port));
-    local.address = address;
-    return platform::bind(socket, local, sizeof local) != platform::kSocketError;
+    bool bound;
+    if (v4) {
+        platform::SocketAddress local;
+        local.port = platform::htons(static_cast<std::uint16_t>(port));
+        local.address = address.Ipv4();
+        bound = platform::bind(socket, local, sizeof local) != platform::kSocketError;
+    } else {
+        platform::SocketAddress6 local;
+        local.port = platform::htons(static_cast<std::uint16_t>(port));
+        std::memcpy(local.address, address.Bytes().data(), sizeof local.address);
+        bound = platform::SetV6Only(socket, !dualStack) == 0 &&
+                platform::bind(socket, local, sizeof local) != platform::kSocketError;
+    }
+    if (!bound) {
+        const int error = platform::WSAGetLastError();
+        platform::closesocket(socket);
+        socket = platform::kInvalidSocket;
+        platform::WSASetLastError(error);  // what the close may have changed
+    }
+    return bound;
+}
+
+// A bound socket that listens, or kInvalidSocket.
+int Listener(int port, const platform::IpAddress& address, bool dualStack) {
+    int socket = platform::kInvalidSocket;
+    if (!BoundSocket(socket, port, address, dualStack)) {
+        return platform::kInvalidSocket;
+    }
+    if (platform::listen(socket, platform::MaxBacklog()) != 0) {
+        platform::closesocket(socket);
+        return platform::kInvalidSocket;
+    }
+    return socket;
+}
+
+const platform::IpAddress kAnyIpv6 = *platform::IpAddress::Parse("::");
+
+// Every address: dual stack where the system allows it, else one socket per family, else
+// IPv4 alone.
+std::vector<int> EveryAddressListeners(int port) {
+    if (const int both = Listener(port, kAnyIpv6, true); both != platform::kInvalidSocket) {
+        return {both};
+    }
+    const int why = platform::WSAGetLastError();
+    if (why == platform::WSAEADDRINUSE || why == platform::WSAEACCES) {
+        return {};  // the port itself cannot be had
+    }
+    std::vector<int> sockets;
+    if (const int v6 = Listener(port, kAnyIpv6, false); v6 != platform::kInvalidSocket) {
+        sockets.push_back(v6);
+        port = platform::LocalPort(v6);
+    }
+    if (const int v4 = Listener(port, platform::IpAddress(), false);
+        v4 != platform::kInvalidSocket) {
+        sockets.push_back(v4);
+    } else {
+        for (const int s : sockets) {
+            platform::closesocket(s);
+        }
+        return {};
+    }
+    return sockets;
 }
 
 }  // namespace
@@ -48,24 +111,32 @@ bool modFalquor::StartWinSock() {
     return platform::WSAStartup(0x0101, &data) == 0;
 }
 
-bool modFalquor::CreateSocket(int& socket, int port, std::uint32_t address) {
-    return BoundSocket(socket, port, address);
+bool modFalquor::CreateSocket(int& socket, int port, const platform::IpAddress& address) {
+    return BoundSocket(socket, port, address, false);
 }
 
-int modFalquor::OpenListener(int port, std::uint32_t address) {
+std::vector<int> modFalquor::OpenListeners(int port,
+                                           const std::vector<platform::IpAddress>& addresses) {
     platform::WSAData data;
     if (platform::WSAStartup(0x0101, &data) != 0) {
-        return platform::kInvalidSocket;
+        return {};
     }
-    int socket = platform::kInvalidSocket;
-    if (!BoundSocket(socket, port, address) ||
-        platform::listen(socket, platform::MaxBacklog()) != 0) {
-        if (socket != platform::kInvalidSocket) {
-            platform::closesocket(socket);
+    if (addresses.empty()) {
+        return EveryAddressListeners(port);
+    }
+    std::vector<int> sockets;
+    for (const platform::IpAddress& address : addresses) {
+        const int socket = Listener(port, address, false);
+        if (socket == platform::kInvalidSocket) {
+            for (const int s : sockets) {
+                platform::closesocket(s);
+            }
+            return {};
         }
-        return platform::kInvalidSocket;
+        sockets.push_back(socket);
+        port = platform::LocalPort(socket);  // port 0: the others take the one this one got
     }
-    return socket;
+    return sockets;
 }
 
 bool modFalquor::CloseSocket(int socket) {
@@ -74,6 +145,12 @@ bool modFalquor::CloseSocket(int socket) {
 
 void modFalquor::AppendTrace(std::string_view prefix, std::string_view text) {
     trace_.AppendEntry(prefix, text);
+}
+
+void modFalquor::TraceNote(int socket, std::string_view what) {
+    if (const Connection* connection = Find(socket)) {
+        TraceEvent(*connection, what);
+    }
 }
 
 // ---- Connections: taken on, counted, found
@@ -88,7 +165,7 @@ Connection& modFalquor::NewConnection(int socket) {
     return added;
 }
 
-void modFalquor::Attach(int socket, ConnectionHooks hooks, std::uint32_t peer) {
+void modFalquor::Attach(int socket, ConnectionHooks hooks, const platform::IpAddress& peer) {
     Connection& connection = NewConnection(socket);
     connection.data.context = hooks.context;
     connection.data.hooks = std::move(hooks);
@@ -115,14 +192,14 @@ Connection* modFalquor::Find(int socket) const {
     return it == connections_.end() ? nullptr : it->second.get();
 }
 
-std::size_t modFalquor::ActiveConnectionsFrom(std::uint32_t peer) const {
+std::size_t modFalquor::ActiveConnectionsFrom(const platform::IpAddress& peer) const {
     const auto it = activeByPeer_.find(peer);
     return it == activeByPeer_.end() ? 0 : it->second;
 }
 
-std::uint32_t modFalquor::PeerAddress(int socket) const {
+platform::IpAddress modFalquor::PeerAddress(int socket) const {
     const Connection* connection = Find(socket);
-    return connection != nullptr ? connection->data.peer : 0;
+    return connection != nullptr ? connection->data.peer : platform::IpAddress();
 }
 
 void modFalquor::StopCounting(Connection& connection) {

@@ -5,6 +5,7 @@
 // changes; output never blocks and is never dropped, and a connection whose output backs up
 // is not read from until it drains.
 
+#include "platform/ip_address.h"
 #include "socket_layer/connection_host.h"
 #include "socket_layer/deadlines.h"
 #include "socket_layer/tls_context.h"
@@ -33,13 +34,18 @@ public:
     ~modFalquor() override;
 
     bool StartWinSock();
-    // `address`: an IPv4 address in network order; 0 (the default) is every local address.
-    bool CreateSocket(int& socket, int port, std::uint32_t address = 0);
+    // A socket bound to `port` on `address` (by default 0.0.0.0, every IPv4 address); an IPv6
+    // address gets an IPv6-only socket.
+    bool CreateSocket(int& socket, int port, const platform::IpAddress& address = {});
     bool CloseSocket(int socket);
-    // A listening socket on `port` (0: any free port) and `address` (IPv4, network order; 0:
-    // every address), or kInvalidSocket. Needs no event loop, so a program started as root can
-    // bind its ports before it gives up root and before any toolkit starts.
-    static int OpenListener(int port, std::uint32_t address);
+    // The listening sockets for `port` (0: any free port; every socket then shares the port the
+    // first one got) on `addresses`, one each. None: every address, IPv6 and IPv4 alike, by one
+    // dual-stack socket on "::"; or one socket per family where the system keeps IPv6 sockets
+    // IPv6-only; or IPv4 alone where there is no IPv6. Empty when one could not be had. Needs
+    // no event loop, so a program started as root can bind its ports before it gives up root
+    // and before any toolkit starts.
+    static std::vector<int> OpenListeners(int port,
+                                          const std::vector<platform::IpAddress>& addresses);
 
     Trace& trace() { return trace_; }
     // Decides how a received line is traced: true, with `shown` set, for a line that must not
@@ -48,11 +54,12 @@ public:
     void SetReceivedTraceMask(ReceivedTraceMask mask) { receivedMask_ = mask; }
     // Adds one entry to the trace: prefix, " >", the text without its edge blanks, "<", CR LF.
     void AppendTrace(std::string_view prefix, std::string_view text);
+    // Traces what happened to a connection, as its own events are ("[n] what").
+    void TraceNote(int socket, std::string_view what);
 
-    // Takes on an accepted connection from `peer` (an IPv4 address): from now on it has a line
-    // buffer and an output queue, and counts towards the connections from that address until
-    // it is closing.
-    void Attach(int socket, ConnectionHooks hooks, std::uint32_t peer = 0);
+    // Takes on an accepted connection from `peer`: from now on it has a line buffer and an
+    // output queue, and counts towards the connections from that address until it is closing.
+    void Attach(int socket, ConnectionHooks hooks, const platform::IpAddress& peer = {});
     // Takes on a connection only to send it `line` and close it: it counts nowhere and tells
     // nobody.
     void Refuse(int socket, std::string_view line);
@@ -112,13 +119,14 @@ public:
     std::size_t OpenConnections() const { return connections_.size(); }
     // Connections that are neither closing nor refused, in all and from one address.
     std::size_t ActiveConnections() const { return active_; }
-    std::size_t ActiveConnectionsFrom(std::uint32_t peer) const;
-    // The IPv4 address (network order) a connection was attached with; 0 when unknown.
-    std::uint32_t PeerAddress(int socket) const;
+    std::size_t ActiveConnectionsFrom(const platform::IpAddress& peer) const;
+    // The address a connection was attached with; 0.0.0.0 when unknown.
+    platform::IpAddress PeerAddress(int socket) const;
 
     // A connection that makes no progress for this long, in either direction, is closed:
     // no complete line received and no byte of its output taken by the client.
     void SetIdleTimeout(std::chrono::milliseconds timeout);
+    std::chrono::milliseconds IdleTimeout() { return deadlines_.idleTimeout(); }
     // How long a TLS handshake may take at most (flow::kTlsHandshake); tests shorten it.
     void SetHandshakeLimit(std::chrono::milliseconds limit);
 
@@ -159,7 +167,7 @@ private:
     std::unique_ptr<TlsContext> tls_;
     std::unordered_map<int, std::unique_ptr<Connection>> connections_;
     Deadlines deadlines_;
-    std::unordered_map<std::uint32_t, std::size_t> activeByPeer_;
+    std::unordered_map<platform::IpAddress, std::size_t, platform::IpAddressHash> activeByPeer_;
     std::size_t active_ = 0;
     std::vector<int> dirty_;
     std::vector<Notice> notices_;

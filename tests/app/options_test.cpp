@@ -60,10 +60,12 @@ TEST(Options, DefaultsAndOverrides) {
     ASSERT_TRUE(limits);
     EXPECT_EQ(limits->maxConnections, 0u);
     EXPECT_EQ(limits->maxPerAddress, 7u);
-    EXPECT_EQ(defaults->listenAddress, 0u) << "every address";
-    const auto listen = Parse({"--listen", "127.0.0.2"});
+    EXPECT_TRUE(defaults->listenAddresses.empty()) << "every address";
+    const auto listen = Parse({"--listen", "127.0.0.2", "--listen=::1"});
     ASSERT_TRUE(listen);
-    EXPECT_EQ(listen->listenAddress, htonl(0x7f000002));
+    EXPECT_EQ(listen->listenAddresses, (std::vector{*platform::IpAddress::Parse("127.0.0.2"),
+                                                    *platform::IpAddress::Parse("::1")}))
+        << "repeated, the addresses add up";
 }
 
 TEST(Options, BadOptionsAreRefusedWithAReason) {
@@ -80,7 +82,8 @@ TEST(Options, BadOptionsAreRefusedWithAReason) {
                                                {"--max-connections", "-1"},
                                                {"--max-per-address", "x"},
                                                {"--max-per-address"},
-                                               {"--listen", "::1"},
+                                               {"--listen", "[::1]"},
+                                               {"--listen", "::1,"},
                                                {"--listen", "localhost"},
                                                {"--listen", "127.0.0"},
                                                {"--user"},
@@ -138,6 +141,7 @@ TEST(Options, ConfigurationLines) {
         {"root = /Post Office 2/", "root = /Post Office 2/"},
         {"root = /a#b", "root = /a#b"},
         {"listen = 127.0.0.2", "listen = 127.0.0.2"},
+        {"listen = ::1 , 0:0::0:1:2", "listen = ::1,::1:2"},
         {"idle-timeout = 30", "idle-timeout = 30"},
         {"tls-self-signed = Yes", "tls-self-signed = yes"},
         {"require-tls = on", "require-tls = yes"},
@@ -156,7 +160,8 @@ TEST(Options, ConfigurationLines) {
         {"tls-self-signed = maybe", "f.conf line 1: tls-self-signed takes yes or no, not maybe"},
         {"port = 1\nport = 2", "f.conf line 2: port is set already on line 1"},
         {std::string("root = /a\0b", 11), "f.conf line 1: a control character in the line"},
-        {"listen = ::1", "f.conf line 1: bad listen address (an IPv4 address is needed): ::1"},
+        {"listen = ::1/128",
+         "f.conf line 1: bad listen address (an IPv4 or IPv6 address is needed): ::1/128"},
         {"max-per-address = -1", "f.conf line 1: bad max-per-address: -1"},
         {"idle-timeout = 0", "f.conf line 1: bad idle timeout: 0"},
     };
@@ -211,14 +216,15 @@ TEST(Options, ThePrintoutReadsBackAsTheSameSettings) {
         EXPECT_EQ(ReadConfiguration(printed, "printed", read), std::vector<std::string>{});
         EXPECT_EQ(DescribeOptions(read), printed);
     }
-    EXPECT_EQ(set->listenAddress, htonl(0x0a010203));
+    EXPECT_EQ(set->listenAddresses, std::vector{*platform::IpAddress::Parse("10.1.2.3")});
 }
 
 TEST(Options, TheCommandLineOverridesTheFile) {
     const testing_support::TempDir dir;
     const std::string file = dir.Write("f.conf",
                                        "port = 1110\nroot = /from/file\nrequire-tls = yes\n"
-                                       "tls-self-signed = yes\nmax-per-address = 3\n");
+                                       "tls-self-signed = yes\nmax-per-address = 3\n"
+                                       "listen = 127.0.0.3, ::1\n");
     const auto both = Parse({"--port=0", "--config", file.c_str(), "--tls-self-signed=no",
                              "--tls-cert", "c.pem", "--tls-key", "k.pem"});
     ASSERT_TRUE(both);
@@ -228,6 +234,11 @@ TEST(Options, TheCommandLineOverridesTheFile) {
     EXPECT_FALSE(both->tlsSelfSigned);
     EXPECT_EQ(both->tlsCertificate, "c.pem");
     EXPECT_EQ(both->maxPerAddress, 3u);
+    EXPECT_EQ(both->listenAddresses.size(), 2u);
+    const auto listen = Parse({"--config", file.c_str(), "--listen", "127.0.0.4"});
+    ASSERT_TRUE(listen);
+    EXPECT_EQ(listen->listenAddresses, std::vector{*platform::IpAddress::Parse("127.0.0.4")})
+        << "the command line's list replaces the file's";
 
     // What needs what is judged on the two together.
     std::string error;

@@ -26,6 +26,7 @@ TEST(Reload, TakesWhatTheTableCallsReloadableAndKeepsTheRest) {
                                   "--max-connections=8",
                                   "--max-per-address=7",
                                   "--trusted-networks=10.0.0.0/8",
+                                  "--proxy-from=::1",
                                   "--passwords=/p",
                                   "--require-tls",
                                   "--lock-maildrop",

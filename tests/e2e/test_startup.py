@@ -40,7 +40,7 @@ class Startup(server_case.OwnServersTestCase):
             with self.assertRaises(ConnectionRefusedError):
                 socket.create_connection((HOST, port), timeout=10).close()
         self.assertEqual(s.stop(), 0)
-        status, _, err = run_once(["--port", "0", "--root", self.root, "--listen", "::1"])
+        status, _, err = run_once(["--port", "0", "--root", self.root, "--listen", "::1/128"])
         self.assertEqual(status, 2)
         self.assertIn(b"listen address", err)
 

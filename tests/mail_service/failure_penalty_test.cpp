@@ -2,16 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 using namespace std::chrono_literals;
 
 namespace {
 
-std::uint32_t Address(const char* text) {
-    in_addr parsed{};
-    ::inet_pton(AF_INET, text, &parsed);
-    return parsed.s_addr;
+IpAddress Address(const char* text) {
+    return *IpAddress::Parse(text);
 }
 
 }  // namespace
@@ -19,12 +15,12 @@ std::uint32_t Address(const char* text) {
 TEST(FailurePenalty, GrowsPerAddressAndResetsOnSuccessOrAfterAQuietSpell) {
     FailurePenalty penalty;
     const auto start = FailurePenalty::Clock::time_point{} + 1h;
-    const std::uint32_t a = Address("192.0.2.1");
-    const std::uint32_t b = Address("192.0.2.2");
+    const IpAddress a = Address("192.0.2.1");
+    const IpAddress b = Address("192.0.2.2");
     // Each row: seconds since the start, the address, and the delay its failure gets.
     struct Row {
         int at;
-        std::uint32_t peer;
+        IpAddress peer;
         std::chrono::milliseconds delay;
     };
     // After ten quiet minutes a starts again.
@@ -57,9 +53,14 @@ TEST(FailurePenalty, GrowsPerAddressAndResetsOnSuccessOrAfterAQuietSpell) {
     EXPECT_EQ(small.Size(), 2u);
     EXPECT_EQ(small.Failed(a, start), 4s);
     EXPECT_EQ(small.Failed(b, start), 1s);
-    for (const char* bad : {"10.0.0.0/33", "10.0.0/8", "10.0.0.0/", "x", "1.2.3.4/8x", "::1"}) {
+    for (const char* bad : {"10.0.0.0/33", "10.0.0/8", "10.0.0.0/", "x", "1.2.3.4/8x", "::1/129",
+                            "::1%lo", "[::1]"}) {
         EXPECT_FALSE(ReadNetworks(bad, error)) << bad;
     }
     EXPECT_TRUE(ReadNetworks("", error)->empty());
     EXPECT_TRUE(InNetworks(*ReadNetworks("0.0.0.0/0", error), a));
+    EXPECT_FALSE(InNetworks(*ReadNetworks("0.0.0.0/0", error), Address("::1")))
+        << "an IPv4 prefix holds IPv4 clients only";
+    EXPECT_TRUE(
+        InNetworks(*ReadNetworks("10.0.0.0/8, 2001:db8::/32", error), Address("2001:db8:1::5")));
 }

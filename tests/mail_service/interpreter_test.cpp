@@ -629,11 +629,12 @@ TEST(Authentication, UnknownUsersCostAsMuchAsTheCostliestKnownUser) {
 TEST(Authentication, ChecksAreRationedByAddressAndDroppedOnceTheirConnectionIsGone) {
     Authenticator auth;
     auth.SetPasswords({{"a", "$1$saltsalt$6SNdNaZLKst2LlSm7oPPL1"}});  // "pw"
-    std::vector<std::uint32_t> answered;
-    auto check = [&](std::uint32_t peer, const std::shared_ptr<int>& alive) {
-        return auth.Check("a", "pw", peer, alive, [&answered, peer](bool ok, auto) {
+    std::vector<int> answered;
+    auto check = [&](int number, const std::shared_ptr<int>& alive) {
+        const auto peer = *IpAddress::Parse("192.0.2." + std::to_string(number));
+        return auth.Check("a", "pw", peer, alive, [&answered, number](bool ok, auto) {
             EXPECT_TRUE(ok);
-            answered.push_back(peer);
+            answered.push_back(number);
         });
     };
     // Ten checks from one address, then one from another: the first runs two at a time, and

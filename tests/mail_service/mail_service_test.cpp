@@ -12,7 +12,7 @@ namespace {
 // The core started on a free port over a temporary maildrop root: no window, no widgets.
 struct Service {
     Service() : service(falquor, MaildropStore(root.path())) {
-        service.SetListening(0, -1, 0);
+        service.SetListening(0, -1);
         EXPECT_EQ(service.Start(), QString());
         port = service.ListeningPort();
     }
@@ -35,7 +35,7 @@ struct Service {
 
 TEST(Core, ConnectionsOverALimitAreRefusedWithoutARecord) {
     Service s;
-    s.service.SetLimits(ConnectionLimits{3, 2, {}});
+    s.service.SetLimits(ConnectionLimits{3, 2, {}, {}});
     LoopbackClient first(s.port);
     LoopbackClient second(s.port);
     ASSERT_EQ(first.ReadUntil("\r\n"), "+OK Drennik here\r\n");
@@ -52,7 +52,7 @@ TEST(Core, ConnectionsOverALimitAreRefusedWithoutARecord) {
     LoopbackClient fourth(s.port);
     EXPECT_EQ(fourth.ReadUntil("\r\n"), "+OK Drennik here\r\n");
     // The limit in all, whatever the address.
-    s.service.SetLimits(ConnectionLimits{2, 0, {}});
+    s.service.SetLimits(ConnectionLimits{2, 0, {}, {}});
     LoopbackClient fifth(s.port);
     EXPECT_EQ(fifth.ReadUntil("\r\n"), "-ERR too many connections\r\n");
     EXPECT_EQ(s.service.RecordCount(), 4);

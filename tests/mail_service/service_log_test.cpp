@@ -72,7 +72,7 @@ TEST(ServiceLog, LinesLevelsAndQtMessages) {
     Captured c;
     LogLine line("login");
     line.Add("conn", 12)
-        .AddAddress("client", 0x0100007fu, 40312)  // 127.0.0.1 in network order
+        .AddAddress("client", *platform::IpAddress::Parse("127.0.0.1"), 40312)
         .Add("user", "al ice")
         .AddYesNo("tls", false)
         .Add("bytes", std::int64_t{-1});

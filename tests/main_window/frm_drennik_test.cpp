@@ -21,6 +21,8 @@
 #include <iterator>
 #include <memory>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 
 using namespace testing_support;
@@ -53,7 +55,7 @@ struct Server {
         : trace(falquor.trace()),
           service(falquor, MaildropStore(root.path())),
           window(service, trace) {
-        service.SetListening(0, -1, 0);
+        service.SetListening(0, -1);
         window.Form_Load();
         window.show();
         port = service.ListeningPort();
@@ -199,6 +201,11 @@ TEST(MainWindow, EachConnectionGetsItsSlotGreetingAndConversation) {
     EXPECT_EQ(s.window.shownConnection(), 1);
     const QString handle = QString::number(s.service.LastAcceptedSocket());
     EXPECT_EQ(s.window.txtSocket->text(), handle);
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    ::getsockname(first.fd(), reinterpret_cast<sockaddr*>(&local), &length);
+    EXPECT_EQ(s.window.txtSocket->toolTip(),
+              QString("client 127.0.0.1:%1").arg(ntohs(local.sin_port)));
     EXPECT_EQ(s.window.txtState->text(), "Authorisation");
     EXPECT_EQ(s.window.txtUser->text(), "");
     EXPECT_NE(s.Trace().find("[" + handle.toStdString() + "-->] >+OK Drennik here<\r\n"),
@@ -477,7 +484,7 @@ TEST(MainWindow, AWindowDestroyedWithoutCloseLeavesNothingThatCallsIt) {
     modFalquor falquor;
     frmFalquorDialog trace(falquor.trace());
     MailService service(falquor, MaildropStore(root.path()));
-    service.SetListening(0, -1, 0);
+    service.SetListening(0, -1);
     auto window = std::make_unique<frmDrennik>(service, trace);
     window->Form_Load();
     LoopbackClient client(service.ListeningPort());

@@ -10,9 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
+#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 using namespace testing_support;
 
@@ -318,4 +321,80 @@ TEST(SocketLayer, HooksAreQueuedAndDroppedWithTheirContext) {
         EXPECT_EQ(link.ready, 0);
         EXPECT_FALSE(link.closed);
     }
+}
+
+namespace {
+
+bool HasIpv6Loopback() {
+    const int s = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_addr = in6addr_loopback;
+    const bool ok = s >= 0 && ::bind(s, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0;
+    if (s >= 0) {
+        ::close(s);
+    }
+    return ok;
+}
+
+// Whether a client on `family`'s loopback gets through to `port`.
+bool Reaches(int family, int port) {
+    const int s = ::socket(family, SOCK_STREAM, 0);
+    sockaddr_storage to{};
+    socklen_t length;
+    if (family == AF_INET) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&to);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(static_cast<std::uint16_t>(port));
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *in;
+    } else {
+        auto* in = reinterpret_cast<sockaddr_in6*>(&to);
+        in->sin6_family = AF_INET6;
+        in->sin6_port = htons(static_cast<std::uint16_t>(port));
+        in->sin6_addr = in6addr_loopback;
+        length = sizeof *in;
+    }
+    const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&to), length) == 0;
+    ::close(s);
+    return ok;
+}
+
+}  // namespace
+
+TEST(SocketLayer, ListenersTakeBothFamiliesOneWayOrAnotherAndKeepToTheAddressesNamed) {
+    if (!HasIpv6Loopback()) {
+        GTEST_SKIP() << "no IPv6 loopback";
+    }
+    const auto v4 = *platform::IpAddress::Parse("127.0.0.1");
+    const auto v6 = *platform::IpAddress::Parse("::1");
+    struct Case {
+        bool forcedV6Only;
+        std::vector<platform::IpAddress> addresses;
+        std::size_t sockets;
+        bool ipv4;
+        bool ipv6;
+    };
+    const Case cases[] = {
+        {false, {}, 1, true, true},  // one dual-stack socket
+        {true, {}, 2, true, true},   // one per family on the same port
+        {false, {v6}, 1, false, true},    {false, {v4}, 1, true, false},
+        {false, {v6, v4}, 2, true, true},
+    };
+    for (const Case& c : cases) {
+        platform::SetV6OnlyForcedForTesting(c.forcedV6Only);
+        const std::vector<int> sockets = modFalquor::OpenListeners(0, c.addresses);
+        platform::SetV6OnlyForcedForTesting(false);
+        ASSERT_EQ(sockets.size(), c.sockets) << c.forcedV6Only << " " << c.addresses.size();
+        const int port = platform::LocalPort(sockets.front());
+        for (const int s : sockets) {
+            EXPECT_EQ(platform::LocalPort(s), port) << "one port for all";
+        }
+        EXPECT_EQ(Reaches(AF_INET, port), c.ipv4) << c.forcedV6Only << " " << c.addresses.size();
+        EXPECT_EQ(Reaches(AF_INET6, port), c.ipv6) << c.forcedV6Only << " " << c.addresses.size();
+        for (const int s : sockets) {
+            platform::closesocket(s);
+        }
+    }
+    platform::WSACleanup();
 }

@@ -32,10 +32,12 @@ class ConnectionClosed(Failure):
 class Client:
     """One POP3 connection. With greet=True the greeting is read and checked."""
 
-    def __init__(self, port, greet=True, timeout=DEADLINE, connect_timeout=None, source=None):
+    def __init__(self, port, greet=True, timeout=DEADLINE, connect_timeout=None, source=None,
+                 host=HOST):
         self.timeout = timeout
-        # `source`: another loopback address to come from (127.0.0.2, ...).
-        self.sock = socket.create_connection((HOST, port), timeout=connect_timeout or timeout,
+        # `source`: another loopback address to come from (127.0.0.2, ...); `host`: "::1" for
+        # IPv6.
+        self.sock = socket.create_connection((host, port), timeout=connect_timeout or timeout,
                                              source_address=(source, 0) if source else None)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.local_port = self.sock.getsockname()[1]
