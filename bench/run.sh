@@ -118,7 +118,7 @@ for s in "${DOVECOTS[@]}"; do
     if any_chosen lmtp; then
         p=$("$CLIENT" freeport)
         dovecot_lmtp_config "$WORK/dovecot-lmtp-$s" "$WORK/dovecot-lmtp-$s/mail" "$p" "$s"
-        dovecot_lmtp_start "$WORK/dovecot-lmtp-$s" "$p"
+        dovecot_start "$WORK/dovecot-lmtp-$s" "$p" lmtp
         LPORT[dovecot-$s]=$p LPID[dovecot-$s]=$DOVECOT_PID
         LSTORE[dovecot-$s]=$WORK/dovecot-lmtp-$s/mail LSUFFIX[dovecot-$s]=/Maildir
         log "Dovecot ($s) LMTP pid $DOVECOT_PID on port $p"

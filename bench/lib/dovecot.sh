@@ -99,13 +99,15 @@ EOF
     fi
 }
 
-# dovecot_start DIR PORT -> sets DOVECOT_PID
+# dovecot_start DIR PORT [lmtp] -> sets DOVECOT_PID once it answers (a POP3 greeting, or with
+# "lmtp" an LMTP one)
 dovecot_start() {
-    local dir=$1 port=$2
+    local dir=$1 port=$2 probe=()
+    [ "${3:-}" != lmtp ] || probe=(--lmtp 1)
     dovecot -F -c "$dir/dovecot.conf" >"$dir/stdout.log" 2>&1 &
     DOVECOT_PID=$!
     track_pid "$DOVECOT_PID"
-    "$CLIENT" probe --port "$port" --wait-ms 15000 ||
+    "$CLIENT" probe "${probe[@]}" --port "$port" --wait-ms 15000 ||
         die "Dovecot did not answer on port $port; log: $(tail -5 "$dir/dovecot.log" "$dir/stdout.log" 2>/dev/null)"
 }
 
@@ -159,12 +161,3 @@ EOF2
     fi
 }
 
-# dovecot_lmtp_start DIR PORT -> sets DOVECOT_PID
-dovecot_lmtp_start() {
-    local dir=$1 port=$2
-    dovecot -F -c "$dir/dovecot.conf" >"$dir/stdout.log" 2>&1 &
-    DOVECOT_PID=$!
-    track_pid "$DOVECOT_PID"
-    "$CLIENT" probe --lmtp 1 --port "$port" --wait-ms 15000 ||
-        die "Dovecot's LMTP did not answer on port $port; log: $(tail -5 "$dir/dovecot.log" "$dir/stdout.log" 2>/dev/null)"
-}

@@ -20,18 +20,10 @@ struct Target {
     std::string finalName;  // "new/" or "" before the name, for the report
 };
 
-std::string HostName() {
-    char buffer[256] = {};
-    if (::gethostname(buffer, sizeof buffer - 1) != 0 || buffer[0] == '\0') {
-        return "localhost";
-    }
-    return buffer;
-}
-
 // A fresh name now; later calls in this process sort after earlier ones.
 std::string NextName() {
     static std::uint32_t counter = 0;
-    static const std::string host = HostName();
+    static const std::string host = LocalHostName();
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
     return DeliveryName(micros / 1'000'000, static_cast<std::uint32_t>(micros % 1'000'000),
@@ -245,4 +237,12 @@ DeliveryOutcome CheckRecipient(const MaildropStore& store, const std::string& us
         return DeliveryOutcome::Failed;
     }
     return DeliveryOutcome::UnknownUser;
+}
+
+std::string LocalHostName() {
+    char buffer[256] = {};
+    if (::gethostname(buffer, sizeof buffer - 1) != 0 || buffer[0] == '\0') {
+        return "localhost";
+    }
+    return buffer;
 }

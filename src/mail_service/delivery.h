@@ -57,3 +57,6 @@ DeliveryOutcome CheckRecipient(const MaildropStore& store, const std::string& us
 // Fixed widths make byte order arrival order.
 std::string DeliveryName(std::int64_t seconds, std::uint32_t microseconds, long pid,
                          std::uint32_t counter, std::string_view host);
+
+// This machine's name, as delivered names and greetings give it ("localhost" when it has none).
+std::string LocalHostName();

@@ -1,5 +1,6 @@
 #include "mail_service/delivery_conversation.h"
 
+#include "mail_service/ascii_case.h"
 #include "mail_service/authenticator.h"
 #include "mail_service/delivery_replies.h"
 #include "mail_service/maildrop.h"
@@ -9,7 +10,6 @@
 #include "socket_layer/flow_limits.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 
@@ -17,25 +17,12 @@ using namespace delivery_replies;
 
 namespace {
 
-std::string Upper(std::string_view text) {
-    std::string upper(text);
-    std::transform(upper.begin(), upper.end(), upper.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return upper;
-}
-
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return lower;
-}
-
 // "FROM:<path> params" or "TO:<path> params": the path without its brackets and the
 // parameters. A path without brackets, as some clients send, is taken up to the first blank.
 bool ReadPath(std::string_view argument, std::string_view keyword, std::string_view& path,
               std::string_view& parameters) {
-    if (argument.size() < keyword.size() || Upper(argument.substr(0, keyword.size())) != keyword) {
+    if (argument.size() < keyword.size() ||
+        AsciiUpper(argument.substr(0, keyword.size())) != keyword) {
         return false;
     }
     std::string_view rest = TrimBlanks(argument.substr(keyword.size()));
@@ -70,7 +57,7 @@ bool SplitAddress(std::string_view path, std::string& local, std::string& domain
     }
     const std::size_t at = path.rfind('@');
     std::string_view localPart = path.substr(0, at);
-    domain = at == std::string_view::npos ? std::string() : Lower(path.substr(at + 1));
+    domain = at == std::string_view::npos ? std::string() : AsciiLower(path.substr(at + 1));
     if (localPart.size() >= 2 && localPart.front() == '"' && localPart.back() == '"') {
         local.clear();
         for (std::size_t i = 1; i + 1 < localPart.size(); ++i) {
@@ -241,7 +228,7 @@ void DeliveryConversation::Interpret(std::string_view line) {
     }
     const std::string_view trimmed = TrimBlanks(line);
     const std::size_t blank = std::min(trimmed.find(' '), trimmed.size());
-    const std::string word = Upper(trimmed.substr(0, blank));
+    const std::string word = AsciiUpper(trimmed.substr(0, blank));
     const std::string_view argument = TrimBlanks(trimmed.substr(blank));
     for (const Command& command : kCommands) {
         if (command.name != word) {
@@ -327,7 +314,7 @@ void DeliveryConversation::Mail(std::string_view argument) {
         const std::string_view parameter = parameters.substr(0, blank);
         parameters = TrimBlanks(parameters.substr(blank));
         const std::size_t equals = std::min(parameter.find('='), parameter.size());
-        const std::string key = Upper(parameter.substr(0, equals));
+        const std::string key = AsciiUpper(parameter.substr(0, equals));
         const std::string_view value =
             equals < parameter.size() ? parameter.substr(equals + 1) : std::string_view();
         if (key == "SIZE") {
@@ -342,7 +329,7 @@ void DeliveryConversation::Mail(std::string_view argument) {
                 return;
             }
         } else if (key == "BODY") {
-            const std::string body = Upper(value);
+            const std::string body = AsciiUpper(value);
             if (body != "7BIT" && body != "8BITMIME") {
                 Reply(kUnknownParameter);
                 return;
@@ -424,155 +411,6 @@ void DeliveryConversation::Rcpt(std::string_view argument) {
     });
 }
 
-void DeliveryConversation::Data(std::string_view argument) {
-    if (!argument.empty()) {
-        Reply(kSyntax);
-        return;
-    }
-    if (stage_ != Stage::Mail) {
-        Reply(kBadSequence);
-        return;
-    }
-    if (recipients_.empty()) {
-        Reply(Smtp() ? kNoRecipientsSmtp : kNoRecipients);
-        return;
-    }
-    std::vector<std::string> users;
-    for (const Recipient& r : recipients_) {
-        users.push_back(r.user);
-    }
-    feedAlive_ = std::make_shared<int>(0);
-    feed_ = workers_.Store(
-        std::move(users), feedAlive_, [this] { resumeLater_(); },
-        [this](DeliveryReport report) {
-            report_ = std::move(report);
-            waiting_ = false;  // nothing else waits while a message arrives
-            resumeLater_();
-        });
-    stage_ = Stage::Data;
-    chunk_.clear();
-    size_ = 0;
-    tooBig_ = false;
-    dataEnded_ = false;
-    report_.reset();
-    Reply(kStartData);
-}
-
-void DeliveryConversation::DataLine(std::string_view line) {
-    if (line == ".") {
-        EndOfData();
-        return;
-    }
-    if (!line.empty() && line.front() == '.') {
-        line.remove_prefix(1);  // the client doubled it
-    }
-    size_ += static_cast<std::int64_t>(line.size()) + 2;
-    if (tooBig_) {
-        return;  // read to the end, kept nowhere
-    }
-    if (size_ > workers_.Rules().maxMessageSize) {
-        tooBig_ = true;
-        chunk_.clear();
-        DropMessage();
-        return;
-    }
-    chunk_.append(line);
-    chunk_.append("\r\n");
-    if (chunk_.size() >= DeliveryFeed::kChunk && feed_) {
-        feed_->Push(std::move(chunk_));
-        chunk_.clear();
-    }
-}
-
-void DeliveryConversation::EndOfData() {
-    dataEnded_ = true;
-    if (tooBig_) {
-        DeliveryReport report;
-        report.outcome = DeliveryOutcome::TooBig;
-        report_ = std::move(report);
-        return;  // answered by Serve, at once
-    }
-    feed_->Push(std::move(chunk_));
-    chunk_.clear();
-    feed_->End();
-    if (!report_) {
-        waiting_ = true;  // until the worker's report comes
-    }
-}
-
-void DeliveryConversation::AnswerDelivery(const DeliveryReport& report) {
-    // The report may come while the message still arrives (a folder gone, a full disk): it is
-    // answered once the whole message has been read.
-    waiting_ = false;
-    LogDelivery(report);
-    const auto delivered = [&](const std::string& user) {
-        return std::find(report.deliveredUsers.begin(), report.deliveredUsers.end(), user) !=
-               report.deliveredUsers.end();
-    };
-    const auto failure = [&](const std::string& user) -> std::string_view {
-        switch (report.outcome) {
-            case DeliveryOutcome::Delivered:
-                return kDelivered;
-            case DeliveryOutcome::TooBig:
-                return kTooBig;
-            case DeliveryOutcome::BadInput:
-                return kEmptyMessage;
-            case DeliveryOutcome::UnknownUser:
-                return user == report.user ? kUnknownUser : kTryLater;
-            case DeliveryOutcome::Failed:
-                break;
-        }
-        return report.error == ENOSPC || report.error == EDQUOT ? kNoSpace : kTryLater;
-    };
-    if (report.outcome == DeliveryOutcome::Delivered) {
-        ++slot_.totalCount;
-        slot_.totalSize += size_;
-    }
-    if (Smtp()) {
-        // One answer for all: stored for everyone, or why not (a retry then stores again
-        // for those that had it, which is better than losing it for the others).
-        bool all = true;
-        for (const Recipient& r : recipients_) {
-            all &= delivered(r.user);
-        }
-        if (all) {
-            Reply(kDelivered);
-        } else {
-            const std::string_view reply = failure({});
-            Reply(reply == kUnknownUser || reply == kDelivered ? kTryLater : reply);
-        }
-    } else {
-        for (const Recipient& r : recipients_) {
-            Reply(delivered(r.user) ? kDelivered : failure(r.user));
-        }
-    }
-    ResetTransaction();
-}
-
-void DeliveryConversation::LogDelivery(const DeliveryReport& report) {
-    if (report.outcome == DeliveryOutcome::Delivered) {
-        for (std::size_t i = 0; i < report.stored.size(); ++i) {
-            LogDelivered(log_, slot_, report.stored[i], size_);
-        }
-        return;
-    }
-    std::string_view reason = "failed";
-    switch (report.outcome) {
-        case DeliveryOutcome::TooBig:
-            reason = "too-big";
-            break;
-        case DeliveryOutcome::BadInput:
-            reason = "empty";
-            break;
-        case DeliveryOutcome::UnknownUser:
-            reason = "unknown-user";
-            break;
-        default:
-            break;
-    }
-    LogDeliveryRefused(log_, slot_, report.user, size_, reason, report.error);
-}
-
 void DeliveryConversation::Rset(std::string_view argument) {
     if (!argument.empty()) {
         Reply(kSyntax);
@@ -615,91 +453,4 @@ void DeliveryConversation::StartTls(std::string_view argument) {
     // Nothing said in clear counts once encrypted: the client says hello again.
     ResetTransaction();
     stage_ = Stage::Fresh;
-}
-
-void DeliveryConversation::Auth(std::string_view argument) {
-    if (stage_ != Stage::Ready || authenticated_) {
-        Reply(kBadSequence);
-        return;
-    }
-    const std::size_t blank = std::min(argument.find(' '), argument.size());
-    const std::string mechanism = Upper(argument.substr(0, blank));
-    const std::string_view initial = TrimBlanks(argument.substr(blank));
-    if (mechanism != "PLAIN" && mechanism != "LOGIN") {
-        Reply(mechanism.empty() ? kSyntax : kAuthUnknownMechanism);
-        return;
-    }
-    if (auth_ != nullptr && auth_->RequiresTls() && !channel_.Encrypted()) {
-        Reply(kEncryptionRequired);
-        return;
-    }
-    sasl_ = mechanism == "PLAIN" ? SaslStep::PlainResponse : SaslStep::LoginUser;
-    if (!initial.empty()) {
-        SaslResponse(initial);
-        return;
-    }
-    channel_.HideNextLine();
-    Reply(sasl_ == SaslStep::PlainResponse ? kSaslPrompt : kLoginUserPrompt);
-}
-
-void DeliveryConversation::SaslResponse(std::string_view line) {
-    const SaslStep step = sasl_;
-    sasl_ = SaslStep::None;
-    if (line == "*") {
-        Reply(kAuthCancelled);
-        return;
-    }
-    // "=" is an empty initial response.
-    const std::optional<std::string> decoded =
-        line == "=" ? std::optional<std::string>("") : DecodeBase64(line);
-    if (!decoded || line.size() > kLongestSaslResponse) {
-        Reply(kSyntax);
-        return;
-    }
-    switch (step) {
-        case SaslStep::PlainResponse: {
-            const std::optional<PlainCredentials> plain = ReadPlainMessage(*decoded);
-            if (!plain ||
-                !(plain->authorizationId.empty() || plain->authorizationId == plain->user)) {
-                Reply(kAuthFailed);
-                return;
-            }
-            CheckLogin(plain->user, plain->password);
-            return;
-        }
-        case SaslStep::LoginUser:
-            saslUser_ = *decoded;
-            sasl_ = SaslStep::LoginPassword;
-            channel_.HideNextLine();
-            Reply(kLoginPasswordPrompt);
-            return;
-        case SaslStep::LoginPassword:
-            CheckLogin(saslUser_, *decoded);
-            return;
-        case SaslStep::None:
-            break;
-    }
-}
-
-void DeliveryConversation::CheckLogin(const std::string& user, const std::string& password) {
-    const auto answer = [this](bool ok) {
-        authenticated_ = ok;
-        Reply(ok ? kAuthOk : kAuthFailed);
-    };
-    if (auth_ == nullptr || !auth_->ChecksPasswords()) {
-        // As for POP3: the password is the user name.
-        answer(IsPlainFolderName(user) && password == user);
-        return;
-    }
-    const bool queued = auth_->Check(user, password, channel_.PeerAddress(), alive_,
-                                     [this, answer, user](bool ok, std::chrono::milliseconds) {
-                                         waiting_ = false;
-                                         answer(ok && IsPlainFolderName(user));
-                                         resumeLater_();
-                                     });
-    if (!queued) {
-        Reply(kAuthBusy);
-        return;
-    }
-    waiting_ = true;
 }

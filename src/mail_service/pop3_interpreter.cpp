@@ -1,5 +1,6 @@
 #include "mail_service/pop3_interpreter.h"
 
+#include "mail_service/ascii_case.h"
 #include "mail_service/authenticator.h"
 #include "mail_service/listing_stream.h"
 #include "mail_service/message_stream.h"
@@ -209,9 +210,7 @@ Pop3Request ParseRequest(std::string_view received) {
     Pop3Request request;
     request.line = TrimBlanks(received);
     std::string word(request.line.substr(0, 4));
-    std::transform(word.begin(), word.end(), word.begin(), [](char c) {
-        return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    });
+    std::transform(word.begin(), word.end(), word.begin(), [](char c) { return AsciiUpper(c); });
     request.word.assign(TrimBlanks(word));
     if (request.word.size() == 3) {
         request.argument = TrimBlanks(request.line.substr(3));  // TOP: a three-letter word

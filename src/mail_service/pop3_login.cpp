@@ -1,5 +1,6 @@
 #include "mail_service/pop3_login.h"
 
+#include "mail_service/ascii_case.h"
 #include "mail_service/authenticator.h"
 #include "mail_service/pop3_replies.h"
 #include "mail_service/reply_lines.h"
@@ -325,10 +326,7 @@ void Auth(Pop3Session& s, std::string_view argument) {
         return;
     }
     const std::size_t blank = argument.find(' ');
-    std::string mechanism(argument.substr(0, blank));
-    std::transform(mechanism.begin(), mechanism.end(), mechanism.begin(), [](char c) {
-        return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    });
+    const std::string mechanism = AsciiUpper(argument.substr(0, blank));
     const bool plain = mechanism == kMethodPlain;
     if (!plain && mechanism != kMethodLogin) {
         SendReplyLine(s.out, kAuthUnknownMechanism);
