@@ -9,7 +9,7 @@ packages=(g++ cmake make qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev
           libssl-dev libcrypt-dev openssl ca-certificates fetchmail mpop getmail6
           xvfb openbox imagemagick x11-utils
           librsvg2-bin gzip desktop-file-utils man-db dpkg-dev fakeroot lintian mmdebstrap
-          systemd-container procps fail2ban swaks postfix haproxy)
+          systemd-container procps fail2ban swaks postfix haproxy msmtp)
 # With --bench: what bench/run.sh measures Drennik against (Dovecot's POP3 and LMTP servers).
 bench_packages=(dovecot-pop3d dovecot-lmtpd)
 [ "${1:-}" != --bench ] || packages+=("${bench_packages[@]}")

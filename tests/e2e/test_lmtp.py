@@ -2,12 +2,14 @@
 STARTTLS, AUTH and relay refusal, each stored message then fetched over POP3."""
 
 import os
+import shutil
 import poplib
 import re
 import smtplib
 import socket
 import ssl
 import subprocess
+import unittest
 
 from server_case import ServerTestCase
 from drennik import DEADLINE, HOST, Server, read_file, retr_reply, write_file
@@ -186,7 +188,7 @@ class RealPasswordsAndSwaks(DeliveryCase):
         write_file(cls.passwords, b"alice:" + hashed + b"\n")
         cls.trace = os.path.join(cls.base, "trace")
         cls.server_args = ("--lmtp-port", "0", "--smtp-port", "0", "--passwords", cls.passwords,
-                           "--trace-file", cls.trace)
+                           "--trace-file", cls.trace, "--tls-self-signed")
 
     @classmethod
     def setUpClass(cls):
@@ -201,8 +203,9 @@ class RealPasswordsAndSwaks(DeliveryCase):
         return proc.returncode, proc.stdout + proc.stderr
 
     def test_swaks_by_lmtp_and_by_smtp_with_a_checked_password(self):
-        bob = "alice"
-        os.mkdir(self.user_dir(bob))
+        bob = "alice"  # the one user with a password; the other test of the class writes to her
+        os.makedirs(self.user_dir(bob), exist_ok=True)
+        before = len(self.messages(bob))
         code, out = self.swaks("--port", str(self.lmtp_port), "--protocol", "LMTP",
                                "--to", "%s@x,nobody@x" % bob, "--body", "by lmtp")
         self.assertIn(b"550 5.1.1", out)
@@ -216,13 +219,33 @@ class RealPasswordsAndSwaks(DeliveryCase):
                                    "--auth", mechanism, "--auth-user", "alice",
                                    "--auth-password", "s3cret", "--body", "by smtp")
             self.assertEqual(code, 0, out)
-        stored = self.messages(bob)
+        stored = self.messages(bob)[before:]
         self.assertEqual(len(stored), 3)
         self.assertTrue(b"\r\n\r\nby lmtp\r\n" in stored[0], stored[0])
         self.assertTrue(b"\r\n\r\nby smtp\r\n" in stored[2], stored[2])
-        self.assert_served(bob, stored, b"s3cret")
+        self.assert_served(bob, self.messages(bob), b"s3cret")
         # The trace has every line, the message's too, but no password.
         trace = read_file(self.trace)
         self.assertIn(b"by lmtp", trace)
         self.assertNotIn(b"s3cret", trace)
         self.assertNotIn(b"czNjcmV0", trace)  # base64 of it, as LOGIN sends it
+
+    @unittest.skipUnless(shutil.which("msmtp"), "msmtp not installed (scripts/install-deps.sh)")
+    def test_msmtp_sends_over_starttls_with_a_login(self):
+        carol = "alice"
+        os.makedirs(self.user_dir(carol), exist_ok=True)
+        before = len(self.messages(carol))
+        message = b"Subject: by msmtp\n\nfirst\n.dotted\nlast\n"
+        proc = subprocess.run(
+            ["msmtp", "--host=" + HOST, "--port=%d" % self.smtp_port, "--tls=on",
+             "--tls-starttls=on", "--tls-certcheck=off", "--auth=login", "--user=alice",
+             "--passwordeval=echo s3cret", "--from=a@b", carol + "@x"],
+            input=message, capture_output=True, timeout=DEADLINE,
+            env={"HOME": self.base, "PATH": os.environ["PATH"]})
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        stored = self.messages(carol)[before:]
+        # msmtp adds From, Date and Message-ID; the rest arrives in CR LF, the dot line whole.
+        self.assertEqual(len(stored), 1)
+        self.assertTrue(stored[0].endswith(b"\r\nSubject: by msmtp\r\n\r\nfirst\r\n.dotted\r\n"
+                                           b"last\r\n"), stored[0])
+        self.assert_served(carol, self.messages(carol), b"s3cret")
