@@ -137,7 +137,7 @@ int RunDeliver(int argc, const char* const* argv) {
     }
     const MaildropStore store(options.root);
     const DeliveryReport report =
-        DeliverMessage(store, options.users, options.rules, ReadStandardInput);
+        DeliverMessage(store.RootFolder(), options.users, options.rules, ReadStandardInput);
     const char* user = report.user.c_str();
     switch (report.outcome) {
         case DeliveryOutcome::Delivered:

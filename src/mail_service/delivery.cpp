@@ -129,10 +129,9 @@ std::string DeliveryName(std::int64_t seconds, std::uint32_t microseconds, long 
     return name;
 }
 
-DeliveryReport DeliverMessage(const MaildropStore& store, const std::vector<std::string>& users,
-                              const DeliveryRules& rules, const MessageReader& read,
-                              platform::StoreStepObserver observer) {
-    const platform::StoreFolder& root = store.RootFolder();
+DeliveryReport DeliverMessage(const platform::StoreFolder& root,
+                              const std::vector<std::string>& users, const DeliveryRules& rules,
+                              const MessageReader& read, platform::StoreStepObserver observer) {
     std::vector<Target> targets;
     for (const std::string& user : users) {
         Target target;
@@ -211,12 +210,11 @@ DeliveryReport DeliverMessage(const MaildropStore& store, const std::vector<std:
     return report;
 }
 
-DeliveryOutcome CheckRecipient(const MaildropStore& store, const std::string& user,
+DeliveryOutcome CheckRecipient(const platform::StoreFolder& root, const std::string& user,
                                const DeliveryRules& rules, int& error) {
     if (!IsPlainFolderName(user)) {
         return DeliveryOutcome::UnknownUser;
     }
-    const platform::StoreFolder& root = store.RootFolder();
     if (!root.IsOpen()) {
         error = root.error();
         return DeliveryOutcome::Failed;

@@ -42,14 +42,17 @@ using MessageReader = std::function<long(char* buffer, std::size_t capacity)>;
 
 // Stores the message `read` gives for every user in `users` (a user named twice, or two that
 // end in the same folder, get it once). Every recipient is resolved before anything is read:
-// one unknown user stores nothing. Files are owned by whoever the program runs as.
-DeliveryReport DeliverMessage(const MaildropStore& store, const std::vector<std::string>& users,
-                              const DeliveryRules& rules, const MessageReader& read,
+// one unknown user stores nothing. Files are owned by whoever the program runs as. `root` is
+// the store's root (MaildropStore::RootFolder), looked at by the caller: deliveries on workers
+// use it as it is, and never touch the store's own state.
+DeliveryReport DeliverMessage(const platform::StoreFolder& root,
+                              const std::vector<std::string>& users, const DeliveryRules& rules,
+                              const MessageReader& read,
                               platform::StoreStepObserver observer = nullptr);
 
 // Whether mail for `user` could be taken now, without storing anything and without making a
 // folder: Delivered, UnknownUser, or Failed (with `error`) when the store cannot be read.
-DeliveryOutcome CheckRecipient(const MaildropStore& store, const std::string& user,
+DeliveryOutcome CheckRecipient(const platform::StoreFolder& root, const std::string& user,
                                const DeliveryRules& rules, int& error);
 
 // A message's file name, as Maildir makes them: the seconds since the epoch (ten digits), the

@@ -23,24 +23,24 @@ DeliveryWorkers::~DeliveryWorkers() {
     storing_.waitForDone();
 }
 
-int DeliveryWorkers::RootError() const {
-    // Looked at here, on the loop, which opens the root if it could not be opened before: the
-    // workers then only use the root as it is, and never while it is being opened.
+const platform::StoreFolder& DeliveryWorkers::Root(int& error) const {
     const platform::StoreFolder& root = store_.RootFolder();
-    return root.IsOpen() ? 0 : (root.error() != 0 ? root.error() : ENOENT);
+    error = root.IsOpen() ? 0 : (root.error() != 0 ? root.error() : ENOENT);
+    return root;
 }
 
 void DeliveryWorkers::Check(const std::string& user, std::weak_ptr<void> alive,
                             std::function<void(DeliveryOutcome, int)> done) {
-    const int rootError = RootError();
-    checking_.start([this, user, rules = rules_, alive = std::move(alive), done = std::move(done),
-                     rootError]() mutable {
+    int rootError = 0;
+    const platform::StoreFolder* root = &Root(rootError);
+    checking_.start([this, root, user, rules = rules_, alive = std::move(alive),
+                     done = std::move(done), rootError]() mutable {
         if (alive.expired()) {
             return;
         }
         int error = rootError;
         const DeliveryOutcome outcome =
-            rootError != 0 ? DeliveryOutcome::Failed : CheckRecipient(store_, user, rules, error);
+            rootError != 0 ? DeliveryOutcome::Failed : CheckRecipient(*root, user, rules, error);
         QMetaObject::invokeMethod(
             this,
             [alive = std::move(alive), done = std::move(done), outcome, error] {
@@ -68,9 +68,10 @@ std::shared_ptr<DeliveryFeed> DeliveryWorkers::Store(std::vector<std::string> us
     });
     std::erase_if(feeds_, [](const std::weak_ptr<DeliveryFeed>& weak) { return weak.expired(); });
     feeds_.push_back(feed);
-    const int rootError = RootError();
-    storing_.start([this, feed, users = std::move(users), rules = rules_, alive = std::move(alive),
-                    done = std::move(done), rootError]() mutable {
+    int rootError = 0;
+    const platform::StoreFolder* root = &Root(rootError);
+    storing_.start([this, root, feed, users = std::move(users), rules = rules_,
+                    alive = std::move(alive), done = std::move(done), rootError]() mutable {
         DeliveryReport report;
         if (alive.expired()) {
             report.outcome = DeliveryOutcome::BadInput;
@@ -79,7 +80,7 @@ std::shared_ptr<DeliveryFeed> DeliveryWorkers::Store(std::vector<std::string> us
             report.outcome = DeliveryOutcome::Failed;
             report.error = rootError;
         } else {
-            report = DeliverMessage(store_, users, rules, [&feed](char* buffer, std::size_t n) {
+            report = DeliverMessage(*root, users, rules, [&feed](char* buffer, std::size_t n) {
                 return feed->Read(buffer, n);
             });
         }

@@ -44,8 +44,10 @@ public:
                                         std::function<void(DeliveryReport)> done);
 
 private:
-    // 0 while the maildrop root is open; else why it is not (an errno value).
-    int RootError() const;
+    // The maildrop root, looked at here on the loop (which opens it if it could not be opened
+    // before), and 0 while it is open, else why not (an errno value). Once open it never
+    // changes, so the workers use it as it is, never the store's own state.
+    const platform::StoreFolder& Root(int& error) const;
 
     const MaildropStore& store_;
     DeliveryRules rules_;

@@ -77,8 +77,8 @@ TEST(Delivery, WritesHiddenThenSyncsRenamesAndSyncsTheFolder) {
             EXPECT_EQ(Contents(root.path()), std::vector<std::string>{"bob/=Hello\r\n"});
         }
     };
-    const DeliveryReport report =
-        DeliverMessage(store, {"bob"}, DeliveryRules{}, ReaderOf("Hello\r\n"), observe);
+    const DeliveryReport report = DeliverMessage(store.RootFolder(), {"bob"}, DeliveryRules{},
+                                                 ReaderOf("Hello\r\n"), observe);
     EXPECT_EQ(report.outcome, DeliveryOutcome::Delivered);
     EXPECT_EQ(steps, (std::vector<std::string>{"write", "fsync file", "rename", "fsync folder"}));
     EXPECT_EQ(listedWhileWriting, std::vector<std::size_t>{0}) << "a temporary file is hidden";
@@ -144,7 +144,8 @@ TEST(Delivery, OutcomesForRecipientsRulesAndInput) {
         root.Make("md/new");
         std::filesystem::create_directory_symlink(root.path() + "/bob", root.path() + "/lnk");
         const MaildropStore store(root.path());
-        const DeliveryReport report = DeliverMessage(store, c.users, c.rules, ReaderOf(c.input));
+        const DeliveryReport report =
+            DeliverMessage(store.RootFolder(), c.users, c.rules, ReaderOf(c.input));
         EXPECT_EQ(report.outcome, c.outcome);
         EXPECT_EQ(Contents(root.path()), c.after);
         EXPECT_EQ(report.stored.size(), c.after.size());
@@ -166,7 +167,8 @@ TEST(Delivery, NamesSortInArrivalOrder) {
     std::vector<std::string> stored;
     for (int i = 0; i < 20; ++i) {
         stored.push_back(
-            DeliverMessage(store, {"bob"}, {}, ReaderOf(std::to_string(i))).stored.at(0));
+            DeliverMessage(store.RootFolder(), {"bob"}, {}, ReaderOf(std::to_string(i)))
+                .stored.at(0));
     }
     EXPECT_TRUE(std::is_sorted(stored.begin(), stored.end()));
 }
